@@ -1,0 +1,272 @@
+/*
+ * vxbridge.h - the public C interface of VxBridge.
+ *
+ * VxBridge lets a host program drive the Vexa3D viewer over one TCP
+ * connection: connect (or launch the installed viewer and connect), send
+ * commands and wait for their answers, receive the viewer's calls back into
+ * the host, take the server role, and turn result codes into messages.
+ *
+ * Results
+ *   Almost every function returns a VxResult: 0 on success, -1 .. -20 for the
+ *   library's own failures (VX_E_* below), positive values for the viewer's
+ *   own error numbers. VxGetErrorStringA / VxGetErrorMessageA turn any code
+ *   into a message in English, Spanish or Catalan.
+ *
+ * Ownership
+ *   Every text handed out through an out pointer (VxGetLastResponseA/W,
+ *   VxGetRemoteProductVersionA/W, VxGetErrorStringA) is a new block owned by
+ *   the caller: release it exactly once with VxFreeA or VxFreeW (they are the
+ *   same operation; either may be called from any thread). The single
+ *   exception is the petition handed out by VxReadRawPetition: that block
+ *   belongs to the library and is overwritten by the next petition. Never
+ *   free it.
+ *
+ * Threads
+ *   - The library keeps one connection per process. While connected it runs
+ *     two threads of its own: a reader and a dispatcher.
+ *   - CallHandler and BrokenHandler run on the dispatcher thread, one call at
+ *     a time, in the order the viewer's messages arrived.
+ *   - One command at a time: answers are paired with commands by order alone,
+ *     so command calls (VxSendCmdA/W, VxWaitFor, VxCancelAll, the product and
+ *     language calls, VxGetErrorStringA with a positive code) must not run on
+ *     several host threads at once. A command call made from inside the
+ *     CallHandler works.
+ *   - VxConnectA/W, VxConnectAsServer, VxAccept, VxDisconnect and
+ *     VxLaunchAndConnect must be called from one host thread at a time and
+ *     never from inside a handler (VxDisconnect waits for the dispatcher
+ *     thread, which would then wait for itself).
+ *   - Call VxDisconnect before unloading the library explicitly.
+ *
+ * Text
+ *   A-functions take and return NUL-terminated single-byte text; the
+ *   library's own messages are Windows-1252. W-functions take and return
+ *   NUL-terminated UTF-16 (VxWChar). Input units are narrowed to their low
+ *   byte; output bytes are widened by sign extension (0xE9 -> 0xFFE9), so
+ *   narrowing a widened text always gives back the same bytes.
+ *
+ * Null arguments
+ *   Out pointers are written without a null test unless said otherwise; the
+ *   functions below that document a null behaviour keep it.
+ */
+#ifndef VXBRIDGE_H
+#define VXBRIDGE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define VXAPI __stdcall
+#else
+#define VXAPI
+#endif
+
+#if defined(_WIN32)
+#if defined(VXBRIDGE_BUILDING)
+#define VXBRIDGE_EXPORT
+#else
+#define VXBRIDGE_EXPORT __declspec(dllimport)
+#endif
+#else
+#define VXBRIDGE_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result of every function that reports an outcome. */
+typedef int32_t VxResult;
+
+/* 16-bit text unit of the W functions: UTF-16 on every platform. */
+#if defined(_WIN32)
+typedef wchar_t VxWChar;
+#elif defined(__cplusplus)
+typedef char16_t VxWChar;
+#else
+typedef uint_least16_t VxWChar;
+#endif
+
+/* The library's own result codes. */
+#define VX_OK 0
+#define VX_E_INVALID_PARAMETER (-1)
+#define VX_E_INVALID_ID (-2)
+#define VX_E_NOT_CONNECTED (-3)
+#define VX_E_UNSUPPORTED_MODE (-4)
+#define VX_E_HOST_NOT_FOUND (-5)
+#define VX_E_COMMUNICATION_BROKEN (-6)
+#define VX_E_UNSUPPORTED_LANGUAGE (-7)
+#define VX_E_BUFFER_TOO_SMALL (-8)
+#define VX_E_BUFFER_TOO_BIG (-9)
+#define VX_E_INVALID_RESPONSE (-10)
+#define VX_E_NOT_ENOUGH_MEMORY (-11)
+#define VX_E_CANNOT_FREE (-12)
+#define VX_E_FUNCTION_NOT_FOUND (-13)
+#define VX_E_NOT_INSTALLED (-14)
+#define VX_E_INVALID_COMMAND (-15)
+#define VX_E_UNKNOWN_PRODUCT (-16)
+#define VX_E_CANNOT_CREATE_PROCESS (-17)
+#define VX_E_INVALID_URL (-18)
+#define VX_E_NO_DATA (-19)
+#define VX_E_ALREADY_CONNECTED (-20)
+
+/* Version that VxGetLibVersion reports (1.0.0.0). */
+#define VX_LIB_VERSION 0x01000000u
+
+/* Product ids known to VxLaunchAndConnect. */
+#define VX_PRODUCT_AMBER 1001u
+#define VX_PRODUCT_COBALT 1002u
+
+/* The answer a CallHandler fills: preset to code 0 and text "OK". The text
+ * must end with a NUL within its 64 bytes; a text without one is sent as
+ * its first 64 bytes. */
+typedef struct CallAnswer {
+  int32_t code;     /* result sent back to the viewer */
+  int32_t reserved; /* 0; never read by the library */
+  char text[64];    /* NUL-terminated answer text */
+} CallAnswer;
+
+/* One incoming call taken with VxRecvCmd. Texts longer than a field are cut
+ * to the field. Bytes after each text are 0 in server mode (NUL-terminated
+ * while shorter than the field) and spaces (0x20) in client mode (no
+ * terminator). */
+typedef struct CallRecord {
+  char name[64];  /* the call's name; "SYS" for a system call */
+  char args[512]; /* the call's argument text */
+} CallRecord;
+
+/* Called on the dispatcher thread for each call of the viewer; whatever the
+ * handler leaves in *answer is sent back to the viewer. */
+typedef void(VXAPI *CallHandler)(const char *name, const char *args, CallAnswer *answer);
+
+/* Called once on the dispatcher thread when the connection is lost, also
+ * after VxDisconnect. */
+typedef void(VXAPI *BrokenHandler)(void);
+
+/* ---- Library ---------------------------------------------------------- */
+
+/* Writes 0x01000000. A null pointer is ignored. Always returns 0. */
+VXBRIDGE_EXPORT VxResult VXAPI VxGetLibVersion(uint32_t *version);
+/* Returns its argument unchanged. */
+VXBRIDGE_EXPORT int32_t VXAPI VxGetPtr(int32_t value);
+/* Adds one reference to a COM object (calls entry 1 of its function table
+ * with the object as the only argument) and returns the object. Null is
+ * returned unchanged without a call. */
+VXBRIDGE_EXPORT void *VXAPI VxGetIUnknown(void *object);
+/* Release a block handed out by the library. Null is ignored. Always 0. */
+VXBRIDGE_EXPORT VxResult VXAPI VxFreeA(void *block);
+VXBRIDGE_EXPORT VxResult VXAPI VxFreeW(void *block);
+
+/* ---- Client connection ------------------------------------------------ */
+
+/* Connects to a viewer listening on host:port (host: dotted IPv4 address or
+ * name; mode must be 0) and starts the reader and dispatcher threads. Either
+ * handler may be null. -20 while connected, -1 for a mode other than 0, -5
+ * when the host is not found or refuses, -11 without memory, -1 for a null
+ * host. */
+VXBRIDGE_EXPORT VxResult VXAPI VxConnectA(const char *host, uint32_t port, int32_t mode,
+                                          CallHandler onCall, BrokenHandler onBroken);
+/* As VxConnectA; -11 for a null host or when the host cannot be converted. */
+VXBRIDGE_EXPORT VxResult VXAPI VxConnectW(const VxWChar *host, uint32_t port, int32_t mode,
+                                          CallHandler onCall, BrokenHandler onBroken);
+/* Closes the data socket and waits for both threads (the BrokenHandler has
+ * run when it returns). 0 also when not connected. */
+VXBRIDGE_EXPORT VxResult VXAPI VxDisconnect(void);
+/* True once after a lost connection was handled, then false. */
+VXBRIDGE_EXPORT uint8_t VXAPI VxIsConnectionBroken(void);
+/* Finds the installed edition of productId (1001 Amber, 1002 Cobalt),
+ * starts it unless it runs already, and connects with up to six attempts
+ * 1000 ms apart. -16 unknown product, -14 not installed, -17 the viewer
+ * could not be started, else the last VxConnectA result. */
+VXBRIDGE_EXPORT VxResult VXAPI VxLaunchAndConnect(uint32_t productId, const char *host,
+                                                  uint32_t port, CallHandler onCall,
+                                                  BrokenHandler onBroken);
+
+/* ---- Commands --------------------------------------------------------- */
+
+/* Sends "EXE command(arguments)" and waits for the viewer's answer. Returns
+ * 0, the viewer's positive code, -3 not connected, -6 when the connection
+ * broke (also while waiting), -10 for a malformed answer, -1 for a null
+ * command or arguments. */
+VXBRIDGE_EXPORT VxResult VXAPI VxSendCmdA(const char *command, const char *arguments);
+VXBRIDGE_EXPORT VxResult VXAPI VxSendCmdW(const VxWChar *command, const VxWChar *arguments);
+/* Sends the system command FLUSH / CANCELALL and waits for the answer. */
+VXBRIDGE_EXPORT VxResult VXAPI VxWaitFor(void);
+VXBRIDGE_EXPORT VxResult VXAPI VxCancelAll(void);
+/* Copies the latest answer text into a new block (null and length 0 when
+ * there is none). The W form widens each byte; *length counts characters. */
+VXBRIDGE_EXPORT VxResult VXAPI VxGetLastResponseA(uint32_t *length, char **text);
+VXBRIDGE_EXPORT VxResult VXAPI VxGetLastResponseW(uint32_t *length, VxWChar **text);
+/* Copies the latest answer into buffer (at most *size bytes, NUL-terminated
+ * only when shorter) and writes the count to *size. A null buffer, a null
+ * size or a size of 0 or less: nothing is written, result -1. */
+VXBRIDGE_EXPORT VxResult VXAPI VxLastVexaErrorMessageA(char *buffer, int32_t *size);
+/* Asks the viewer for its product id (0 when it does not answer). */
+VXBRIDGE_EXPORT VxResult VXAPI VxGetRemoteProductId(int32_t *id);
+/* The viewer's product version text (asked once per connection, at most
+ * 511 characters). */
+VXBRIDGE_EXPORT VxResult VXAPI VxGetRemoteProductVersionA(char **text);
+VXBRIDGE_EXPORT VxResult VXAPI VxGetRemoteProductVersionW(VxWChar **text);
+/* Sets the viewer's language: "eng", "spa" or "cat". -7 for null or a code
+ * that is not three characters long. */
+VXBRIDGE_EXPORT VxResult VXAPI VxSetLanguageA(const char *code);
+VXBRIDGE_EXPORT VxResult VXAPI VxSetLanguageW(const VxWChar *code);
+
+/* ---- Messages --------------------------------------------------------- */
+
+/* Message of a result code in a new block. language: "eng", "spa" or "cat"
+ * (anything else, null included, means English). Codes 0 .. -20 are the
+ * library's; positive codes are asked of the viewer; others give -1. */
+VXBRIDGE_EXPORT VxResult VXAPI VxGetErrorStringA(const char *language, int32_t code, char **text);
+/* As VxGetErrorStringA, copied into buffer (at most *size bytes,
+ * NUL-terminated only when shorter; *size receives the count). A null
+ * buffer, null size or size of 0 or less: nothing is written, result -1. */
+VXBRIDGE_EXPORT VxResult VXAPI VxGetErrorMessageA(const char *language, int32_t code,
+                                                  char *buffer, int32_t *size);
+
+/* ---- Server mode ------------------------------------------------------ */
+
+/* Listens on port (every interface); mode must be 0. */
+VXBRIDGE_EXPORT VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode);
+/* Accepts a waiting viewer without blocking: -5 not listening, -3 nobody
+ * waiting. Poll it until it returns 0. */
+VXBRIDGE_EXPORT VxResult VXAPI VxAccept(void);
+/* Takes the oldest pending call of the viewer into *record; false when none
+ * (or record is null). */
+VXBRIDGE_EXPORT uint8_t VXAPI VxRecvCmd(CallRecord *record);
+/* Size of the waiting raw petition; 0 none; -1 not connected. */
+VXBRIDGE_EXPORT int32_t VXAPI VxAvailableBytes(void);
+/* Hands out the waiting petition (library-owned: do not free). -19 none,
+ * -1 for a null pointer. */
+VXBRIDGE_EXPORT VxResult VXAPI VxReadRawPetition(const uint8_t **data, uint32_t *size);
+/* Answers the viewer's call. -3 not connected, -6 broken, -1 for a null
+ * data pointer with a positive length or a negative length. */
+VXBRIDGE_EXPORT VxResult VXAPI VxSendRetCmd(int32_t code, const void *data, int32_t length);
+VXBRIDGE_EXPORT VxResult VXAPI VxSendRetStrA(int32_t code, const char *text);
+VXBRIDGE_EXPORT VxResult VXAPI VxSendRetStrW(int32_t code, const VxWChar *text);
+/* Answers "OK_ACK" with code 0. */
+VXBRIDGE_EXPORT VxResult VXAPI VxSendAck(void);
+/* Sends bytes as they are, without framing. -1 for null data with a
+ * positive length. */
+VXBRIDGE_EXPORT VxResult VXAPI VxSendRaw(const void *data, uint32_t length);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* The host fills these records, so their layout is part of the interface. */
+#ifdef __cplusplus
+static_assert(sizeof(CallAnswer) == 72, "CallAnswer is 72 bytes");
+static_assert(offsetof(CallAnswer, code) == 0, "CallAnswer.code at 0");
+static_assert(offsetof(CallAnswer, reserved) == 4, "CallAnswer.reserved at 4");
+static_assert(offsetof(CallAnswer, text) == 8, "CallAnswer.text at 8");
+static_assert(sizeof(CallRecord) == 576, "CallRecord is 576 bytes");
+static_assert(offsetof(CallRecord, name) == 0, "CallRecord.name at 0");
+static_assert(offsetof(CallRecord, args) == 64, "CallRecord.args at 64");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(CallAnswer) == 72, "CallAnswer is 72 bytes");
+_Static_assert(offsetof(CallAnswer, text) == 8, "CallAnswer.text at 8");
+_Static_assert(sizeof(CallRecord) == 576, "CallRecord is 576 bytes");
+_Static_assert(offsetof(CallRecord, args) == 64, "CallRecord.args at 64");
+#endif
+
+#endif /* VXBRIDGE_H */

@@ -1,0 +1,49 @@
+#include "reader_thread.h"
+
+namespace vxb {
+
+ReaderThread::~ReaderThread() { Wait(); }
+
+int ReaderThread::ReadOne(IncomingMessage& message) {
+  if (link_->DataSocket() == plat::kInvalidSocket) return -3;
+  const int probe = link_->Probe();
+  if (probe < 0) {
+    message.kind = Broken;
+    return -3;
+  }
+  if (probe == 0) {
+    // A failure not judged broken (server mode) can repeat at once; a short
+    // pause keeps the loop from spinning on it.
+    plat::SleepMs(1);
+    return 0;
+  }
+  if (ReadMessage(*link_, message) != 0) message.kind = Broken;
+  return 0;
+}
+
+void ReaderThread::Run() {
+  for (;;) {
+    IncomingMessage m;
+    if (ReadOne(m) != 0) m.kind = Broken;
+    switch (m.kind) {
+      case Broken:
+        link_->CloseData();
+        // A command waiting for its answer must not wait forever.
+        if (response_ != nullptr) response_->PostBroken();
+        dispatcher_->Push(std::move(m));
+        dispatcher_->Signal();
+        return;
+      case Response:
+        if (response_ != nullptr) response_->PostResponse();
+        break;
+      case Call:
+        dispatcher_->Push(std::move(m));
+        dispatcher_->Signal();
+        break;
+      default:  // nothing to deliver: an unknown tag, or nothing learned
+        break;
+    }
+  }
+}
+
+}  // namespace vxb

@@ -1,0 +1,209 @@
+// IPv4 TCP sockets on POSIX, reporting errors in Winsock's numbering.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "../platform.h"
+
+namespace vxb::plat {
+namespace {
+
+thread_local int t_lastError = 0;
+thread_local int t_injected = 0;
+
+// errno -> Winsock number. The five errors the transport treats as a broken
+// link keep their Winsock meaning; EPIPE (send on a connection the peer has
+// ended) is the POSIX face of a shut-down link.
+int ToWinsock(int e) {
+  switch (e) {
+    case 0: return kErrNone;
+    case ECONNRESET: return kErrConnReset;
+    case ENETDOWN: return kErrNetDown;
+    case ENETRESET: return kErrNetReset;
+    case ESHUTDOWN: return kErrShutdown;
+    case EPIPE: return kErrShutdown;
+    case ETIMEDOUT: return kErrTimedOut;
+    case EINTR: return kErrInterrupted;
+    case EAGAIN: return kErrWouldBlock;
+    case EBADF: return kErrBadSocket;
+    case ENOTSOCK: return kErrBadSocket;
+    case EINVAL: return kErrInvalid;
+    case EADDRINUSE: return kErrAddrInUse;
+    case ECONNABORTED: return kErrConnAborted;
+    case ENOTCONN: return kErrNotConnected;
+    case ECONNREFUSED: return kErrConnRefused;
+    case EACCES: return 10013;        // WSAEACCES
+    case EFAULT: return 10014;        // WSAEFAULT
+    case EMFILE: return 10024;        // WSAEMFILE
+    case EINPROGRESS: return 10036;   // WSAEINPROGRESS
+    case EALREADY: return 10037;      // WSAEALREADY
+    case EMSGSIZE: return 10040;      // WSAEMSGSIZE
+    case EADDRNOTAVAIL: return 10049; // WSAEADDRNOTAVAIL
+    case ENETUNREACH: return 10051;   // WSAENETUNREACH
+    case ENOBUFS: return 10055;       // WSAENOBUFS
+    case EISCONN: return 10056;       // WSAEISCONN
+    case EHOSTDOWN: return 10064;     // WSAEHOSTDOWN
+    case EHOSTUNREACH: return 10065;  // WSAEHOSTUNREACH
+    default: return kErrInvalid;      // no Winsock twin: a plain failure
+  }
+}
+
+int Fail() {
+  t_lastError = ToWinsock(errno);
+  return -1;
+}
+
+int Fd(Socket s) { return static_cast<int>(s); }
+
+}  // namespace
+
+bool SocketsStart() { return true; }
+void SocketsStop() {}
+
+bool LookupByAddress(const uint8_t address[4], uint8_t first[4]) {
+  in_addr a{};
+  std::memcpy(&a, address, 4);
+  hostent entry{};
+  hostent* result = nullptr;
+  char scratch[4096];
+  int herr = 0;
+  if (gethostbyaddr_r(&a, 4, AF_INET, &entry, scratch, sizeof scratch, &result, &herr) != 0 ||
+      result == nullptr || result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr ||
+      result->h_length != 4) {
+    return false;
+  }
+  std::memcpy(first, result->h_addr_list[0], 4);
+  return true;
+}
+
+bool LookupByName(const char* name, uint8_t first[4]) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return false;
+  const auto* sin = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+  std::memcpy(first, &sin->sin_addr, 4);
+  freeaddrinfo(list);
+  return true;
+}
+
+Socket TcpSocket() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    Fail();
+    return kInvalidSocket;
+  }
+  return fd;
+}
+
+int Connect(Socket s, const uint8_t address[4], uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  std::memcpy(&sa.sin_addr, address, 4);
+  int rc;
+  do {
+    rc = connect(Fd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : Fail();
+}
+
+int SetNoDelay(Socket s) {
+  int one = 1;
+  return setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : Fail();
+}
+
+int SetBlocking(Socket s, bool blocking) {
+  const int flags = fcntl(Fd(s), F_GETFL, 0);
+  if (flags < 0) return Fail();
+  const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  return fcntl(Fd(s), F_SETFL, wanted) == 0 ? 0 : Fail();
+}
+
+int BindAny(Socket s, uint16_t port) {
+  int one = 1;
+  setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(Fd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : Fail();
+}
+
+int Listen(Socket s, int backlog) { return listen(Fd(s), backlog) == 0 ? 0 : Fail(); }
+
+Socket Accept(Socket listener) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  int fd;
+  do {
+    fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    Fail();
+    return kInvalidSocket;
+  }
+  return fd;
+}
+
+uint16_t LocalPort(Socket s) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+int Send(Socket s, const void* data, int len) {
+  const auto* p = static_cast<const char*>(data);
+  int sent = 0;
+  while (sent < len) {
+    const ssize_t n = send(Fd(s), p + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    sent += static_cast<int>(n);
+  }
+  return len;
+}
+
+int Recv(Socket s, void* data, int len, bool peek) {
+  ssize_t n;
+  do {
+    n = recv(Fd(s), data, static_cast<size_t>(len), peek ? MSG_PEEK : 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return Fail();
+  return static_cast<int>(n);
+}
+
+void ShutdownBoth(Socket s) { shutdown(Fd(s), SHUT_RDWR); }
+
+void CloseSocket(Socket s) { close(Fd(s)); }
+
+void CloseSocketAbortive(Socket s) {
+  linger l{1, 0};
+  setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  close(Fd(s));
+}
+
+int LastSocketError() {
+  if (t_injected != 0) {
+    const int e = t_injected;
+    t_injected = 0;
+    return e;
+  }
+  return t_lastError;
+}
+
+void InjectSocketError(int winsockError) { t_injected = winsockError; }
+
+}  // namespace vxb::plat

@@ -1,0 +1,138 @@
+// Mutexes, counting semaphores and threads on pthreads.
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "../platform.h"
+
+namespace vxb::plat {
+
+struct MutexImpl {
+  pthread_mutex_t m;
+};
+
+MutexImpl* MutexCreate() {
+  auto* m = new (std::nothrow) MutexImpl;
+  if (m != nullptr) pthread_mutex_init(&m->m, nullptr);
+  return m;
+}
+void MutexDestroy(MutexImpl* m) {
+  if (m == nullptr) return;
+  pthread_mutex_destroy(&m->m);
+  delete m;
+}
+void MutexEnter(MutexImpl* m) { pthread_mutex_lock(&m->m); }
+void MutexLeave(MutexImpl* m) { pthread_mutex_unlock(&m->m); }
+
+// A POSIX sem_t has no maximum count, and the library relies on Release
+// failing at the maximum, so the semaphore is a counter under a mutex.
+struct SemaphoreImpl {
+  pthread_mutex_t m;
+  pthread_cond_t cv;
+  int32_t count;
+  int32_t maximum;
+};
+
+SemaphoreImpl* SemaphoreCreate(int32_t initial, int32_t maximum) {
+  auto* s = new (std::nothrow) SemaphoreImpl;
+  if (s == nullptr) return nullptr;
+  pthread_mutex_init(&s->m, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&s->cv, &attr);
+  pthread_condattr_destroy(&attr);
+  s->count = initial;
+  s->maximum = maximum;
+  return s;
+}
+
+void SemaphoreDestroy(SemaphoreImpl* s) {
+  if (s == nullptr) return;
+  pthread_cond_destroy(&s->cv);
+  pthread_mutex_destroy(&s->m);
+  delete s;
+}
+
+bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs) {
+  if (s == nullptr) return false;
+  timespec deadline{};
+  if (timeoutMs != kInfinite) {
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+  }
+  pthread_mutex_lock(&s->m);
+  while (s->count == 0) {
+    if (timeoutMs == kInfinite) {
+      pthread_cond_wait(&s->cv, &s->m);
+    } else if (pthread_cond_timedwait(&s->cv, &s->m, &deadline) == ETIMEDOUT) {
+      break;
+    }
+  }
+  const bool taken = s->count > 0;
+  if (taken) --s->count;
+  pthread_mutex_unlock(&s->m);
+  return taken;
+}
+
+bool SemaphoreRelease(SemaphoreImpl* s) {
+  if (s == nullptr) return false;
+  pthread_mutex_lock(&s->m);
+  const bool ok = s->count < s->maximum;
+  if (ok) ++s->count;
+  pthread_mutex_unlock(&s->m);
+  if (ok) pthread_cond_signal(&s->cv);
+  return ok;
+}
+
+struct ThreadImpl {
+  pthread_t id;
+  ThreadEntry entry;
+  void* arg;
+};
+
+namespace {
+void* Trampoline(void* p) {
+  auto* t = static_cast<ThreadImpl*>(p);
+  t->entry(t->arg);
+  return nullptr;
+}
+}  // namespace
+
+ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
+  auto* t = new (std::nothrow) ThreadImpl{};
+  if (t == nullptr) return nullptr;
+  t->entry = entry;
+  t->arg = arg;
+  if (pthread_create(&t->id, nullptr, Trampoline, t) != 0) {
+    delete t;
+    return nullptr;
+  }
+  return t;
+}
+
+void ThreadJoin(ThreadImpl* t) {
+  if (t == nullptr) return;
+  pthread_join(t->id, nullptr);
+  delete t;
+}
+
+bool ThreadIsCurrent(const ThreadImpl* t) {
+  return t != nullptr && pthread_equal(t->id, pthread_self()) != 0;
+}
+
+void SleepMs(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace vxb::plat

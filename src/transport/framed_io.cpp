@@ -1,0 +1,172 @@
+// SocketLink: sends, receives, the receive buffers and the judgement of
+// socket failures.
+#include <algorithm>
+#include <cstring>
+
+#include "socket_link.h"
+
+namespace vxb {
+
+// Borrows the data socket for the duration of one system call.
+class SocketLink::DataUse {
+ public:
+  explicit DataUse(SocketLink& link) : link_(link), s_(link.AcquireData()) {}
+  ~DataUse() { link_.ReleaseData(s_); }
+  DataUse(const DataUse&) = delete;
+  DataUse& operator=(const DataUse&) = delete;
+  plat::Socket get() const { return s_; }
+  bool valid() const { return s_ != plat::kInvalidSocket; }
+
+ private:
+  SocketLink& link_;
+  plat::Socket s_;
+};
+
+bool SocketLink::IsBrokenError() const {
+  switch (plat::LastSocketError()) {
+    case plat::kErrConnReset: return true;
+    case plat::kErrNone: return false;
+    case plat::kErrNetDown:
+    case plat::kErrNetReset:
+    case plat::kErrShutdown:
+    case plat::kErrTimedOut: return true;
+    // A client has nothing to go on after any other failure; a server keeps
+    // its peer unless the error says the link is gone.
+    default: return listen_.load() == plat::kInvalidSocket;
+  }
+}
+
+int SocketLink::Send(const void* first, uint32_t firstLength, const void* second,
+                     uint32_t secondLength) {
+  bool failed = false;
+  bool broken = false;
+  plat::Socket used;
+  {
+    Guard g(sendLock_);
+    DataUse use(*this);
+    if (!use.valid()) return -6;
+    used = use.get();
+    failed = plat::Send(use.get(), first, static_cast<int>(firstLength)) < 0;
+    if (!failed && second != nullptr) {
+      failed = plat::Send(use.get(), second, static_cast<int>(secondLength)) < 0;
+    }
+    if (failed) broken = IsBrokenError();
+  }
+  if (broken) {
+    CloseDataIf(used);
+    return -6;
+  }
+  return 0;
+}
+
+int SocketLink::Probe() {
+  DataUse use(*this);
+  if (!use.valid()) return -1;
+  uint8_t byte;
+  const int n = plat::Recv(use.get(), &byte, 1, true);
+  if (n > 0) return 1;
+  if (n == 0 || IsBrokenError()) {
+    CloseDataIf(use.get());
+    return -1;
+  }
+  return 0;
+}
+
+int SocketLink::Peek(void* destination, int* length) {
+  DataUse use(*this);
+  if (!use.valid()) return -6;
+  int n = plat::Recv(use.get(), destination, *length, true);
+  if (n == 0) {
+    CloseDataIf(use.get());
+    return -6;
+  }
+  if (n < 0) {
+    if (IsBrokenError()) {
+      CloseDataIf(use.get());
+      return -6;
+    }
+    n = 0;
+  }
+  *length = n;
+  return 0;
+}
+
+int SocketLink::ReadLength(uint32_t* value) {
+  *value = 0;
+  uint8_t bytes[4] = {0, 0, 0, 0};
+  int got = 0;
+  // A prefix split across segments is completed: taking it short would put
+  // the stream out of step for good.
+  while (got < 4) {
+    DataUse use(*this);
+    if (!use.valid()) return -6;
+    const int n = plat::Recv(use.get(), bytes + got, 4 - got, false);
+    if (n > 0) {
+      got += n;
+      continue;
+    }
+    if (n == 0 || IsBrokenError()) {
+      CloseDataIf(use.get());
+      return -6;
+    }
+  }
+  *value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  return 0;
+}
+
+int SocketLink::ReadInto(uint8_t** body, int32_t length, uint16_t slot) {
+  if (slot >= 2) return -11;
+  RecvBuffer& b = buffers_[slot];
+  b.used = 0;
+  if (b.data != nullptr) b.data[0] = 0;
+  if (length < 1) return 0;
+  if (b.capacity < static_cast<uint32_t>(length) + 1) {
+    // The body cannot be skipped safely without a place to put it, and
+    // reading it in pieces would hand out a torn message: the stream is
+    // closed instead, as for a broken link.
+    if (int rc = EnsureCapacity(static_cast<uint32_t>(length) + 1, slot); rc != 0) {
+      CloseData();
+      return rc == -8 ? -9 : rc;
+    }
+  }
+  *body = b.data;
+  int32_t received = 0;
+  while (received < length) {
+    DataUse use(*this);
+    if (!use.valid()) return -6;  // closed by another thread meanwhile
+    const int ask = static_cast<int>(
+        std::min<uint32_t>(static_cast<uint32_t>(length - received), b.capacity - 1));
+    const int n = plat::Recv(use.get(), b.data + received, ask, false);
+    if (n > 0) {
+      received += n;
+      b.data[received] = 0;
+      b.used = static_cast<uint32_t>(received);
+    } else if (n == 0 || IsBrokenError()) {
+      CloseDataIf(use.get());
+      return -6;
+    }
+  }
+  return 0;
+}
+
+int SocketLink::EnsureCapacity(uint32_t capacity, uint16_t slot) {
+  if (slot >= 2) return -11;
+  RecvBuffer& b = buffers_[slot];
+  if (capacity <= b.capacity) return 0;
+  if (capacity < kInitialCapacity) return -8;
+  if (capacity > kMaximumCapacity) return -9;
+  auto* block = static_cast<uint8_t*>(plat::AllocBlock(capacity));
+  if (block == nullptr) return -11;
+  plat::FreeBlock(b.data);
+  b.data = block;
+  b.capacity = capacity;
+  b.used = 0;
+  return 0;
+}
+
+uint8_t* SocketLink::BufferData(uint16_t slot) const {
+  return slot < 2 ? buffers_[slot].data : nullptr;
+}
+
+}  // namespace vxb

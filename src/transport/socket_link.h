@@ -1,0 +1,94 @@
+// SocketLink: the library's one TCP connection, in client or server role,
+// with the framed I/O on its data socket and its two receive buffers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "../messaging/sync.h"
+#include "../platform/platform.h"
+
+namespace vxb {
+
+// Receive buffer roles.
+enum Slot : uint16_t { ResponseSlot = 0, CallSlot = 1 };
+
+struct RecvBuffer {
+  uint8_t* data = nullptr;
+  uint32_t capacity = 0;
+  uint32_t used = 0;
+};
+
+class SocketLink {
+ public:
+  static constexpr uint32_t kInitialCapacity = 4048;
+  static constexpr uint32_t kMaximumCapacity = 2000000;
+  static constexpr int kClientMode = 0;
+  static constexpr int kServerMode = 2;
+
+  SocketLink();
+  ~SocketLink();
+  SocketLink(const SocketLink&) = delete;
+  SocketLink& operator=(const SocketLink&) = delete;
+
+  // ---- connection ----
+  // mode 0: connect to host:port; mode 2: listen on port (host unused).
+  int Open(const char* host, uint16_t port, int mode);
+  // Accepts one waiting peer without blocking; false when none.
+  bool Accept();
+  // Closes the data socket. A thread blocked in a receive on it wakes up;
+  // the descriptor itself is released only when no thread uses it any more,
+  // so its number is never read, written or closed after it was reused.
+  void CloseData();
+  // Closes the data socket only while it is still s: a failure seen on an
+  // old socket must not close a newer connection.
+  void CloseDataIf(plat::Socket s);
+  // Closes the listening socket and the data socket (nothing in client mode).
+  void CloseAll();
+  plat::Socket DataSocket() const { return data_.load(); }
+  plat::Socket ListenSocket() const { return listen_.load(); }
+  // Port the listening socket is bound to (0 when none).
+  uint16_t ListenPort() const;
+
+  // ---- framed I/O ----
+  int Send(const void* first, uint32_t firstLength, const void* second, uint32_t secondLength);
+  int Probe();
+  int Peek(void* destination, int* length);
+  int ReadLength(uint32_t* value);
+  int ReadInto(uint8_t** body, int32_t length, uint16_t slot);
+  int EnsureCapacity(uint32_t capacity, uint16_t slot);
+  uint8_t* BufferData(uint16_t slot) const;
+  const RecvBuffer* Buffer(uint16_t slot) const { return slot < 2 ? &buffers_[slot] : nullptr; }
+  // Judges the calling thread's last socket error.
+  bool IsBrokenError() const;
+
+  static bool IsDottedAddress(const char* text, uint8_t address[4]);
+
+ private:
+  // A borrowed use of the data socket for one system call.
+  class DataUse;
+
+  int PrepareBuffers();
+  plat::Socket Listen(uint16_t port);
+  plat::Socket AcquireData();
+  void ReleaseData(plat::Socket s);
+  void WinsockAcquire();
+  void WinsockRelease();
+
+  std::atomic<plat::Socket> data_{plat::kInvalidSocket};
+  std::atomic<plat::Socket> listen_{plat::kInvalidSocket};
+  RecvBuffer buffers_[2];
+  Lock sendLock_;
+
+  // Lifetime of data socket descriptors: users of the current one, and the
+  // closed ones still in use by a blocked call (closed by their last user).
+  struct Retired {
+    plat::Socket s = plat::kInvalidSocket;
+    int users = 0;
+  };
+  Lock handleLock_;
+  int dataUsers_ = 0;
+  Retired retired_[4];
+};
+
+}  // namespace vxb

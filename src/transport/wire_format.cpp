@@ -1,0 +1,191 @@
+#include "wire_format.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace vxb {
+namespace {
+
+constexpr uint32_t kTagLength = 4;
+
+bool HasTag(const uint8_t* bytes, uint32_t length, const char* tag) {
+  return length >= kTagLength && std::memcmp(bytes, tag, kTagLength) == 0;
+}
+
+void PutLength(uint8_t* out, uint32_t value) {
+  out[0] = static_cast<uint8_t>(value);
+  out[1] = static_cast<uint8_t>(value >> 8);
+  out[2] = static_cast<uint8_t>(value >> 16);
+  out[3] = static_cast<uint8_t>(value >> 24);
+}
+
+}  // namespace
+
+std::string FormatCall(const char* name, const char* arguments) {
+  std::string m = "EXE ";
+  m += name;
+  m += '(';
+  m += arguments;
+  m += ")\n";
+  return m;
+}
+
+std::string FormatSystemCall(const char* text) {
+  std::string m = "SYS ";
+  m += text;
+  m += '\n';
+  return m;
+}
+
+int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
+               uint32_t payloadLength, const void* payload) {
+  const uint32_t total = headerLength + payloadLength;
+  if (payloadLength == 0 || payload == nullptr) {
+    uint8_t prefix[4];
+    PutLength(prefix, total);
+    return link.Send(prefix, 4, header, headerLength);
+  }
+  // Prefix and header leave in one send, the payload in a second one.
+  uint8_t block[128];
+  if (headerLength > sizeof block - 4) return -10;
+  PutLength(block, total);
+  std::memcpy(block + 4, header, headerLength);
+  return link.Send(block, headerLength + 4, payload, payloadLength);
+}
+
+int SendCall(SocketLink& link, const char* name, const char* arguments) {
+  const std::string m = FormatCall(name, arguments);
+  return SendFramed(link, static_cast<uint32_t>(m.size()), m.data(), 0, nullptr);
+}
+
+int SendSystemCall(SocketLink& link, const char* text) {
+  const std::string m = FormatSystemCall(text);
+  return SendFramed(link, static_cast<uint32_t>(m.size()), m.data(), 0, nullptr);
+}
+
+int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength) {
+  char header[32];
+  const int n = std::snprintf(header, sizeof header, "RET %d,%d,", static_cast<int>(code),
+                              static_cast<int>(payloadLength));
+  return SendFramed(link, static_cast<uint32_t>(n), header,
+                    payloadLength > 0 ? static_cast<uint32_t>(payloadLength) : 0, payload);
+}
+
+int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity) {
+  const void* end = std::memchr(text, 0, textCapacity);
+  const size_t length =
+      end == nullptr ? textCapacity : static_cast<size_t>(static_cast<const char*>(end) - text);
+  return SendResponse(link, code, text, static_cast<int32_t>(length));
+}
+
+int ReadMessage(SocketLink& link, IncomingMessage& message) {
+  uint32_t length = 0;
+  if (int rc = link.ReadLength(&length); rc != 0) return rc;
+  if (length >= SocketLink::kMaximumCapacity) {
+    // No buffer can hold it and the bytes cannot be skipped in step: the
+    // stream is given up.
+    link.CloseData();
+    return -9;
+  }
+
+  // The kind is judged on the tag bytes actually obtained; a tag split
+  // across segments is peeked again until all four are there (or the
+  // message is shorter than a tag).
+  uint8_t tag[4] = {0, 0, 0, 0};
+  const int want = length < kTagLength ? static_cast<int>(length) : static_cast<int>(kTagLength);
+  int got = 0;
+  while (got < want) {
+    int n = want;
+    if (link.Peek(tag, &n) != 0) return -6;
+    got = n;
+    if (got < want) {
+      if (link.DataSocket() == plat::kInvalidSocket) return -6;
+      plat::SleepMs(1);  // the rest of the tag is on its way
+    }
+  }
+
+  if (HasTag(tag, static_cast<uint32_t>(got), "RET ")) {
+    message.kind = Response;
+    uint8_t* body = nullptr;
+    // The waiting command is woken whatever came of the read; a failed read
+    // leaves an empty slot, which the parse rejects.
+    link.ReadInto(&body, static_cast<int32_t>(length), ResponseSlot);
+    return 0;
+  }
+
+  uint8_t* body = nullptr;
+  if (int rc = link.ReadInto(&body, static_cast<int32_t>(length), CallSlot); rc != 0) return rc;
+  if (body == nullptr) return 0;  // an empty message: nothing to deliver
+  if (HasTag(tag, static_cast<uint32_t>(got), "EXE ")) {
+    ParseCall(body, length, message);
+  } else if (HasTag(tag, static_cast<uint32_t>(got), "SYS ")) {
+    ParseSystemCall(body, length, message);
+  }
+  return 0;
+}
+
+bool ParseCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message) {
+  if (!HasTag(bytes, length, "EXE ")) return false;
+  message.kind = Call;
+  message.name.clear();
+  message.args.clear();
+  uint32_t i = kTagLength;
+  while (i < length && bytes[i] != '(') message.name += static_cast<char>(bytes[i++]);
+  ++i;  // the "("
+  for (; i < length; ++i) {
+    const uint8_t c = bytes[i];
+    if (c == '\n') continue;
+    // A ")" is kept unless it closes the call (last byte, or last before
+    // the line feed).
+    if (c == ')' && (i + 1 >= length || bytes[i + 1] == '\n')) continue;
+    message.args += static_cast<char>(c);
+  }
+  return true;
+}
+
+bool ParseSystemCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message) {
+  if (!HasTag(bytes, length, "SYS ")) return false;
+  message.kind = Call;
+  message.name = "SYS";
+  message.args.clear();
+  for (uint32_t i = kTagLength; i < length; ++i) {
+    if (bytes[i] != '\n') message.args += static_cast<char>(bytes[i]);
+  }
+  return true;
+}
+
+const uint8_t* ParseResponse(const uint8_t* text, uint32_t bodyLength, uint32_t* payloadLength,
+                             int32_t* code) {
+  *payloadLength = 0;
+  *code = -10;
+  if (text == nullptr || !HasTag(text, bodyLength, "RET ")) return nullptr;
+  const uint8_t* end = text + bodyLength;
+  const uint8_t* p = text + kTagLength;
+
+  // Reads decimal digits up to "," or the end of the header text (a NUL
+  // ends it too); false on any other byte.
+  auto number = [&](uint32_t* value) {
+    *value = 0;
+    for (; p < end && *p != ',' && *p != 0; ++p) {
+      if (*p < '0' || *p > '9') return false;
+      *value = *value * 10 + static_cast<uint32_t>(*p - '0');
+    }
+    return true;
+  };
+
+  uint32_t value = 0;
+  if (!number(&value)) return nullptr;
+  *code = static_cast<int32_t>(value);
+  if (p >= end || *p == 0) return nullptr;
+  ++p;  // ","
+  uint32_t declared = 0;
+  if (!number(&declared)) return nullptr;
+  if (declared == 0 || p >= end || *p == 0) return nullptr;
+  ++p;  // "," before the payload
+  // A declared length beyond the received bytes is cut to what is there.
+  const uint32_t present = static_cast<uint32_t>(end - p);
+  *payloadLength = declared < present ? declared : present;
+  return *payloadLength == 0 ? nullptr : p;
+}
+
+}  // namespace vxb

@@ -1,0 +1,41 @@
+// The framed text messages exchanged with the viewer: a 4-byte
+// little-endian length, then "EXE name(args)\n", "SYS text\n" or
+// "RET code,length,payload".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "socket_link.h"
+
+namespace vxb {
+
+enum MessageKind : int32_t { Broken = -1, NoMessage = 0, Response = 1, Call = 2 };
+
+struct IncomingMessage {
+  int32_t kind = NoMessage;
+  std::string name;  // "SYS" for a system call
+  std::string args;
+};
+
+std::string FormatCall(const char* name, const char* arguments);
+std::string FormatSystemCall(const char* text);
+
+int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
+               uint32_t payloadLength, const void* payload);
+int SendCall(SocketLink& link, const char* name, const char* arguments);
+int SendSystemCall(SocketLink& link, const char* text);
+int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength);
+// Sends code and text of an answer; the text is read up to its NUL but never
+// past textCapacity bytes.
+int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity);
+
+int ReadMessage(SocketLink& link, IncomingMessage& message);
+bool ParseCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message);
+bool ParseSystemCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message);
+// Parses a RET body of bodyLength bytes. Returns the payload (never reaching
+// past the body) or null; payloadLength 0 when null.
+const uint8_t* ParseResponse(const uint8_t* text, uint32_t bodyLength, uint32_t* payloadLength,
+                             int32_t* code);
+
+}  // namespace vxb

@@ -1,0 +1,18 @@
+// Small helpers shared by the tests.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace vxtest {
+
+// Polls cond every millisecond until it holds or timeoutMs passed.
+bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000);
+// Bytes of a C string literal that may hold NULs.
+template <size_t N>
+std::string Bytes(const char (&s)[N]) {
+  return std::string(s, N - 1);
+}
+
+}  // namespace vxtest
