@@ -81,6 +81,10 @@ int SocketLink::Open(const char* host, uint16_t port, int mode) {
     return listen_.load() == plat::kInvalidSocket ? -5 : 0;
   }
 
+  // A client has no use for a listening socket left from server mode, and
+  // keeping it would have failures judged as in server mode.
+  CloseAll();
+
   uint8_t address[4] = {0, 0, 0, 0};
   uint8_t first[4];
   const bool found = IsDottedAddress(host, address) ? plat::LookupByAddress(address, first)

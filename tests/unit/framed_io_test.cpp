@@ -1,0 +1,201 @@
+// Framed socket I/O: receive buffers, split segments, broken links.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "linked_pair.h"
+#include "test_support.h"
+#include "transport/wire_format.h"
+
+namespace {
+
+using vxb::SocketLink;
+using vxtest::Frame;
+using vxtest::LinkedPair;
+namespace plat = vxb::plat;
+
+std::string CallOfSize(size_t total) {
+  std::string m = "EXE Big(";
+  m.resize(total - 2, 'x');
+  return m + ")\n";
+}
+
+class BodySizes : public ::testing::TestWithParam<std::pair<size_t, uint32_t>> {};
+
+TEST_P(BodySizes, BodyFitsAndBufferGrowsToLengthPlusOne) {
+  const size_t size = GetParam().first;
+  LinkedPair p;
+  const std::string body = CallOfSize(size);
+  ASSERT_TRUE(p.peer.SendFrame(body));
+  uint32_t length = 0;
+  ASSERT_EQ(p.link.ReadLength(&length), 0);
+  ASSERT_EQ(length, size);
+  uint8_t* data = nullptr;
+  ASSERT_EQ(p.link.ReadInto(&data, static_cast<int32_t>(length), vxb::CallSlot), 0);
+  ASSERT_EQ(data, p.link.BufferData(vxb::CallSlot));
+  EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->capacity, GetParam().second);
+  EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->used, size);
+  EXPECT_EQ(data[size], 0);  // a text body ends in a NUL
+  EXPECT_EQ(std::memcmp(data, body.data(), size), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BodySizes,
+                         ::testing::Values(std::make_pair(size_t{4047}, 4048u),
+                                           std::make_pair(size_t{4048}, 4049u),
+                                           std::make_pair(size_t{1999999}, 2000000u)));
+
+TEST(FramedIo, TooLargeAFrameClosesTheStreamWithMinus9) {
+  LinkedPair p;
+  ASSERT_TRUE(p.peer.SendFrame(CallOfSize(2000001)));
+  vxb::IncomingMessage m;
+  EXPECT_EQ(vxb::ReadMessage(p.link, m), -9);
+  EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
+  EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->capacity, SocketLink::kInitialCapacity);
+}
+
+TEST(FramedIo, HugeLengthPrefixesAreRefusedWithoutReading) {
+  for (const char* prefix : {"\xFF\xFF\xFF\xFF", "\x00\x00\x00\x80", "\x80\x84\x1E\x00"}) {
+    LinkedPair p;
+    ASSERT_TRUE(p.peer.SendRaw(std::string(prefix, 4) + "RET 0,2,OK"));
+    vxb::IncomingMessage m;
+    EXPECT_EQ(vxb::ReadMessage(p.link, m), -9);
+    EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
+  }
+}
+
+TEST(FramedIo, NoMemoryForTheBodyClosesTheStreamWithMinus11) {
+  LinkedPair p;
+  ASSERT_TRUE(p.peer.SendFrame(CallOfSize(10000)));
+  plat::SetAllocFailureThreshold(5000);
+  vxb::IncomingMessage m;
+  EXPECT_EQ(vxb::ReadMessage(p.link, m), -11);
+  plat::SetAllocFailureThreshold(0);
+  EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
+}
+
+TEST(FramedIo, OneByteSegmentsReadAsIfWhole) {
+  LinkedPair p;
+  const std::string frame = Frame("EXE Move(a(b)c)\n") + Frame("RET 0,4,1002");
+  for (char c : frame) {
+    ASSERT_TRUE(p.peer.SendRaw(std::string(1, c)));
+    plat::SleepMs(1);
+  }
+  vxb::IncomingMessage m;
+  ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
+  EXPECT_EQ(m.kind, vxb::Call);
+  EXPECT_EQ(m.name, "Move");
+  EXPECT_EQ(m.args, "a(b)c");
+  vxb::IncomingMessage r;
+  ASSERT_EQ(vxb::ReadMessage(p.link, r), 0);
+  EXPECT_EQ(r.kind, vxb::Response);
+  EXPECT_STREQ(reinterpret_cast<char*>(p.link.BufferData(vxb::ResponseSlot)), "RET 0,4,1002");
+}
+
+TEST(FramedIo, APrefixSplitInTwoIsCompleted) {
+  LinkedPair p;
+  const std::string frame = Frame("SYS FLUSH\n");
+  ASSERT_TRUE(p.peer.SendRaw(frame.substr(0, 2)));
+  plat::SleepMs(20);
+  ASSERT_TRUE(p.peer.SendRaw(frame.substr(2)));
+  vxb::IncomingMessage m;
+  ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
+  EXPECT_EQ(m.kind, vxb::Call);
+  EXPECT_EQ(m.name, "SYS");
+  EXPECT_EQ(m.args, "FLUSH");
+}
+
+TEST(FramedIo, PeerClosingOrResettingMidFrameGivesMinus6) {
+  for (bool reset : {false, true}) {
+    LinkedPair p;
+    ASSERT_TRUE(p.peer.SendRaw(std::string("\x64\x00\x00\x00", 4) + "EXE Part"));
+    plat::SleepMs(20);
+    if (reset) {
+      p.peer.Reset();
+    } else {
+      p.peer.Close();
+    }
+    vxb::IncomingMessage m;
+    EXPECT_EQ(vxb::ReadMessage(p.link, m), -6) << (reset ? "reset" : "close");
+    EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
+  }
+}
+
+TEST(FramedIo, ProbeSeesDataThenTheEnd) {
+  LinkedPair p;
+  ASSERT_TRUE(p.peer.SendRaw("x"));
+  EXPECT_EQ(p.link.Probe(), 1);
+  EXPECT_EQ(p.link.Probe(), 1);  // a peek consumes nothing
+  p.peer.Close();
+  uint8_t byte[2];
+  int n = 2;
+  ASSERT_EQ(p.link.Peek(byte, &n), 0);
+  EXPECT_EQ(n, 1);
+  uint8_t* body = nullptr;
+  ASSERT_EQ(p.link.ReadInto(&body, 1, vxb::CallSlot), 0);
+  EXPECT_EQ(p.link.Probe(), -1);
+  EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
+  EXPECT_EQ(p.link.Probe(), -1);
+  EXPECT_EQ(p.link.Peek(byte, &n), -6);
+}
+
+TEST(FramedIo, ReadIntoZeroLengthLeavesAnEmptyText) {
+  LinkedPair p;
+  ASSERT_TRUE(p.peer.SendFrame("EXE A()\n"));
+  uint32_t length = 0;
+  ASSERT_EQ(p.link.ReadLength(&length), 0);
+  uint8_t* body = nullptr;
+  ASSERT_EQ(p.link.ReadInto(&body, static_cast<int32_t>(length), vxb::CallSlot), 0);
+  ASSERT_EQ(p.link.ReadInto(&body, 0, vxb::CallSlot), 0);
+  EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->used, 0u);
+  EXPECT_EQ(p.link.BufferData(vxb::CallSlot)[0], 0);
+  EXPECT_EQ(p.link.ReadInto(&body, 5, 2), -11);
+}
+
+TEST(FramedIo, EnsureCapacityBounds) {
+  SocketLink link;  // never opened: no buffers yet
+  EXPECT_EQ(link.EnsureCapacity(100, vxb::ResponseSlot), -8);
+  EXPECT_EQ(link.EnsureCapacity(2000001, vxb::ResponseSlot), -9);
+  EXPECT_EQ(link.EnsureCapacity(5000, 2), -11);
+  plat::SetAllocFailureThreshold(1);
+  EXPECT_EQ(link.EnsureCapacity(5000, vxb::ResponseSlot), -11);
+  plat::SetAllocFailureThreshold(0);
+  EXPECT_EQ(link.EnsureCapacity(5000, vxb::ResponseSlot), 0);
+  EXPECT_EQ(link.EnsureCapacity(4048, vxb::ResponseSlot), 0);  // never shrinks
+  EXPECT_EQ(link.Buffer(vxb::ResponseSlot)->capacity, 5000u);
+}
+
+TEST(FramedIo, SendWithoutSecondRangeSendsTheFirstOnly) {
+  LinkedPair p;
+  ASSERT_EQ(p.link.Send("abc", 3, nullptr, 99), 0);
+  ASSERT_EQ(p.link.Send("de", 2, "fg", 2), 0);
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return p.peer.RawReceived().size() >= 7; }));
+  EXPECT_EQ(p.peer.RawReceived(), "abcdefg");
+}
+
+TEST(FramedIo, SendOnAClosedLinkGivesMinus6) {
+  LinkedPair p;
+  p.link.CloseData();
+  EXPECT_EQ(p.link.Send("abc", 3, nullptr, 0), -6);
+}
+
+TEST(FramedIo, ErrorsOutsideTheTableBreakOnlyAClient) {
+  SocketLink client;
+  SocketLink server;
+  ASSERT_EQ(server.Open("localhost", 0, SocketLink::kServerMode), 0);
+  const int broken[] = {10054, 10050, 10052, 10058, 10060};
+  for (int e : broken) {
+    plat::InjectSocketError(e);
+    EXPECT_TRUE(client.IsBrokenError()) << e;
+    plat::InjectSocketError(e);
+    EXPECT_TRUE(server.IsBrokenError()) << e;
+  }
+  for (int e : {10035, 10022, 10004, 10053}) {
+    plat::InjectSocketError(e);
+    EXPECT_TRUE(client.IsBrokenError()) << e;
+    plat::InjectSocketError(e);
+    EXPECT_FALSE(server.IsBrokenError()) << e;
+  }
+}
+
+}  // namespace
