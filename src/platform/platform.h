@@ -112,6 +112,8 @@ uint16_t LocalPort(Socket s);
 int Send(Socket s, const void* data, int len);
 // One receive: count, 0 when the peer closed, -1 with LastSocketError set.
 int Recv(Socket s, void* data, int len, bool peek);
+// Waits up to timeoutMs for s to become readable (data or end of stream).
+bool WaitReadable(Socket s, uint32_t timeoutMs);
 // Ends both directions so that a thread blocked in Recv on s wakes up.
 void ShutdownBoth(Socket s);
 void CloseSocket(Socket s);

@@ -91,31 +91,35 @@ int SocketLink::Peek(void* destination, int* length) {
   return 0;
 }
 
-int SocketLink::ReadLength(uint32_t* value) {
-  *value = 0;
-  uint8_t bytes[4] = {0, 0, 0, 0};
+int SocketLink::ReadExact(uint8_t* destination, int n) {
   int got = 0;
-  // A prefix split across segments is completed: taking it short would put
-  // the stream out of step for good.
-  while (got < 4) {
+  while (got < n) {
     DataUse use(*this);
     if (!use.valid()) return -6;
-    const int n = plat::Recv(use.get(), bytes + got, 4 - got, false);
-    if (n > 0) {
-      got += n;
-      continue;
-    }
-    if (n == 0 || IsBrokenError()) {
+    const int r = plat::Recv(use.get(), destination + got, n - got, false);
+    if (r > 0) {
+      got += r;
+    } else if (r == 0 || IsBrokenError()) {
       CloseDataIf(use.get());
       return -6;
     }
   }
-  *value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
   return 0;
 }
 
-int SocketLink::ReadInto(uint8_t** body, int32_t length, uint16_t slot) {
+int SocketLink::ReadLength(uint32_t* value) {
+  *value = 0;
+  uint8_t bytes[4] = {0, 0, 0, 0};
+  // A prefix split across segments is completed: taking it short would put
+  // the stream out of step for good.
+  if (int rc = ReadExact(bytes, 4); rc != 0) return rc;
+  *value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  return 0;
+}
+
+int SocketLink::ReadInto(uint8_t** body, int32_t length, uint16_t slot, const uint8_t* head,
+                         int32_t headLength) {
   if (slot >= 2) return -11;
   RecvBuffer& b = buffers_[slot];
   b.used = 0;
@@ -132,6 +136,12 @@ int SocketLink::ReadInto(uint8_t** body, int32_t length, uint16_t slot) {
   }
   *body = b.data;
   int32_t received = 0;
+  if (head != nullptr && headLength > 0) {
+    received = headLength < length ? headLength : length;
+    std::memcpy(b.data, head, static_cast<size_t>(received));
+    b.data[received] = 0;
+    b.used = static_cast<uint32_t>(received);
+  }
   while (received < length) {
     DataUse use(*this);
     if (!use.valid()) return -6;  // closed by another thread meanwhile

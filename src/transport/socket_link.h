@@ -55,7 +55,12 @@ class SocketLink {
   int Probe();
   int Peek(void* destination, int* length);
   int ReadLength(uint32_t* value);
-  int ReadInto(uint8_t** body, int32_t length, uint16_t slot);
+  // Reads exactly n bytes (n small), however they are split into segments.
+  int ReadExact(uint8_t* destination, int n);
+  // Reads a body of length bytes into slot. The first headLength bytes were
+  // read already (the tag) and are placed in front of the rest.
+  int ReadInto(uint8_t** body, int32_t length, uint16_t slot, const uint8_t* head = nullptr,
+               int32_t headLength = 0);
   int EnsureCapacity(uint32_t capacity, uint16_t slot);
   uint8_t* BufferData(uint16_t slot) const;
   const RecvBuffer* Buffer(uint16_t slot) const { return slot < 2 ? &buffers_[slot] : nullptr; }

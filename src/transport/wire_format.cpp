@@ -6,10 +6,10 @@
 namespace vxb {
 namespace {
 
-constexpr uint32_t kTagLength = 4;
+constexpr int32_t kTagLength = 4;
 
 bool HasTag(const uint8_t* bytes, uint32_t length, const char* tag) {
-  return length >= kTagLength && std::memcmp(bytes, tag, kTagLength) == 0;
+  return length >= static_cast<uint32_t>(kTagLength) && std::memcmp(bytes, tag, kTagLength) == 0;
 }
 
 void PutLength(uint8_t* out, uint32_t value) {
@@ -88,37 +88,34 @@ int ReadMessage(SocketLink& link, IncomingMessage& message) {
     return -9;
   }
 
-  // The kind is judged on the tag bytes actually obtained; a tag split
-  // across segments is peeked again until all four are there (or the
-  // message is shorter than a tag).
+  // The tag is read, not peeked: a peek can only ask for what has arrived,
+  // and waiting for the rest of a tag while the earlier bytes sit unread can
+  // stall the stream (the receive window stays shut). The tag bytes are put
+  // back in front of the body by ReadInto.
   uint8_t tag[4] = {0, 0, 0, 0};
-  const int want = length < kTagLength ? static_cast<int>(length) : static_cast<int>(kTagLength);
-  int got = 0;
-  while (got < want) {
-    int n = want;
-    if (link.Peek(tag, &n) != 0) return -6;
-    got = n;
-    if (got < want) {
-      if (link.DataSocket() == plat::kInvalidSocket) return -6;
-      plat::SleepMs(1);  // the rest of the tag is on its way
-    }
+  const int32_t tagLength =
+      length < static_cast<uint32_t>(kTagLength) ? static_cast<int32_t>(length) : kTagLength;
+  if (tagLength > 0) {
+    if (int rc = link.ReadExact(tag, tagLength); rc != 0) return rc;
   }
+  const auto got = static_cast<uint32_t>(tagLength);
+  const auto bodyLength = static_cast<int32_t>(length);
 
-  if (HasTag(tag, static_cast<uint32_t>(got), "RET ")) {
+  if (HasTag(tag, got, "RET ")) {
     message.kind = Response;
     uint8_t* body = nullptr;
     // The waiting command is woken whatever came of the read; a failed read
     // leaves an empty slot, which the parse rejects.
-    link.ReadInto(&body, static_cast<int32_t>(length), ResponseSlot);
+    link.ReadInto(&body, bodyLength, ResponseSlot, tag, tagLength);
     return 0;
   }
 
   uint8_t* body = nullptr;
-  if (int rc = link.ReadInto(&body, static_cast<int32_t>(length), CallSlot); rc != 0) return rc;
+  if (int rc = link.ReadInto(&body, bodyLength, CallSlot, tag, tagLength); rc != 0) return rc;
   if (body == nullptr) return 0;  // an empty message: nothing to deliver
-  if (HasTag(tag, static_cast<uint32_t>(got), "EXE ")) {
+  if (HasTag(tag, got, "EXE ")) {
     ParseCall(body, length, message);
-  } else if (HasTag(tag, static_cast<uint32_t>(got), "SYS ")) {
+  } else if (HasTag(tag, got, "SYS ")) {
     ParseSystemCall(body, length, message);
   }
   return 0;

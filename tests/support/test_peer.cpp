@@ -68,10 +68,15 @@ void TestPeer::AcceptLoop() {
     {
       std::lock_guard<std::mutex> g(mu_);
       connected_ = true;
+      hostClosed_ = false;
+      resetRequested_ = false;
     }
     cv_.notify_all();
     ReadLoop(s);
-    return;
+    // Serve the host's next connection too.
+    std::lock_guard<std::mutex> g(sendMu_);
+    if (conn_ != plat::kInvalidSocket) plat::CloseSocket(conn_);
+    conn_ = plat::kInvalidSocket;
   }
 }
 
@@ -98,7 +103,6 @@ bool TestPeer::ConnectTo(uint16_t port) {
 void TestPeer::ReadLoop(plat::Socket s) {
   // The socket is polled so that this thread alone decides when it is
   // closed: a reset must be the last thing that happens to it.
-  plat::SetBlocking(s, false);
   std::string pending;
   char buf[65536];
   for (;;) {
@@ -112,11 +116,8 @@ void TestPeer::ReadLoop(plat::Socket s) {
         break;
       }
     }
+    if (!plat::WaitReadable(s, 2)) continue;
     const int n = plat::Recv(s, buf, sizeof buf, false);
-    if (n < 0 && plat::LastSocketError() == plat::kErrWouldBlock) {
-      plat::SleepMs(1);
-      continue;
-    }
     if (n <= 0) break;
     pending.append(buf, static_cast<size_t>(n));
     std::vector<std::string> complete;

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -183,6 +184,15 @@ int Recv(Socket s, void* data, int len, bool peek) {
   } while (n < 0 && errno == EINTR);
   if (n < 0) return Fail();
   return static_cast<int>(n);
+}
+
+bool WaitReadable(Socket s, uint32_t timeoutMs) {
+  pollfd p{Fd(s), POLLIN, 0};
+  int rc;
+  do {
+    rc = poll(&p, 1, static_cast<int>(timeoutMs));
+  } while (rc < 0 && errno == EINTR);
+  return rc > 0;
 }
 
 void ShutdownBoth(Socket s) { shutdown(Fd(s), SHUT_RDWR); }

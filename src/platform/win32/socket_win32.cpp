@@ -100,6 +100,14 @@ int Recv(Socket s, void* data, int len, bool peek) {
   return n == SOCKET_ERROR ? -1 : n;
 }
 
+bool WaitReadable(Socket s, uint32_t timeoutMs) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(Sock(s), &set);
+  timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
+  return select(0, &set, nullptr, nullptr, &tv) > 0;
+}
+
 void ShutdownBoth(Socket s) { shutdown(Sock(s), SD_BOTH); }
 
 void CloseSocket(Socket s) { closesocket(Sock(s)); }

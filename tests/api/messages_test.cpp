@@ -1,0 +1,161 @@
+// Result codes and their messages in the three languages.
+#include <climits>
+#include <cstring>
+
+#include "api_fixture.h"
+
+namespace {
+
+using vxtest::ApiSession;
+using vxtest::RetFrame;
+
+// The expected messages, written here in UTF-8 and turned into the
+// Windows-1252 bytes the library hands out (every accented letter used is in
+// Latin-1, where both code pages agree).
+std::string Cp1252(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      const auto c2 = static_cast<unsigned char>(utf8[++i]);
+      out += static_cast<char>(((c & 0x1F) << 6) | (c2 & 0x3F));
+    }
+  }
+  return out;
+}
+
+struct Row {
+  int32_t code;
+  const char* eng;
+  const char* spa;
+  const char* cat;
+};
+
+const Row kRows[] = {
+    {0, "Operation has been successfully completed", "Operación finalizada con éxito", "Operació finalitzada amb èxit"},
+    {-1, "Invalid parameter", "Parámetro incorrecto", "Paràmetre incorrecte"},
+    {-2, "Invalid id", "Identificador no válido", "Identificador no vàlid"},
+    {-3, "Not connected", "No se está conectado", "No s'està connectat"},
+    {-4, "Unsupported mode", "Modo no soportado", "Mode no suportat"},
+    {-5, "Host not found", "Servidor no encontrado", "Servidor no trobat"},
+    {-6, "Communication broken", "Se ha roto la comunicacion", "S'ha trencat la comunicació"},
+    {-7, "Unsupported language", "Idioma no soportado", "Idioma no suportat"},
+    {-8, "Buffer too small", "Buffer demasiado pequeño", "Buffer massa petit"},
+    {-9, "Buffer too big", "Buffer demasiado grande", "Buffer massa gran"},
+    {-10, "Invalid response", "Formato de respuesta errónea", "El format de la resposta és erroni"},
+    {-11, "Not enough memory", "Memoria insuficiente", "Memòria insuficient"},
+    {-12, "Cannot free invalid buffer", "No se puede liberar un buffer I/O", "No es pot alliberar un buffer d'entrada/sortida"},
+    {-13, "Function not found", "Función no encontrada", "Funció no trobada"},
+    {-14, "Vexa3D is not installed", "Vexa3D no está instalado", "Vexa3D no està instal·lat"},
+    {-15, "Invalid command", "Comando inválido", "Comanda invàlida"},
+    {-16, "Unknown product", "Producto desconocido", "Producte desconegut"},
+    {-17, "Cannot create process", "No se pudo crear el proceso", "No s'ha pogut crear el procés"},
+    {-18, "Invalid URL", "URL incorrecta", "URL incorrecta"},
+    {-19, "No data", "No hay datos", "No n'hi ha dades"},
+    {-20, "Socket already connected", "El socket ya está conectado", "El socket ja està conectat"},
+};
+
+std::string Message(const char* language, int32_t code, int32_t* rc = nullptr) {
+  char* text = nullptr;
+  const int32_t r = VxGetErrorStringA(language, code, &text);
+  if (rc != nullptr) *rc = r;
+  std::string s = text == nullptr ? "<null>" : text;
+  VxFreeA(text);
+  return s;
+}
+
+TEST(Messages, EveryCodeInEveryLanguageByteForByte) {
+  for (const Row& row : kRows) {
+    int32_t rc = 1;
+    EXPECT_EQ(Message("eng", row.code, &rc), Cp1252(row.eng)) << row.code;
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(Message("spa", row.code), Cp1252(row.spa)) << row.code;
+    EXPECT_EQ(Message("cat", row.code), Cp1252(row.cat)) << row.code;
+  }
+  EXPECT_EQ(Message("cat", -11), "Mem\xF2ria insuficient");
+  EXPECT_EQ(Message("spa", 0), "Operaci\xF3n finalizada con \xE9xito");
+  EXPECT_EQ(Message("cat", -14), "Vexa3D no est\xE0 instal\xB7lat");
+}
+
+TEST(Messages, UnknownLanguagesFallBackToEnglish) {
+  for (const char* language : {"ENG", "xyz", "", "e", "Spa", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(Message(language, -5), "Host not found") << (language ? language : "null");
+  }
+  EXPECT_EQ(Message("catalan", -5), "Servidor no trobat");  // the first three letters count
+}
+
+TEST(Messages, CodesBelowMinus20AreInvalid) {
+  for (int32_t code : {-21, -100, INT_MIN}) {
+    char* text = reinterpret_cast<char*>(0x1);
+    EXPECT_EQ(VxGetErrorStringA("eng", code, &text), VX_E_INVALID_PARAMETER);
+    EXPECT_EQ(text, reinterpret_cast<char*>(0x1));
+    char buffer[8] = "keep";
+    int32_t size = 8;
+    EXPECT_EQ(VxGetErrorMessageA("eng", code, buffer, &size), VX_E_INVALID_PARAMETER);
+    EXPECT_STREQ(buffer, "keep");
+    EXPECT_EQ(size, 8);
+  }
+}
+
+TEST(Messages, CopyIntoTheCallersBuffer) {
+  char small[12];
+  std::memset(small, 'x', sizeof small);
+  int32_t size = 10;
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, small, &size), 0);
+  EXPECT_EQ(size, 10);
+  EXPECT_EQ(std::string(small, 12), "Not enoughxx");
+  char big[100];
+  std::memset(big, 'x', sizeof big);
+  size = 100;
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, big, &size), 0);
+  EXPECT_EQ(size, 17);
+  EXPECT_EQ(std::string(big, 17), "Not enough memory");
+  for (int i = 17; i < 100; ++i) ASSERT_EQ(big[i], 0) << i;
+  size = 0;
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, big, &size), VX_E_INVALID_PARAMETER);
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, nullptr, &size), VX_E_INVALID_PARAMETER);
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, big, nullptr), VX_E_INVALID_PARAMETER);
+}
+
+TEST(Messages, ViewerCodesNeedAConnection) {
+  char* text = nullptr;
+  EXPECT_EQ(VxGetErrorStringA("eng", 26, &text), VX_E_NOT_CONNECTED);
+  EXPECT_EQ(text, nullptr);
+}
+
+TEST_F(ApiSession, ViewerCodesAreAskedOfTheViewer) {
+  std::string answer = "Unknown command";
+  viewer.SetResponder([&](const std::string&) { return RetFrame(0, answer); });
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(Message("eng", 26), "Unknown command");
+  EXPECT_EQ(Message("spa", 26), "Unknown command");
+  EXPECT_EQ(Message("xyz", 255), "Unknown command");
+  const auto got = Received(3);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0], "EXE GetErrorString('eng',1a)\n");
+  EXPECT_EQ(got[1], "EXE GetErrorString('spa',1a)\n");
+  EXPECT_EQ(got[2], "EXE GetErrorString('eng',ff)\n");
+  // An empty answer gives an empty text; the answer is the latest response.
+  answer = "";
+  int32_t rc = 1;
+  EXPECT_EQ(Message("cat", 26, &rc), "");
+  EXPECT_EQ(rc, 0);
+  answer = "Ordre desconeguda";
+  char buffer[6];
+  int32_t size = 6;
+  EXPECT_EQ(VxGetErrorMessageA("cat", 26, buffer, &size), 0);
+  EXPECT_EQ(std::string(buffer, 6), "Ordre ");
+  EXPECT_EQ(LastResponse(), "Ordre desconeguda");
+}
+
+TEST_F(ApiSession, ARefusedErrorStringGivesTheViewersCode) {
+  viewer.SetResponder([](const std::string&) { return RetFrame(31, "no"); });
+  ASSERT_EQ(Connect(), 0);
+  char* text = nullptr;
+  EXPECT_EQ(VxGetErrorStringA("eng", 26, &text), 31);
+  EXPECT_EQ(text, nullptr);
+}
+
+}  // namespace
