@@ -11,4 +11,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Windows test executables run under Wine.
 find_program(VXBRIDGE_WINE NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${VXBRIDGE_WINE})
+# Its own prefix in the build tree, and quiet.
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
+    ${VXBRIDGE_WINE})

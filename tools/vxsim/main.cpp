@@ -1,0 +1,304 @@
+// vxsim: a stand-in for the Vexa3D viewer, so hosts can exercise the library
+// without the real application. See usage() for the modes.
+#include "sim_os.h"
+#include "sim_registry.h"
+#include "sim_session.h"
+#include "sim_viewer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vxsim;
+
+constexpr std::uint16_t kDefaultPort = 47800;
+
+const char* const kUsage =
+    "usage:\n"
+    "  vxsim listen [--port P] [--edition Amber|Cobalt] [--version A.B.C.D] [--trace]\n"
+    "               [--keep] [--call 'Name(args)']... [--calls FILE] [--interval MS]\n"
+    "  vxsim connect [--host H] --port P [--edition E] [--version V]\n"
+    "               [--call 'Name(args)']... [--calls FILE] [--interval MS] [--trace]\n"
+    "  vxsim register --edition Amber|Cobalt --version A.B.C.D [--path EXE] [--slot N]\n"
+    "               [--language eng|spa|cat]\n"
+    "  vxsim unregister [--slot N]\n"
+    "  vxsim --help\n"
+    "\n"
+    "listen      act as the viewer: wait on every interface, port P (default 47800;\n"
+    "            0 picks a free one), print \"listening on port P\", serve one host\n"
+    "            and exit 0 when it disconnects; --keep serves one host after another.\n"
+    "            Without any argument at all vxsim runs \"listen --keep\".\n"
+    "connect     connect to a host listening on H:P (H defaults to 127.0.0.1; retried\n"
+    "            for 5 s), send the calls one at a time waiting for each answer, then\n"
+    "            exit 0; exit 1 if the connection fails first. Default calls:\n"
+    "            Hello(1,2) and SYS FLUSH.\n"
+    "register    write an installation entry (slot N, default: append; path defaults\n"
+    "            to this executable, language to eng).\n"
+    "unregister  remove slot N, or without --slot the whole installation key.\n"
+    "\n"
+    "--call 'Name(args)' or --call 'SYS TEXT' sends a call to the host; --calls FILE\n"
+    "reads one call per line (blank lines and # comments ignored). Calls go out one\n"
+    "every --interval ms (default 100); each answer prints \"answer Name: code=C text=T\".\n"
+    "--trace dumps every frame to stderr (<< received, >> sent).\n"
+    "\n"
+    "Installation entries live in HKEY_LOCAL_MACHINE\\SOFTWARE\\Halden\\Vexa on Windows;\n"
+    "elsewhere in the directory tree $VXBRIDGE_REGISTRY_ROOT (default\n"
+    "/etc/vxbridge/registry)/HKEY_LOCAL_MACHINE/SOFTWARE/Halden/Vexa.\n";
+
+struct Options {
+  std::string mode = "listen";
+  std::uint16_t port = kDefaultPort;
+  bool portGiven = false;
+  std::string host = "127.0.0.1";
+  ViewerState viewer;
+  bool editionGiven = false, versionGiven = false;
+  bool trace = false, keep = false;
+  std::vector<std::string> callTexts;
+  std::string callsFile;
+  int intervalMs = 100;
+  std::string path, language = "eng";
+  int slot = -1;
+};
+
+bool parseInt(const std::string& text, long low, long high, long& value) {
+  char* end = nullptr;
+  value = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && value >= low && value <= high;
+}
+
+bool isVersion(const std::string& text) {
+  int dots = 0;
+  bool digit = false;
+  for (char c : text) {
+    if (c == '.') {
+      if (!digit) return false;
+      ++dots;
+      digit = false;
+    } else if (c >= '0' && c <= '9') {
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  return dots == 3 && digit;
+}
+
+// Returns false, with the reason in why, on anything unknown, misplaced or malformed.
+bool parseArgs(int argc, char** argv, Options& o, std::string& why) {
+  if (argc < 2) {
+    o.keep = true;  // how the library's launch feature starts us
+    return true;
+  }
+  o.mode = argv[1];
+  const bool listen = o.mode == "listen", connect = o.mode == "connect";
+  const bool reg = o.mode == "register", unreg = o.mode == "unregister";
+  if (!listen && !connect && !reg && !unreg) {
+    why = "unknown mode '" + o.mode + "'";
+    return false;
+  }
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    std::string v;
+    long n = 0;
+    if (a != "--trace" && a != "--keep") {
+      if (i + 1 >= argc) {
+        why = a + " needs a value";
+        return false;
+      }
+      v = argv[++i];
+    }
+    const bool net = listen || connect;
+    bool ok = true;
+    if (a == "--trace" && net) {
+      o.trace = true;
+    } else if (a == "--keep" && listen) {
+      o.keep = true;
+    } else if (a == "--port" && net) {
+      ok = parseInt(v, 0, 65535, n);
+      o.port = static_cast<std::uint16_t>(n);
+      o.portGiven = true;
+    } else if (a == "--host" && connect) {
+      o.host = v;
+    } else if (a == "--edition" && !unreg) {
+      ok = parseEdition(v, o.viewer.edition);
+      o.editionGiven = true;
+    } else if (a == "--version" && !unreg) {
+      ok = isVersion(v);
+      o.viewer.version = v;
+      o.versionGiven = true;
+    } else if (a == "--call" && net) {
+      o.callTexts.push_back(v);
+    } else if (a == "--calls" && net) {
+      o.callsFile = v;
+    } else if (a == "--interval" && net) {
+      ok = parseInt(v, 0, 3600000, n);
+      o.intervalMs = static_cast<int>(n);
+    } else if (a == "--path" && reg) {
+      o.path = v;
+    } else if (a == "--language" && reg) {
+      ok = isKnownLanguage(v);
+      o.language = v;
+    } else if (a == "--slot" && (reg || unreg)) {
+      ok = parseInt(v, 0, 9999, n);
+      o.slot = static_cast<int>(n);
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      why = "unexpected or invalid " + a + (v.empty() ? "" : " " + v);
+      return false;
+    }
+  }
+  if (connect && !o.portGiven) why = "connect needs --port";
+  if (reg && (!o.editionGiven || !o.versionGiven)) why = "register needs --edition and --version";
+  return why.empty();
+}
+
+bool loadCalls(const Options& o, std::vector<OutgoingCall>& calls) {
+  std::vector<std::string> texts = o.callTexts;
+  if (!o.callsFile.empty()) {
+    std::ifstream in(o.callsFile);
+    if (!in) {
+      std::cerr << "vxsim: cannot read " << o.callsFile << "\n";
+      return false;
+    }
+    for (std::string line; std::getline(in, line);) {
+      const std::size_t first = line.find_first_not_of(" \t\r");
+      if (first != std::string::npos && line[first] != '#') texts.push_back(line);
+    }
+  }
+  if (texts.empty() && o.mode == "connect") texts = {"Hello(1,2)", "SYS FLUSH"};
+  for (const std::string& text : texts) {
+    OutgoingCall call;
+    if (!makeOutgoingCall(text, call)) {
+      std::cerr << "vxsim: not a call: " << text << "\n";
+      return false;
+    }
+    calls.push_back(call);
+  }
+  return true;
+}
+
+os::Socket waitForHost(os::Socket listener) {
+  while (!os::stopRequested()) {
+    const int ready = os::waitReadable(listener, 100);
+    if (ready == 0) continue;
+    std::string err = "waiting for a connection failed";
+    const os::Socket s = ready > 0 ? os::acceptClient(listener, err) : os::kNoSocket;
+    if (s == os::kNoSocket && !os::stopRequested()) std::cerr << "vxsim: " << err << "\n";
+    return s;
+  }
+  return os::kNoSocket;
+}
+
+int runListen(const Options& o, const SessionOptions& session) {
+  std::uint16_t port = 0;
+  std::string err;
+  const os::Socket listener = os::listenTcp(o.port, port, err);
+  if (listener == os::kNoSocket) {
+    std::cerr << "vxsim: " << err << "\n";
+    return 1;
+  }
+  std::cout << "listening on port " << port << std::endl;
+  int status = 0;
+  do {
+    const os::Socket host = waitForHost(listener);
+    if (host == os::kNoSocket) {
+      status = os::stopRequested() ? 0 : 1;
+      break;
+    }
+    if (o.trace) std::cerr << "vxsim: host connected\n";
+    ViewerState viewer = o.viewer;  // every connection starts with a fresh viewer
+    const SessionEnd end = runSession(host, viewer, session);
+    os::closeSocket(host);
+    if (o.trace) std::cerr << "vxsim: connection closed\n";
+    // A stop request ends cleanly whatever happened to earlier connections.
+    status = end == SessionEnd::ProtocolError ? 1 : 0;
+    if (end == SessionEnd::Stopped) {
+      status = 0;
+      break;
+    }
+  } while (o.keep);
+  os::closeSocket(listener);
+  return status;
+}
+
+int runConnect(const Options& o, const SessionOptions& session) {
+  std::string err;
+  os::Socket s = os::kNoSocket;
+  for (int attempt = 0; attempt < 50 && !os::stopRequested(); ++attempt) {
+    if ((s = os::connectTcp(o.host, o.port, err)) != os::kNoSocket) break;
+    os::sleepMs(100);  // the host may still be starting up
+  }
+  if (s == os::kNoSocket) {
+    std::cerr << "vxsim: " << err << "\n";
+    return 1;
+  }
+  ViewerState viewer = o.viewer;
+  const SessionEnd end = runSession(s, viewer, session);
+  os::closeSocket(s);
+  if (end == SessionEnd::AllAnswered) return 0;
+  std::cerr << "vxsim: connection ended before every call was answered\n";
+  return 1;
+}
+
+int runRegistry(const Options& o) {
+  std::string err;
+  if (o.mode == "unregister") {
+    if (!unregisterEntry(o.slot, err)) {
+      std::cerr << "vxsim: " << err << "\n";
+      return 1;
+    }
+    std::cout << "removed " << os::regDescribe(kInstallKey)
+              << (o.slot >= 0 ? " slot " + std::to_string(o.slot) : std::string()) << "\n";
+    return 0;
+  }
+  const char* edition = o.viewer.edition == Edition::Cobalt ? "Cobalt" : "Amber";
+  const InstallEntry entry{edition, o.viewer.version,
+                           o.path.empty() ? os::executablePath() : o.path, o.language};
+  int slot = 0;
+  if (!registerEntry(entry, o.slot, slot, err)) {
+    std::cerr << "vxsim: " << err << "\n";
+    return 1;
+  }
+  std::cout << "registered " << edition << " " << entry.version << " in slot " << slot << " of "
+            << os::regDescribe(kInstallKey) << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
+  Options o;
+  std::string why;
+  if (!parseArgs(argc, argv, o, why)) {
+    std::cerr << "vxsim: " << why << "\n\n" << kUsage;
+    return 2;
+  }
+  if (o.mode == "register" || o.mode == "unregister") return runRegistry(o);
+
+  SessionOptions session;
+  session.intervalMs = o.intervalMs;
+  session.trace = o.trace;
+  session.waitForAnswers = o.mode == "connect";
+  if (!loadCalls(o, session.calls)) return 2;
+  std::string err;
+  if (!os::startNetwork(err)) {
+    std::cerr << "vxsim: " << err << "\n";
+    return 1;
+  }
+  os::installStopHandler();
+  return o.mode == "connect" ? runConnect(o, session) : runListen(o, session);
+}
