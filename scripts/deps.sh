@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what the Windows builds need (mingw-w64 and Wine) when missing.
+# Debian packages; needs root (or sudo).
+set -u
+need=()
+command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+[ -x /usr/lib/wine/wine64 ] || need+=(wine64)
+command -v ninja >/dev/null || need+=(ninja-build)
+dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev libgmock-dev)
+[ -d /usr/src/googletest ] || need+=(googletest)
+[ ${#need[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+# A mirror index can be mid-sync: a failed update is tolerated, a failed
+# install is not.
+$sudo apt-get update || echo "apt-get update failed; trying the install anyway" >&2
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${need[@]}"
