@@ -40,6 +40,16 @@ VxResult LaunchAndConnect(uint32_t productId, const char* host, uint32_t port,
     // attempt below answer -20; only its socket goes, the rest of a
     // disconnect happens inside the next connect.
     link.CloseData();
+    // The viewer inherits the host's inheritable handles, and until the
+    // reader of that connection has seen the close its socket is still open:
+    // handed down, it stays with the viewer (under Wine the reader then did
+    // not wake while the viewer ran). The connect below waits for both
+    // workers anyway; waiting here lets the socket go before the start. A
+    // worker thread would wait for itself, and the connect refuses it anyway.
+    if (!OnWorkerThread()) {
+      State().reader.Wait();
+      State().dispatcher.Wait();
+    }
     if (!plat::StartProcess(wanted.path.c_str())) return VX_E_CANNOT_CREATE_PROCESS;
   }
 

@@ -114,8 +114,13 @@ int Send(Socket s, const void* data, int len);
 int Recv(Socket s, void* data, int len, bool peek);
 // Waits up to timeoutMs for s to become readable (data or end of stream).
 bool WaitReadable(Socket s, uint32_t timeoutMs);
-// Ends both directions so that a thread blocked in Recv on s wakes up.
+// Ends both directions; on POSIX this is what wakes a thread blocked in
+// Recv on s.
 void ShutdownBoth(Socket s);
+// True where closing a socket wakes a thread blocked in Recv on it (Win32).
+// Where it does not (POSIX), the close waits until no call uses the socket,
+// so that its number is never used after it could have been reused.
+bool CloseWakesBlockedReceive();
 void CloseSocket(Socket s);
 // Closes with a reset (RST) instead of an orderly end; for test peers.
 void CloseSocketAbortive(Socket s);

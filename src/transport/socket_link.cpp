@@ -174,7 +174,7 @@ void SocketLink::CloseDataIf(plat::Socket expected) {
     // Wakes a reader blocked in recv (closing alone does not on POSIX) and
     // tells the peer at once.
     plat::ShutdownBoth(s);
-    if (dataUsers_ > 0) {
+    if (dataUsers_ > 0 && !plat::CloseWakesBlockedReceive()) {
       for (Retired& r : retired_) {
         if (r.s != plat::kInvalidSocket) continue;
         r.s = s;

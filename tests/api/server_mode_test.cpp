@@ -197,6 +197,7 @@ TEST(ClientMode, AvailableBytesTakesAPendingCallWithoutAPetition) {
   viewer.SetResponder(nullptr);
   const uint16_t p = viewer.Listen();
   ASSERT_EQ(VxConnectA("127.0.0.1", p, 0, nullptr, nullptr), 0);
+  ASSERT_TRUE(viewer.WaitConnected());
   ASSERT_TRUE(viewer.SendFrame("EXE Move(1,2)\n"));
   std::string m;
   ASSERT_TRUE(viewer.NextMessage(&m));  // the automatic OK

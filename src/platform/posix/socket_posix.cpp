@@ -197,6 +197,8 @@ bool WaitReadable(Socket s, uint32_t timeoutMs) {
 
 void ShutdownBoth(Socket s) { shutdown(Fd(s), SHUT_RDWR); }
 
+bool CloseWakesBlockedReceive() { return false; }
+
 void CloseSocket(Socket s) { close(Fd(s)); }
 
 void CloseSocketAbortive(Socket s) {

@@ -33,10 +33,15 @@ bool LookupByName(const char* name, uint8_t first[4]) {
   return true;
 }
 
-Socket TcpSocket() {
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+// A viewer started with handle inheritance on must not receive the host's
+// sockets: it would keep a closed connection alive.
+static Socket NotInherited(SOCKET s) {
+  if (s == INVALID_SOCKET) return kInvalidSocket;
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<Socket>(s);
 }
+
+Socket TcpSocket() { return NotInherited(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
 
 int Connect(Socket s, const uint8_t address[4], uint16_t port) {
   sockaddr_in sa{};
@@ -73,8 +78,7 @@ int Listen(Socket s, int backlog) { return listen(Sock(s), backlog) == 0 ? 0 : -
 Socket Accept(Socket listener) {
   sockaddr_in peer{};
   int len = sizeof peer;
-  const SOCKET s = accept(Sock(listener), reinterpret_cast<sockaddr*>(&peer), &len);
-  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+  return NotInherited(accept(Sock(listener), reinterpret_cast<sockaddr*>(&peer), &len));
 }
 
 uint16_t LocalPort(Socket s) {
@@ -109,6 +113,8 @@ bool WaitReadable(Socket s, uint32_t timeoutMs) {
 }
 
 void ShutdownBoth(Socket s) { shutdown(Sock(s), SD_BOTH); }
+
+bool CloseWakesBlockedReceive() { return true; }
 
 void CloseSocket(Socket s) { closesocket(Sock(s)); }
 

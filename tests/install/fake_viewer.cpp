@@ -1,0 +1,102 @@
+// A stand-in for the viewer executable in the launch tests. The library
+// starts it with no arguments, so it takes its orders from the environment:
+//   VXB_FAKE_MARKER_DIR   on start, make one new directory "started-<n>" in
+//                         it, so that a test can count the starts;
+//   VXB_FAKE_PORT         listen on this port (unset: listen nowhere, just
+//                         stay alive like a viewer that is busy);
+//   VXB_FAKE_DELAY_MS     wait this long before listening (a slow start-up);
+//   VXB_FAKE_LIFETIME_MS  end after this long whatever happens (default
+//                         30000), so that a failing test leaves nothing behind.
+// It accepts one connection, answers every message with RET 0 and the text
+// "fake-viewer", and ends when that connection closes.
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace {
+
+namespace plat = vxb::plat;
+
+uint32_t EnvNumber(const char* name, uint32_t fallback) {
+  const char* text = std::getenv(name);
+  return (text != nullptr && *text != '\0') ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10))
+                                            : fallback;
+}
+
+void MarkStart() {
+  const char* dir = std::getenv("VXB_FAKE_MARKER_DIR");
+  if (dir == nullptr || *dir == '\0') return;
+  std::error_code ec;
+  // create_directory succeeds for one caller only: a start counts once even
+  // when two copies start at the same time.
+  for (int n = 0; n < 1000; ++n) {
+    if (std::filesystem::create_directory(
+            std::filesystem::path(dir) / ("started-" + std::to_string(n)), ec)) {
+      return;
+    }
+  }
+}
+
+bool ReceiveAll(plat::Socket s, char* data, int length) {
+  int got = 0;
+  while (got < length) {
+    const int n = plat::Recv(s, data + got, length - got, false);
+    if (n <= 0) return false;
+    got += n;
+  }
+  return true;
+}
+
+void Serve(plat::Socket s) {
+  const std::string payload = "fake-viewer";
+  const std::string body = "RET 0," + std::to_string(payload.size()) + "," + payload;
+  std::string frame(4, '\0');
+  for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((body.size() >> (8 * i)) & 0xFF);
+  frame += body;
+  for (;;) {
+    unsigned char prefix[4];
+    if (!ReceiveAll(s, reinterpret_cast<char*>(prefix), 4)) return;
+    const uint32_t length = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) |
+                            (static_cast<uint32_t>(prefix[3]) << 24);
+    std::string message(length, '\0');
+    if (length > 0 && !ReceiveAll(s, message.data(), static_cast<int>(length))) return;
+    if (plat::Send(s, frame.data(), static_cast<int>(frame.size())) < 0) return;
+  }
+}
+
+}  // namespace
+
+int main() {
+  const uint32_t lifetimeMs = EnvNumber("VXB_FAKE_LIFETIME_MS", 30000);
+  std::thread([lifetimeMs] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(lifetimeMs));
+    std::_Exit(3);
+  }).detach();
+
+  MarkStart();
+  const uint32_t port = EnvNumber("VXB_FAKE_PORT", 0);
+  if (port == 0) {
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(EnvNumber("VXB_FAKE_DELAY_MS", 0)));
+
+  plat::SocketsStart();
+  const plat::Socket listener = plat::TcpSocket();
+  if (listener == plat::kInvalidSocket || plat::BindAny(listener, static_cast<uint16_t>(port)) != 0 ||
+      plat::Listen(listener, 1) != 0) {
+    return 2;
+  }
+  const plat::Socket s = plat::Accept(listener);
+  plat::CloseSocket(listener);
+  if (s != plat::kInvalidSocket) {
+    Serve(s);
+    plat::CloseSocket(s);
+  }
+  plat::SocketsStop();
+  return 0;
+}

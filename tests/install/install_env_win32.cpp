@@ -1,0 +1,108 @@
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "install_env.h"
+#include "install_fixture.h"
+
+namespace vxtest {
+
+namespace {
+
+constexpr const char* kVendorKey = "SOFTWARE\\Halden";
+constexpr const char* kProductKey = "SOFTWARE\\Halden\\Vexa";
+
+bool WriteValue(const std::string& key, const std::string& name, DWORD type, const void* data,
+                DWORD size) {
+  HKEY h = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LONG rc = RegSetValueExA(h, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(h);
+  return rc == ERROR_SUCCESS;
+}
+
+
+}  // namespace
+
+void StoreReset() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProductKey); }
+
+void StoreCleanUp() {
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProductKey);
+  // The vendor key was made for the product key; it goes only when empty.
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kVendorKey);
+}
+
+bool StoreCreateKey(const std::string& key) {
+  HKEY h = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &h,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(h);
+  return true;
+}
+
+bool StoreWriteDword(const std::string& key, const std::string& name, uint32_t value) {
+  const DWORD data = value;
+  return WriteValue(key, name, REG_DWORD, &data, sizeof data);
+}
+
+bool StoreWriteText(const std::string& key, const std::string& name, const std::string& bytes) {
+  return WriteValue(key, name, REG_SZ, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+struct ChildProcess {
+  HANDLE process;
+};
+
+ChildProcess* StartChild(const std::string& path) {
+  std::string commandLine = "\"" + path + "\"";
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info;
+  ZeroMemory(&info, sizeof info);
+  if (!CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    return nullptr;
+  }
+  CloseHandle(info.hThread);
+  return new ChildProcess{info.hProcess};
+}
+
+void StopChild(ChildProcess* child) {
+  if (child == nullptr) return;
+  TerminateProcess(child->process, 1);
+  WaitForSingleObject(child->process, 10000);
+  CloseHandle(child->process);
+  delete child;
+}
+
+int UnreapedChildren() { return 0; }
+
+void SetEnv(const char* name, const char* value) {
+  // Both the C runtime's copy (std::getenv here) and the process block
+  // (what a started program inherits).
+  _putenv_s(name, value != nullptr ? value : "");
+  SetEnvironmentVariableA(name, value);
+}
+
+std::string ExecutableDirectory() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string dir(path, n);
+  const size_t slash = dir.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+}
+
+std::string OtherCaseSpelling(const std::string& path) {
+  const size_t slash = path.find_last_of("\\/");
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, start) + SwapLetterCase(path.substr(start));
+}
+
+}  // namespace vxtest
