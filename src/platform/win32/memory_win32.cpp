@@ -2,18 +2,13 @@
 // kind of block hosts written against the DLL hand back to VxFreeA/W.
 #include <windows.h>
 
-#include <atomic>
-
+#include "../fault_injection.h"
 #include "../platform.h"
 
 namespace vxb::plat {
-namespace {
-std::atomic<uint32_t> g_failFrom{0};
-}
 
 void* AllocBlock(uint32_t size) {
-  const uint32_t failFrom = g_failFrom.load(std::memory_order_relaxed);
-  if (failFrom != 0 && size >= failFrom) return nullptr;
+  if (AllocShouldFail(size)) return nullptr;
   HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
   if (h == nullptr) return nullptr;
   return GlobalLock(h);
@@ -25,7 +20,5 @@ void FreeBlock(void* block) {
   GlobalUnlock(h);
   GlobalFree(h);
 }
-
-void SetAllocFailureThreshold(uint32_t minSize) { g_failFrom.store(minSize); }
 
 }  // namespace vxb::plat
