@@ -33,8 +33,8 @@
  *     CallHandler works.
  *   - VxConnectA/W, VxConnectAsServer, VxAccept, VxDisconnect and
  *     VxLaunchAndConnect must be called from one host thread at a time and
- *     never from inside a handler (VxDisconnect waits for the dispatcher
- *     thread, which would then wait for itself).
+ *     never from inside a handler: they wait for the dispatcher thread, which
+ *     would then wait for itself, so there they refuse with -1.
  *   - Call VxDisconnect before unloading the library explicitly.
  *
  * Text

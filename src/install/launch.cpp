@@ -16,6 +16,8 @@ constexpr uint32_t kRetryPauseMs = 1000;
 
 VxResult LaunchAndConnect(uint32_t productId, const char* host, uint32_t port,
                           CallHandler onCall, BrokenHandler onBroken) {
+  // From a handler every connect would wait for the thread it runs on.
+  if (OnWorkerThread()) return VX_E_INVALID_PARAMETER;
   InstallRecord wanted;
   switch (productId) {
     case VX_PRODUCT_AMBER:
@@ -40,16 +42,11 @@ VxResult LaunchAndConnect(uint32_t productId, const char* host, uint32_t port,
     // attempt below answer -20; only its socket goes, the rest of a
     // disconnect happens inside the next connect.
     link.CloseData();
-    // The viewer inherits the host's inheritable handles, and until the
-    // reader of that connection has seen the close its socket is still open:
-    // handed down, it stays with the viewer (under Wine the reader then did
-    // not wake while the viewer ran). The connect below waits for both
-    // workers anyway; waiting here lets the socket go before the start. A
-    // worker thread would wait for itself, and the connect refuses it anyway.
-    if (!OnWorkerThread()) {
-      State().reader.Wait();
-      State().dispatcher.Wait();
-    }
+    // The workers of that connection are let go before the viewer starts:
+    // the connect below waits for them anyway, and the old socket is then
+    // surely closed, not handed down to the new process.
+    State().reader.Wait();
+    State().dispatcher.Wait();
     if (!plat::StartProcess(wanted.path.c_str())) return VX_E_CANNOT_CREATE_PROCESS;
   }
 

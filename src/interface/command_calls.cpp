@@ -21,7 +21,13 @@ int32_t RunCommand(SendFn send) {
   s.lastResponse = nullptr;
   s.lastResponseLength = 0;
   if (!s.Connected()) return -3;
-  if (int rc = send(s.link); rc != 0) return rc;
+  int sent;
+  try {
+    sent = send(s.link);  // builds the message text: may run out of memory
+  } catch (...) {
+    return -11;
+  }
+  if (sent != 0) return sent;
   if (int rc = s.responseSignal.Wait(); rc != 0) return rc;
 
   const RecvBuffer* slot = s.link.Buffer(ResponseSlot);

@@ -10,7 +10,11 @@ DispatchThread::~DispatchThread() { Wait(); }
 void DispatchThread::Push(IncomingMessage message) {
   Guard g(queueLock_);
   if (message.kind == Broken) ClearQueue();
-  queue_.push_back(std::move(message));
+  try {
+    queue_.push_back(std::move(message));
+  } catch (...) {
+    // Out of memory: the message is lost rather than the process.
+  }
 }
 
 void DispatchThread::ClearQueue() { queue_.clear(); }
@@ -88,7 +92,14 @@ void DispatchThread::Run() {
         ClearQueue();
         return;
       }
-      if (m.kind == Call) Deliver(m);
+      if (m.kind == Call) {
+        try {
+          Deliver(m);
+        } catch (...) {
+          // No memory to keep the call for VxRecvCmd: it is lost, but the
+          // thread and the connection live on.
+        }
+      }
     }
   }
 }

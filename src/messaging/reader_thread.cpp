@@ -24,7 +24,14 @@ int ReaderThread::ReadOne(IncomingMessage& message) {
 void ReaderThread::Run() {
   for (;;) {
     IncomingMessage m;
-    if (ReadOne(m) != 0) m.kind = Broken;
+    try {
+      if (ReadOne(m) != 0) m.kind = Broken;
+    } catch (...) {
+      // No memory for a call's texts: the stream is past that message and
+      // cannot be trusted any more; end the connection the ordinary way.
+      m = IncomingMessage();
+      m.kind = Broken;
+    }
     switch (m.kind) {
       case Broken:
         link_->CloseData();

@@ -64,10 +64,16 @@ uint8_t VXAPI VxRecvCmd(CallRecord* record) {
   LibraryState& s = State();
   if (!s.dispatcher.TakePending(record)) return 0;
   if (!s.serverMode.load()) return 1;
-  const std::string name = FieldText(record->name, sizeof record->name);
-  const std::string args = FieldText(record->args, sizeof record->args);
-  const std::string text =
-      name == "SYS" ? FormatSystemCall(args.c_str()) : FormatCall(name.c_str(), args.c_str());
+  std::string text;
+  try {
+    const std::string name = FieldText(record->name, sizeof record->name);
+    const std::string args = FieldText(record->args, sizeof record->args);
+    text = name == "SYS" ? FormatSystemCall(args.c_str()) : FormatCall(name.c_str(), args.c_str());
+  } catch (...) {
+    // No memory for the text: the petition reads back empty, as when the
+    // petition buffer cannot grow.
+    text.clear();
+  }
   Guard g(s.petitionLock);
   s.petition.Store(text.data(), static_cast<uint32_t>(text.size()));
   s.petitionReady.store(true);
