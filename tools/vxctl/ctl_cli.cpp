@@ -1,0 +1,285 @@
+#include "ctl_cli.h"
+
+#include "ctl_demo.h"
+#include "ctl_os.h"
+#include "ctl_text.h"
+#include "vxbridge.h"
+
+#include <cstdio>
+#include <string>
+
+namespace vxctl {
+
+const char* const kUsage =
+    "usage: vxctl [--host H] [--port P] [--lang eng|spa|cat] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Drives a Vexa3D viewer (or vxsim) listening on H:P, default 127.0.0.1:47800.\n"
+    "\n"
+    "commands:\n"
+    "  product            print the viewer's product id (1001 Amber, 1002 Cobalt)\n"
+    "  version            print the viewer's product version\n"
+    "  lang CODE          set the viewer's language: eng, spa or cat\n"
+    "  send NAME [ARGS]   send the command NAME(ARGS) and print the viewer's answer\n"
+    "  wait               wait until the viewer has done all its work (SYS FLUSH)\n"
+    "  cancel             cancel the viewer's pending work (SYS CANCELALL)\n"
+    "  error CODE         print the message of a result code; codes above 0 are the\n"
+    "                     viewer's own and are asked of it\n"
+    "  launch PRODUCT_ID  start the installed viewer unless it runs, connect to H:P\n"
+    "                     and print its product id\n"
+    "  serve PORT         listen on PORT, accept the viewer, answer each of its\n"
+    "                     calls with OK_ACK and print it, until it disconnects\n"
+    "  demo               run a complete host session against vxsim, which is\n"
+    "                     started from vxctl's own directory\n"
+    "\n"
+    "--lang chooses the language of the messages vxctl prints.\n"
+    "Exit status: 0 success; 1 the library or the viewer reported a failure (its\n"
+    "message is printed on stderr); 2 bad arguments.\n";
+
+namespace {
+
+struct CommandShape {
+  const char* name;
+  std::size_t minArgs;
+  std::size_t maxArgs;
+};
+
+const CommandShape kCommands[] = {
+    {"product", 0, 0}, {"version", 0, 0}, {"lang", 1, 1},   {"send", 1, 2},  {"wait", 0, 0},
+    {"cancel", 0, 0},  {"error", 1, 1},   {"launch", 1, 1}, {"serve", 1, 1}, {"demo", 0, 0},
+};
+
+bool isLanguage(const std::string& code) { return code == "eng" || code == "spa" || code == "cat"; }
+
+// ---- Messages ----------------------------------------------------------------
+
+// The library's message for one of its codes, in the chosen language.
+std::string libraryMessage(const std::string& language, VxResult code) {
+  char buffer[512];
+  int32_t size = static_cast<int32_t>(sizeof buffer - 1);
+  if (VxGetErrorMessageA(language.c_str(), code, buffer, &size) != 0) size = 0;
+  return std::string(buffer, static_cast<std::size_t>(size));
+}
+
+// Reports a failed call on stderr. Negative codes are the library's; a
+// positive code is the viewer's own, and its message is asked of the viewer.
+int fail(const Options& o, const std::string& what, VxResult code) {
+  std::string message;
+  if (code > 0) {
+    char* text = nullptr;
+    const VxResult rc = VxGetErrorStringA(o.language.c_str(), code, &text);
+    if (rc == 0 && text != nullptr) {
+      message = os::consoleText(text) + " (viewer code " + std::to_string(code) + ")";
+    } else {
+      message = "viewer code " + std::to_string(code) +
+                " (its message could not be had: " + os::consoleText(libraryMessage(o.language, rc)) + ")";
+    }
+    VxFreeA(text);
+  } else {
+    message = os::consoleText(libraryMessage(o.language, code)) + " (code " + std::to_string(code) + ")";
+  }
+  std::fprintf(stderr, "vxctl: %s: %s\n", what.c_str(), message.c_str());
+  return 1;
+}
+
+void printLastResponse() {
+  uint32_t length = 0;
+  char* text = nullptr;
+  if (VxGetLastResponseA(&length, &text) == 0 && text != nullptr) {
+    std::printf("%s\n", os::consoleText(std::string(text, length)).c_str());
+  }
+  VxFreeA(text);
+}
+
+// Closes the connection whatever way the command ends.
+struct Connection {
+  ~Connection() { VxDisconnect(); }
+};
+
+int connect(const Options& o) {
+  const VxResult rc = VxConnectA(o.host.c_str(), o.port, 0, nullptr, nullptr);
+  if (rc != 0) return fail(o, "connect to " + o.host + ":" + std::to_string(o.port), rc);
+  return 0;
+}
+
+// ---- Commands ----------------------------------------------------------------
+
+int product(const Options& o) {
+  int32_t id = 0;
+  if (const VxResult rc = VxGetRemoteProductId(&id); rc != 0) return fail(o, "product id", rc);
+  std::printf("%d\n", static_cast<int>(id));
+  return 0;
+}
+
+int version(const Options& o) {
+  char* text = nullptr;
+  const VxResult rc = VxGetRemoteProductVersionA(&text);
+  if (rc != 0) return fail(o, "product version", rc);
+  std::printf("%s\n", os::consoleText(text != nullptr ? text : "").c_str());
+  VxFreeA(text);
+  return 0;
+}
+
+int viewerCommand(const Options& o) {
+  const std::string& c = o.command;
+  VxResult rc = 0;
+  std::string what;
+  if (c == "lang") {
+    what = "lang " + o.args[0];
+    rc = VxSetLanguageA(o.args[0].c_str());
+  } else if (c == "send") {
+    const std::string name = os::fromConsole(o.args[0]);
+    const std::string arguments = os::fromConsole(o.args.size() > 1 ? o.args[1] : "");
+    what = o.args[0];
+    rc = VxSendCmdA(name.c_str(), arguments.c_str());
+  } else if (c == "wait") {
+    what = "wait";
+    rc = VxWaitFor();
+  } else {
+    what = "cancel";
+    rc = VxCancelAll();
+  }
+  if (rc != 0) return fail(o, what, rc);
+  printLastResponse();
+  return 0;
+}
+
+int errorMessage(const Options& o, int32_t code) {
+  char* text = nullptr;
+  const VxResult rc = VxGetErrorStringA(o.language.c_str(), code, &text);
+  if (rc != 0) return fail(o, "error " + std::to_string(code), rc);
+  std::printf("%s\n", os::consoleText(text != nullptr ? text : "").c_str());
+  VxFreeA(text);
+  return 0;
+}
+
+int launch(const Options& o, uint32_t productId) {
+  const VxResult rc = VxLaunchAndConnect(productId, o.host.c_str(), o.port, nullptr, nullptr);
+  if (rc != 0) return fail(o, "launch " + std::to_string(productId), rc);
+  Connection connection;
+  return product(o);
+}
+
+int serve(const Options& o, uint32_t port) {
+  if (const VxResult rc = VxConnectAsServer(port, 0); rc != 0)
+    return fail(o, "listen on port " + std::to_string(port), rc);
+  std::printf("listening on port %u\n", static_cast<unsigned>(port));
+  std::fflush(stdout);
+  VxResult rc = 0;
+  while ((rc = VxAccept()) == VX_E_NOT_CONNECTED) os::sleepMs(20);  // nobody waiting yet
+  if (rc != 0) return fail(o, "accept", rc);
+  Connection connection;
+  std::printf("viewer connected\n");
+  std::fflush(stdout);
+  for (;;) {
+    const int32_t waiting = VxAvailableBytes();
+    if (waiting < 0) break;  // the viewer has gone
+    if (waiting == 0) {
+      os::sleepMs(10);
+      continue;
+    }
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    if (const VxResult read = VxReadRawPetition(&data, &size); read != 0) return fail(o, "petition", read);
+    std::string petition(reinterpret_cast<const char*>(data), size);
+    if (!petition.empty() && petition.back() == '\n') petition.pop_back();
+    std::printf("%s\n", os::consoleText(escapeBytes(petition)).c_str());
+    std::fflush(stdout);
+    if (const VxResult sent = VxSendAck(); sent != 0) return fail(o, "answer", sent);
+  }
+  std::printf("viewer disconnected\n");
+  return 0;
+}
+
+}  // namespace
+
+Parse parseCommandLine(const std::vector<std::string>& words, Options& o, std::string& why) {
+  std::size_t i = 0;
+  for (; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    if (w == "--help" || w == "-h") return Parse::Help;
+    if (w.compare(0, 2, "--") != 0) break;
+    if (w != "--host" && w != "--port" && w != "--lang") {
+      why = "unknown option " + w;
+      return Parse::Bad;
+    }
+    if (i + 1 >= words.size()) {
+      why = w + " needs a value";
+      return Parse::Bad;
+    }
+    const std::string& v = words[++i];
+    long long n = 0;
+    if (w == "--host") {
+      if (v.empty()) {
+        why = "--host needs a host name or address";
+        return Parse::Bad;
+      }
+      o.host = v;
+    } else if (w == "--port") {
+      if (!parseInteger(v, 1, 65535, n)) {
+        why = "--port needs a number from 1 to 65535, not '" + v + "'";
+        return Parse::Bad;
+      }
+      o.port = static_cast<std::uint32_t>(n);
+    } else {
+      if (!isLanguage(v)) {
+        why = "--lang needs eng, spa or cat, not '" + v + "'";
+        return Parse::Bad;
+      }
+      o.language = v;
+    }
+  }
+  if (i >= words.size()) {
+    why = "no command given";
+    return Parse::Bad;
+  }
+  o.command = words[i];
+  o.args.assign(words.begin() + static_cast<std::ptrdiff_t>(i) + 1, words.end());
+  const CommandShape* shape = nullptr;
+  for (const CommandShape& s : kCommands)
+    if (o.command == s.name) shape = &s;
+  if (shape == nullptr) {
+    why = "unknown command '" + o.command + "'";
+    return Parse::Bad;
+  }
+  if (o.args.size() < shape->minArgs || o.args.size() > shape->maxArgs) {
+    why = "wrong number of arguments for " + o.command;
+    return Parse::Bad;
+  }
+  long long n = 0;
+  if (o.command == "lang" && !isLanguage(o.args[0])) why = "lang needs eng, spa or cat";
+  if (o.command == "send" && o.args[0].empty()) why = "send needs a command name";
+  if (o.command == "error" && !parseInteger(o.args[0], INT32_MIN, INT32_MAX, n))
+    why = "error needs a result code (a whole number)";
+  if (o.command == "launch" && !parseInteger(o.args[0], 0, UINT32_MAX, n))
+    why = "launch needs a product id (a number such as 1001)";
+  if (o.command == "serve" && !parseInteger(o.args[0], 1, 65535, n))
+    why = "serve needs a port from 1 to 65535";
+  return why.empty() ? Parse::Run : Parse::Bad;
+}
+
+int runCommand(const Options& o) {
+  const std::string& c = o.command;
+  long long n = 0;
+  if (c == "demo") return runDemo();
+  if (c == "launch") {
+    parseInteger(o.args[0], 0, UINT32_MAX, n);
+    return launch(o, static_cast<uint32_t>(n));
+  }
+  if (c == "serve") {
+    parseInteger(o.args[0], 1, 65535, n);
+    return serve(o, static_cast<uint32_t>(n));
+  }
+  if (c == "error") {
+    parseInteger(o.args[0], INT32_MIN, INT32_MAX, n);
+    // The library's own codes need no viewer.
+    if (n <= 0) return errorMessage(o, static_cast<int32_t>(n));
+  }
+  if (const int rc = connect(o); rc != 0) return rc;
+  Connection connection;
+  if (c == "product") return product(o);
+  if (c == "version") return version(o);
+  if (c == "error") return errorMessage(o, static_cast<int32_t>(n));
+  return viewerCommand(o);
+}
+
+}  // namespace vxctl
