@@ -9,6 +9,8 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-6
 command -v ninja >/dev/null || need+=(ninja-build)
 dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev libgmock-dev)
 [ -d /usr/src/googletest ] || need+=(googletest)
+command -v valgrind >/dev/null || need+=(valgrind)
+command -v clang++ >/dev/null || need+=(clang)
 [ ${#need[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds and tests everything: Linux, the 32-bit product DLL (export and
 # import tables), the 64-bit Windows build under wine64, AddressSanitizer +
-# UndefinedBehaviorSanitizer and ThreadSanitizer. Warnings are errors.
+# UndefinedBehaviorSanitizer and ThreadSanitizer (each with the hostile-viewer
+# and soak suites; ctest -L soak selects the soak alone), then one soak run
+# under valgrind memcheck and a short run of every fuzz target. Warnings are
+# errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -19,9 +22,25 @@ for preset in default win32 win64 asan tsan; do
     status=1
   fi
 done
+echo "=== valgrind (one soak run under memcheck) ==="
+if scripts/soak-valgrind.sh build-valgrind; then
+  summary+=("valgrind soak: passed")
+else
+  summary+=("valgrind soak: FAILED")
+  status=1
+fi
+if [ -x scripts/fuzz-smoke.sh ]; then
+  echo "=== fuzz smoke ==="
+  if scripts/fuzz-smoke.sh; then
+    summary+=("fuzz smoke: passed")
+  else
+    summary+=("fuzz smoke: FAILED")
+    status=1
+  fi
+fi
 echo "=== summary ==="
 printf '%s\n' "${summary[@]}"
 passed=$(printf '%s\n' "${summary[@]}" | grep -c passed || true)
 failed=$(printf '%s\n' "${summary[@]}" | grep -c FAILED || true)
-echo "presets: ${passed} passed, ${failed} failed"
+echo "checks: ${passed} passed, ${failed} failed"
 exit ${status}

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "../../include/vxbridge.h"
 #include "../transport/wire_format.h"
@@ -28,12 +30,18 @@ int32_t RunCommand(SendFn send) {
     return -11;
   }
   if (sent != 0) return sent;
-  if (int rc = s.responseSignal.Wait(); rc != 0) return rc;
+  // The answer is the reader's copy, not the receive buffer: that one is
+  // refilled as soon as the viewer sends its next RET (an answer sent
+  // twice, say), and the last response must stay as this command left it.
+  std::string answer;
+  if (int rc = s.responseSignal.Wait(&answer); rc != 0) return rc;
+  s.lastAnswer = std::move(answer);
 
-  const RecvBuffer* slot = s.link.Buffer(ResponseSlot);
   uint32_t length = 0;
   int32_t code = -10;
-  const uint8_t* payload = ParseResponse(slot->data, slot->used, &length, &code);
+  const uint8_t* payload =
+      ParseResponse(reinterpret_cast<const uint8_t*>(s.lastAnswer.data()),
+                    static_cast<uint32_t>(s.lastAnswer.size()), &length, &code);
   s.lastResponse = payload;
   s.lastResponseLength = payload != nullptr ? length : 0;
   return code;

@@ -1,5 +1,8 @@
 #include "reader_thread.h"
 
+#include <string>
+#include <utility>
+
 namespace vxb {
 
 ReaderThread::~ReaderThread() { Wait(); }
@@ -32,6 +35,23 @@ void ReaderThread::Run() {
       m = IncomingMessage();
       m.kind = Broken;
     }
+    if (m.kind == Response && response_ != nullptr) {
+      // The answer goes to the waiting command as a copy: the receive
+      // buffer is overwritten (or reallocated) by the next RET at once.
+      try {
+        const RecvBuffer* slot = link_->Buffer(ResponseSlot);
+        std::string answer;
+        if (slot->data != nullptr) {
+          answer.assign(reinterpret_cast<const char*>(slot->data), slot->used);
+        }
+        response_->PostResponse(std::move(answer));
+      } catch (...) {
+        // No memory for the copy: the answer is gone, and a command left
+        // waiting for it would wait for ever; end the connection instead.
+        m = IncomingMessage();
+        m.kind = Broken;
+      }
+    }
     switch (m.kind) {
       case Broken:
         link_->CloseData();
@@ -41,8 +61,7 @@ void ReaderThread::Run() {
         dispatcher_->Signal();
         return;
       case Response:
-        if (response_ != nullptr) response_->PostResponse();
-        break;
+        break;  // posted above
       case Call:
         dispatcher_->Push(std::move(m));
         dispatcher_->Signal();

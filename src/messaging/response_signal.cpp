@@ -1,14 +1,22 @@
 #include "response_signal.h"
 
+#include <utility>
+
 namespace vxb {
 
-void ResponseSignal::PostResponse() {
+void ResponseSignal::PostResponse(std::string answer) {
   {
     Guard g(lock_);
-    ++pending_;
+    const size_t size = answer.size() + kAnswerOverhead;
+    while (!answers_.empty() && waitingBytes_ + size > kMaximumWaitingBytes) {
+      waitingBytes_ -= answers_.front().size() + kAnswerOverhead;
+      answers_.pop_front();
+    }
+    answers_.push_back(std::move(answer));
+    waitingBytes_ += size;
   }
-  // At the semaphore's maximum the release fails; the pending count still
-  // holds the answer and Wait looks at it before it sleeps.
+  // At the semaphore's maximum the release fails; the queue still holds the
+  // answer and Wait looks at it before it sleeps.
   wake_.Release();
 }
 
@@ -20,12 +28,14 @@ void ResponseSignal::PostBroken() {
   wake_.Release();
 }
 
-int ResponseSignal::Wait() {
+int ResponseSignal::Wait(std::string* answer) {
   for (;;) {
     {
       Guard g(lock_);
-      if (pending_ > 0) {
-        --pending_;
+      if (!answers_.empty()) {
+        waitingBytes_ -= answers_.front().size() + kAnswerOverhead;
+        if (answer != nullptr) *answer = std::move(answers_.front());
+        answers_.pop_front();
         return 0;
       }
       if (broken_) {
@@ -42,7 +52,8 @@ int ResponseSignal::Wait() {
 
 void ResponseSignal::Reset() {
   Guard g(lock_);
-  pending_ = 0;
+  answers_.clear();
+  waitingBytes_ = 0;
   broken_ = false;
   wake_.Drain();
 }

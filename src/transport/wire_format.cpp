@@ -104,10 +104,11 @@ int ReadMessage(SocketLink& link, IncomingMessage& message) {
   if (HasTag(tag, got, "RET ")) {
     message.kind = Response;
     uint8_t* body = nullptr;
-    // The waiting command is woken whatever came of the read; a failed read
-    // leaves an empty slot, which the parse rejects.
-    link.ReadInto(&body, bodyLength, ResponseSlot, tag, tagLength);
-    return 0;
+    // A failed read ends the connection like any other, and the waiting
+    // command learns it as such (-6). Handing over what had arrived would
+    // pass a torn answer off as a whole one: its header alone often parses
+    // ("RET 0,6,ab" cut off gives code 0 and "ab").
+    return link.ReadInto(&body, bodyLength, ResponseSlot, tag, tagLength);
   }
 
   uint8_t* body = nullptr;
@@ -172,6 +173,10 @@ const uint8_t* ParseResponse(const uint8_t* text, uint32_t bodyLength, uint32_t*
 
   uint32_t value = 0;
   if (!number(&value)) return nullptr;
+  // Digits beyond 2147483647 would come out negative, posing as one of the
+  // library's own results (4294967290 as -6, "broken", on a live link): a
+  // viewer's code is never negative, so such an answer is malformed.
+  if (value > 0x7FFFFFFFu) return nullptr;
   *code = static_cast<int32_t>(value);
   if (p >= end || *p == 0) return nullptr;
   ++p;  // ","

@@ -152,14 +152,19 @@ bool endProcess(std::uint32_t pid, int timeoutMs) {
   if (::kill(p, SIGTERM) != 0) return errno == ESRCH;
   // Whoever started it reaps it (the library does for the viewers it
   // starts); until then /proc still lists it, but as a zombie without exe.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  bool killed = false;
   for (;;) {
     std::error_code ec;
     if (fs::read_symlink(exe, ec).empty() || ec) return true;
     if (std::chrono::steady_clock::now() >= deadline) {
+      // A viewer slow to honour SIGTERM (an instrumented build, a loaded
+      // machine) is ended for sure; give that one more moment to show.
+      if (killed) return false;
       ::kill(p, SIGKILL);
-      return false;
+      killed = true;
+      deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
     }
     sleepMs(20);
   }

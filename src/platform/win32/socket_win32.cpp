@@ -112,7 +112,13 @@ bool WaitReadable(Socket s, uint32_t timeoutMs) {
   return select(0, &set, nullptr, nullptr, &tv) > 0;
 }
 
-void ShutdownBoth(Socket s) { shutdown(Sock(s), SD_BOTH); }
+void ShutdownBoth(Socket s) {
+  // A send blocked on a peer that stopped reading is not always woken by the
+  // close that follows (Wine keeps it blocked); cancelling the socket's
+  // pending I/O wakes every call on it, from any thread.
+  CancelIoEx(reinterpret_cast<HANDLE>(Sock(s)), nullptr);
+  shutdown(Sock(s), SD_BOTH);
+}
 
 bool CloseWakesBlockedReceive() { return true; }
 

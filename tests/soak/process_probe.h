@@ -1,0 +1,23 @@
+// What the soak measures of its own process before and after each phase:
+// open descriptors (handles on Windows), threads and resident memory. One
+// implementation per system, chosen by CMake (process_probe_posix.cpp,
+// process_probe_win32.cpp).
+#pragma once
+
+#include <cstdint>
+
+namespace vxsoak {
+
+struct ProcessFigures {
+  int64_t descriptors = -1;  // open descriptors / handles; -1 unknown
+  int64_t threads = -1;      // threads of this process; -1 unknown
+  int64_t residentKiB = -1;  // resident set / working set; -1 unknown
+};
+
+ProcessFigures MeasureProcess();
+
+// What the figures are called on this system, for the printed report.
+const char* DescriptorWord();
+const char* ResidentWord();
+
+}  // namespace vxsoak
