@@ -11,6 +11,7 @@ dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev libgmock-dev)
 [ -d /usr/src/googletest ] || need+=(googletest)
 command -v valgrind >/dev/null || need+=(valgrind)
 command -v clang++ >/dev/null || need+=(clang)
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 [ ${#need[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -29,22 +29,24 @@ if ! command -v clang >/dev/null 2>&1 || ! command -v clang++ >/dev/null 2>&1; t
     { "${as_root[@]}" apt-get update && "${as_root[@]}" apt-get install -y clang; }
 fi
 
-# libFuzzer's runtime comes with clang's recommended packages; say so
-# plainly when it is not there.
+# libFuzzer's runtime comes with clang's recommended packages, which an
+# install with --no-install-recommends leaves out; say so plainly.
 probe=$(mktemp -d "${TMPDIR:-/tmp}/vxb-fuzz-probe.XXXXXX")
 printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' \
   >"${probe}/probe.cpp"
 if ! clang++ -fsanitize=fuzzer,address,undefined "${probe}/probe.cpp" -o "${probe}/probe" \
      >"${probe}/log" 2>&1; then
   cat "${probe}/log" >&2
-  echo "clang cannot link libFuzzer programs (the compiler-rt runtime is missing)" >&2
+  major=$(clang++ -dumpversion | cut -d. -f1)
+  echo "clang cannot link libFuzzer programs: the sanitizer and libFuzzer runtime is" \
+       "missing (Debian: libclang-rt-${major}-dev, a recommended package of clang)" >&2
   rm -rf "${probe}"
   exit 2
 fi
 rm -rf "${probe}"
 
 if [ -f "${build}/CMakeCache.txt" ] &&
-   ! grep -q '^CMAKE_CXX_COMPILER_ID:.*Clang\|^CMAKE_CXX_COMPILER:[A-Z]*=.*clang' "${build}/CMakeCache.txt"; then
+   ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*clang' "${build}/CMakeCache.txt"; then
   echo "${build} was configured with another compiler than clang; remove it first" >&2
   exit 2
 fi
@@ -88,7 +90,8 @@ for t in "${targets[@]}"; do
   [ -n "${runs}" ] || runs=$(printf '%s\n' "${last}" | sed -n 's/^#\([0-9]*\).*/\1/p')
   cov=$(printf '%s\n' "${last}" | sed -n 's/.*cov: \([0-9]*\).*/\1/p')
   ft=$(printf '%s\n' "${last}" | sed -n 's/.* ft: \([0-9]*\).*/\1/p')
-  line="${t}: executions ${runs:-?}, cov ${cov:-?}, ft ${ft:-?}"
+  speed=$(printf '%s\n' "${last}" | sed -n 's/.*exec\/s: \([0-9]*\).*/\1/p')
+  line="${t}: executions ${runs:-?} (${speed:-?}/s), cov ${cov:-?}, ft ${ft:-?}"
 
   if [ "${rc}" -ne 0 ] || [ -n "$(ls -A "${work}/${t}/artifacts")" ]; then
     status=1
