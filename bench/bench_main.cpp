@@ -1,0 +1,588 @@
+// vxbridge_bench: the library's command round trip, large answers, viewer
+// calls and resident memory, measured side by side with two floors (a raw
+// loopback ping-pong and the library's own design rebuilt without it) and,
+// when libzmq is there, a REQ/REP round trip. Every case runs unpinned and
+// with every thread on one CPU, in interleaved rounds.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_net.h"
+#include "interface/library_state.h"
+#include "vxbridge.h"
+
+using namespace bench;
+
+namespace {
+
+// A command and its answer: "EXE Add(2,40)\n" (14 bytes), "RET 0,2,42" (10).
+const char* const kCommand = "Add";
+const char* const kArguments = "2,40";
+const std::string kCommandMessage = "EXE Add(2,40)\n";
+const std::string kAnswerMessage = "RET 0,2,42";
+// The largest answer the library takes: a 1,999,999-byte message.
+constexpr uint32_t kBigSize = 1999999;
+// A call of the viewer: "EXE Notify(7,ready)\n" (20 bytes).
+const std::string kCallMessage = "EXE Notify(7,ready)\n";
+
+struct Options {
+  int rounds = 16;
+  int rtt = 2000;     // round trips per case and round
+  int big = 16;       // large answers per case and round
+  int calls = 20000;  // viewer calls per case and round
+  int window = 32;    // calls in flight in the pipelined cases
+  int cpu = 0;
+  int placements = 3;  // bit 0: unpinned, bit 1: pinned
+  std::string only;    // run only this case, or the cases whose name starts so
+  std::string csv;
+};
+
+struct Series {
+  std::vector<int64_t> ns;                      // one sample per operation
+  std::map<int, std::vector<int64_t>> byRound;  // the same samples, by round
+  std::map<int, double> rates;                  // calls/s, by round
+};
+
+const char* const kPlacement[2] = {"unpinned", "pinned"};
+std::map<std::string, Series> g_results[2];
+int g_placement = 0;
+Options g_opt;
+FILE* g_csv = nullptr;
+int g_round = 0;
+std::string g_alignment;
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "vxbridge_bench: %s\n", what);
+  std::exit(1);
+}
+
+// In the pinned placement every thread of both sides must be on the CPU.
+void CheckPlacement(const char* label) {
+  if (g_placement == 0) return;
+  int total = 0;
+  const int others = ThreadsNotOnlyOn(g_opt.cpu, &total);
+  if (others != 0) {
+    std::fprintf(stderr, "%s: %d of %d threads not pinned\n", label, others, total);
+    std::exit(1);
+  }
+}
+
+void Record(const std::string& name, int64_t ns) {
+  Series& s = g_results[g_placement][name];
+  s.ns.push_back(ns);
+  s.byRound[g_round].push_back(ns);
+  if (g_csv != nullptr && name.rfind("rtt ", 0) == 0) {
+    std::fprintf(g_csv, "%s,\"%s\",%d,%" PRId64 "\n", kPlacement[g_placement], name.c_str() + 4,
+                 g_round, ns);
+  }
+}
+
+template <typename Op>
+void Timed(const std::string& name, int warm, int n, Op op) {
+  for (int i = 0; i < warm; ++i) op();
+  for (int i = 0; i < n; ++i) {
+    const int64_t t0 = NowNs();
+    op();
+    Record(name, NowNs() - t0);
+  }
+}
+
+void Connect(uint16_t port, CallHandler onCall) {
+  if (VxConnectA("127.0.0.1", port, 0, onCall, nullptr) != 0) Fail("VxConnectA failed");
+}
+
+// One library command through the public calls, answer copied and freed.
+void LibraryCommand(uint32_t expected) {
+  if (VxSendCmdA(kCommand, kArguments) != 0) Fail("VxSendCmdA failed");
+  uint32_t length = 0;
+  char* text = nullptr;
+  VxGetLastResponseA(&length, &text);
+  if (length != expected) Fail("unexpected answer length");
+  VxFreeA(text);
+}
+
+// ---- round trip -----------------------------------------------------------
+
+void RttLibrary() {
+  Viewer v;
+  v.Answer(Frame(kAnswerMessage));
+  Connect(v.port(), nullptr);
+  CheckPlacement("rtt lib");
+  Timed("rtt lib", 200, g_opt.rtt, [] { LibraryCommand(2); });
+  VxDisconnect();
+}
+
+void RttFloorA() {
+  Viewer v;
+  v.Answer(Frame(kAnswerMessage));
+  FloorA a(v.port());
+  const std::string frame = Frame(kCommandMessage);
+  CheckPlacement("rtt A");
+  Timed("rtt A", 200, g_opt.rtt, [&] {
+    if (a.RoundTrip(frame) != kAnswerMessage.size()) Fail("floor A answer");
+  });
+}
+
+// Floor B, and two changes to its design: one send per frame, and a reader
+// that splits the frames out of one receive.
+void RttFloorB(bool oneSend, bool buffered) {
+  const std::string name =
+      std::string("rtt B") + (oneSend ? ", one send" : "") + (buffered ? ", buffered reader" : "");
+  Viewer v;
+  v.Answer(Frame(kAnswerMessage));
+  FloorB::Variant variant;
+  variant.oneSend = oneSend;
+  variant.bufferedReader = buffered;
+  FloorB b(v.port(), variant);
+  CheckPlacement(name.c_str());
+  Timed(name, 200, g_opt.rtt, [&] {
+    if (b.RoundTrip(kCommandMessage) != kAnswerMessage.size()) Fail("floor B answer");
+  });
+}
+
+#ifdef VXB_BENCH_HAVE_ZMQ
+void RttZmq() {
+  std::vector<int64_t> samples;
+  if (!ZmqRoundTrips(kCommandMessage, kAnswerMessage, 200, g_opt.rtt, &samples,
+                     [] { CheckPlacement("rtt zmq"); })) {
+    Fail("zmq round trips failed");
+  }
+  for (int64_t ns : samples) Record("rtt zmq", ns);
+}
+#endif
+
+// ---- the 1,999,999-byte answer --------------------------------------------
+
+std::string Misalignment(const void* p) {
+  const auto a = reinterpret_cast<uintptr_t>(p);
+  return "%64=" + std::to_string(a % 64) + " %4096=" + std::to_string(a % 4096);
+}
+
+// fetch: the answer is taken with VxGetLastResponseA and freed (the whole
+// public path); otherwise only VxSendCmdA runs and the answer stays unread.
+void BigLibrary(bool fetch) {
+  Viewer v;
+  const uint32_t payload = kBigSize - 14;
+  v.Answer(Frame(RetMessageOfSize(kBigSize)));
+  Connect(v.port(), nullptr);
+  CheckPlacement("big lib");
+  for (int i = 0; i < 2; ++i) LibraryCommand(payload);
+  for (int i = 0; i < g_opt.big; ++i) {
+    const int64_t t0 = NowNs();
+    if (VxSendCmdA(kCommand, kArguments) != 0) Fail("VxSendCmdA failed");
+    const int64_t t1 = NowNs();
+    if (!fetch) {
+      Record("big lib, answer left unread", t1 - t0);
+      continue;
+    }
+    uint32_t length = 0;
+    char* text = nullptr;
+    VxGetLastResponseA(&length, &text);
+    if (length != payload) Fail("unexpected answer length");
+    if (g_alignment.empty()) {
+      const uint8_t* block = vxb::State().link.Buffer(vxb::ResponseSlot)->data;
+      const uint8_t* from = vxb::State().lastResponse;
+      g_alignment = "  library: receive block " + Misalignment(block) + "; body read to block+4 " +
+                    Misalignment(block + 4) + "; payload copied from " + Misalignment(from) +
+                    (from == block + 14 ? " (block+14)" : " (not in the receive block)") +
+                    "; host copy " + Misalignment(text) + "\n";
+    }
+    VxFreeA(text);
+    const int64_t t2 = NowNs();
+    Record("big lib", t2 - t0);
+    Record("big lib, VxSendCmdA part", t1 - t0);
+  }
+  VxDisconnect();
+}
+
+void BigFloorA() {
+  Viewer v;
+  v.Answer(Frame(RetMessageOfSize(kBigSize)));
+  FloorA a(v.port());
+  const std::string frame = Frame(kCommandMessage);
+  CheckPlacement("big A");
+  Timed("big A", 2, g_opt.big, [&] {
+    if (a.RoundTrip(frame) != kBigSize) Fail("floor A answer");
+  });
+}
+
+// Floor B as is, with its body on a 64-byte boundary, or with the payload
+// copied out to a fresh block that is then freed (what an interface that
+// hands the host its own copy needs at the least), the block uninitialised
+// (malloc) or zero-filled (calloc).
+enum BigVariant { kPlain, kAligned, kCopiedOut, kCopiedOutZeroed };
+
+void BigFloorB(BigVariant variant) {
+  static const char* const kNames[] = {"big B", "big B, body 64-aligned", "big B + copy out",
+                                       "big B + zero-filled copy out"};
+  const std::string name = kNames[variant];
+  Viewer v;
+  v.Answer(Frame(RetMessageOfSize(kBigSize)));
+  FloorB::Variant layout;
+  layout.alignedBody = variant == kAligned;
+  FloorB b(v.port(), layout);
+  CheckPlacement(name.c_str());
+  const size_t payload = kBigSize - 14;
+  Timed(name, 2, g_opt.big, [&] {
+    if (b.RoundTrip(kCommandMessage) != kBigSize) Fail("floor B answer");
+    if (variant >= kCopiedOut) {
+      auto* copy = static_cast<char*>(variant == kCopiedOut ? std::malloc(payload + 1)
+                                                            : std::calloc(payload + 1, 1));
+      std::memcpy(copy, b.Message() + 14, payload);
+      copy[payload] = 0;
+      asm volatile("" : : "r"(copy) : "memory");  // the copy must happen
+      std::free(copy);
+    }
+  });
+  static bool shown[2] = {false, false};
+  if (variant < kCopiedOut && !shown[variant]) {
+    shown[variant] = true;
+    g_alignment += "  " + name + ": body read to " + Misalignment(b.BodyDestination()) + "\n";
+  }
+}
+
+// ---- viewer calls ----------------------------------------------------------
+
+void VXAPI CountingHandler(const char*, const char*, CallAnswer*) {}
+
+void WaitForAnswers(const Viewer& v, int count) {
+  while (v.answers.load() < count) std::this_thread::sleep_for(std::chrono::microseconds(500));
+}
+
+void RecordRate(const std::string& name, int count, int64_t ns) {
+  g_results[g_placement][name].rates[g_round] = count * 1e9 / static_cast<double>(ns);
+}
+
+// The viewer calls the host through a CallHandler (lib) or floor B's
+// handler thread, keeping `window` calls in flight.
+void CallsHandled(bool library, int window) {
+  const std::string name = std::string("calls ") + (library ? "lib handler" : "B") + ", window " +
+                           std::to_string(window);
+  Viewer v;
+  const int count = window == 1 ? g_opt.calls / 4 : g_opt.calls;
+  v.Call(Frame(kCallMessage), count, window);
+  if (library) {
+    Connect(v.port(), CountingHandler);
+    CheckPlacement(name.c_str());
+    WaitForAnswers(v, count);
+    VxDisconnect();
+  } else {
+    FloorB b(v.port(), FloorB::Variant());
+    CheckPlacement(name.c_str());
+    WaitForAnswers(v, count);
+  }
+  v.Join();
+  RecordRate(name, count, v.finished.load() - v.started.load());
+}
+
+// Without a handler the library answers each call itself and keeps it for
+// VxRecvCmd, which the host polls here (yielding when nothing is there).
+void CallsPolled(int window) {
+  const std::string name = "calls lib VxRecvCmd, window " + std::to_string(window);
+  Viewer v;
+  v.Call(Frame(kCallMessage), g_opt.calls, window);
+  Connect(v.port(), nullptr);
+  CheckPlacement(name.c_str());
+  CallRecord record;
+  int taken = 0;
+  while (taken < g_opt.calls) {
+    if (VxRecvCmd(&record) != 0) {
+      if (std::memcmp(record.name, "Notify", 6) != 0) Fail("unexpected call");
+      ++taken;
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  const int64_t end = NowNs();
+  VxDisconnect();
+  v.Join();
+  RecordRate(name, g_opt.calls, end - v.started.load());
+}
+
+// ---- resident memory --------------------------------------------------------
+
+// The viewer runs in a child process here, so that the figures are the
+// host's alone. Called before any thread is started.
+std::string MemoryReport() {
+  uint16_t port = 0;
+  const int listener = ListenLoopback(&port);
+  const pid_t child = fork();
+  if (child < 0) Fail("fork failed");
+  if (child == 0) {
+    ServeAnswers(listener, Frame(kAnswerMessage));
+    _exit(0);
+  }
+  CloseFd(listener);
+  Connect(port, nullptr);
+  const long before = ResidentKb();
+  for (int i = 0; i < 10000; ++i) LibraryCommand(2);
+  const long after10k = ResidentKb();
+  for (int i = 0; i < 10000; ++i) LibraryCommand(2);
+  const long after20k = ResidentKb();
+  VxDisconnect();
+  waitpid(child, nullptr, 0);
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "VmRSS connected host: before %ld kB, after 10,000 commands %ld kB (%+ld), "
+                "after 20,000 %ld kB (%+ld over the second 10,000)\n",
+                before, after10k, after10k - before, after20k, after20k - after10k);
+  return line;
+}
+
+// ---- report ------------------------------------------------------------------
+
+double Percentile(std::vector<int64_t> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
+  return static_cast<double>(v[i]);
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Row {
+  std::string name;
+  double median = 0, p99 = 0, rate = 0;  // ns, ns, per second
+};
+
+Row Latency(int p, const std::string& name, double bytes) {
+  Row r{name};
+  const auto it = g_results[p].find(name);
+  if (it == g_results[p].end()) return r;
+  r.median = Percentile(it->second.ns, 0.5);
+  r.p99 = Percentile(it->second.ns, 0.99);
+  // Commands per second from the median; MB/s when bytes are given.
+  r.rate = bytes > 0 ? bytes / r.median * 1e3 : 1e9 / r.median;
+  return r;
+}
+
+std::string g_table;
+
+void Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Line(const char* format, ...) {
+  char buf[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  g_table += buf;
+}
+
+// Time of a case against a floor of the same placement: the median over the
+// rounds of (case median / floor median) for latencies, (floor rate / case
+// rate) for rates, so that load changing between rounds cancels out.
+double Ratio(int p, const std::string& name, const std::string& floor) {
+  const auto a = g_results[p].find(name);
+  const auto b = g_results[p].find(floor);
+  if (a == g_results[p].end() || b == g_results[p].end()) return 0;
+  std::vector<double> ratios;
+  for (const auto& [round, v] : a->second.byRound) {
+    const auto f = b->second.byRound.find(round);
+    if (f != b->second.byRound.end())
+      ratios.push_back(Percentile(v, 0.5) / Percentile(f->second, 0.5));
+  }
+  for (const auto& [round, rate] : a->second.rates) {
+    const auto f = b->second.rates.find(round);
+    if (f != b->second.rates.end() && rate > 0) ratios.push_back(f->second / rate);
+  }
+  return Median(ratios);
+}
+
+std::string Times(double ratio) {
+  char buf[32];
+  if (ratio <= 0) return "n/a";
+  std::snprintf(buf, sizeof buf, "%.2fx", ratio);
+  return buf;
+}
+
+void LatencyBlock(int p, const char* title, const std::vector<std::string>& names, double bytes,
+                  const std::string& floorB) {
+  bool header = false;
+  for (const std::string& n : names) {
+    const Row r = Latency(p, n, bytes);
+    if (r.median == 0) continue;
+    if (!header) {
+      header = true;
+      Line("%s\n  %-36s %10s %10s %11s %7s\n", title, "case", "median us", "p99 us",
+           bytes > 0 ? "MB/s" : "commands/s", "vs B");
+    }
+    Line("  %-36s %10.1f %10.1f %11.0f %7s\n", n.c_str(), r.median / 1e3, r.p99 / 1e3, r.rate,
+         Times(Ratio(p, n, floorB)).c_str());
+  }
+}
+
+double Rate(int p, const std::string& name) {
+  const auto it = g_results[p].find(name);
+  if (it == g_results[p].end()) return 0;
+  std::vector<double> rates;
+  for (const auto& [round, rate] : it->second.rates) rates.push_back(rate);
+  return Median(rates);
+}
+
+void RateBlock(int p, const std::vector<std::pair<std::string, std::string>>& pairs) {
+  bool header = false;
+  for (const auto& [name, floorB] : pairs) {
+    const double r = Rate(p, name);
+    if (r == 0) continue;
+    if (!header) {
+      header = true;
+      Line("Viewer calls answered (median of rounds)\n  %-34s %10s %15s\n", "case", "calls/s",
+           "time/call vs B");
+    }
+    Line("  %-34s %10.0f %15s\n", name.c_str(), r, Times(Ratio(p, name, floorB)).c_str());
+  }
+}
+
+const char* Verdict(bool ok) { return ok ? "met" : "MISSED"; }
+
+void Targets(int p) {
+  Line("Targets (%s; ratios as in the tables)\n", kPlacement[p]);
+  const double rtt = Ratio(p, "rtt lib", "rtt B");
+  const double zmq = Ratio(p, "rtt lib", "rtt zmq");
+  if (rtt > 0) Line("  round trip <= 1.15x floor B: %.2fx %s\n", rtt, Verdict(rtt <= 1.15));
+  if (zmq > 0) {
+    Line("  round trip below REQ/REP: %.2fx of it %s\n", zmq, Verdict(zmq < 1));
+  } else if (rtt > 0) {
+    Line("  round trip below REQ/REP: not measured (built without libzmq)\n");
+  }
+  const double big = Ratio(p, "big lib", "big B");
+  const double bigSend = Ratio(p, "big lib, VxSendCmdA part", "big B");
+  const double bigUnread = Ratio(p, "big lib, answer left unread", "big B");
+  if (big > 0) {
+    Line(
+        "  1,999,999-byte answer <= 1.2x floor B: whole public path %.2fx %s; VxSendCmdA part "
+        "%.2fx %s; answer left unread %.2fx %s\n",
+        big, Verdict(big <= 1.2), bigSend, Verdict(bigSend <= 1.2), bigUnread,
+        Verdict(bigUnread <= 1.2));
+    Line("    (whole public path vs floor B + copy out: %.2fx)\n",
+         Ratio(p, "big lib", "big B + copy out"));
+  }
+  const double calls = Rate(p, "calls lib handler, window " + std::to_string(g_opt.window));
+  const double callsW1 = Rate(p, "calls lib handler, window 1");
+  if (calls > 0 || callsW1 > 0) {
+    Line("  >= 50,000 handled viewer calls/s: %.0f with %d in flight %s; %.0f one at a time %s\n",
+         calls, g_opt.window, Verdict(calls >= 50000), callsW1, Verdict(callsW1 >= 50000));
+  }
+}
+
+void Report(const std::string& memory) {
+  for (int p = 0; p < 2; ++p) {
+    if ((g_opt.placements & (1 << p)) == 0) continue;
+    Line("\n==== %s%s ====\n", kPlacement[p],
+         p == 1 ? (" (every thread on CPU " + std::to_string(g_opt.cpu) + ")").c_str() : "");
+    LatencyBlock(p, "Command round trip (14-byte EXE, 10-byte RET)",
+                 {"rtt lib", "rtt A", "rtt B", "rtt B, one send",
+                  "rtt B, one send, buffered reader", "rtt zmq"},
+                 0, "rtt B");
+    LatencyBlock(
+        p, "1,999,999-byte answer to a 14-byte command",
+        {"big lib", "big lib, VxSendCmdA part", "big lib, answer left unread", "big A", "big B",
+         "big B, body 64-aligned", "big B + copy out", "big B + zero-filled copy out"},
+        kBigSize, "big B");
+    const std::string w = ", window " + std::to_string(g_opt.window);
+    RateBlock(p, {{"calls lib handler, window 1", "calls B, window 1"},
+                  {"calls B, window 1", "calls B, window 1"},
+                  {"calls lib handler" + w, "calls B" + w},
+                  {"calls lib VxRecvCmd" + w, "calls B" + w},
+                  {"calls B" + w, "calls B" + w}});
+    Targets(p);
+  }
+  Line("\nResident memory\n  %s", memory.c_str());
+  if (!g_alignment.empty()) Line("Where the large body lands\n%s", g_alignment.c_str());
+  std::fputs(g_table.c_str(), stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::map<std::string, int*> numbers = {
+      {"--rounds", &g_opt.rounds}, {"--rtt", &g_opt.rtt},       {"--big", &g_opt.big},
+      {"--calls", &g_opt.calls},   {"--window", &g_opt.window}, {"--cpu", &g_opt.cpu}};
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool value = i + 1 < argc;
+    if (numbers.count(a) != 0 && value) {
+      *numbers.at(a) = std::atoi(argv[++i]);
+    } else if (a == "--pinned-only" || a == "--unpinned-only") {
+      g_opt.placements = a == "--pinned-only" ? 2 : 1;
+    } else if (a == "--only" && value) {
+      g_opt.only = argv[++i];
+    } else if (a == "--csv" && value) {
+      g_opt.csv = argv[++i];
+    } else {
+      Fail(
+          "usage: vxbridge_bench [--rounds N] [--rtt N] [--big N] [--calls N] [--window N] "
+          "[--cpu N] [--pinned-only|--unpinned-only] [--only NAME] [--csv FILE]");
+    }
+  }
+  if (!g_opt.csv.empty()) {
+    g_csv = std::fopen(g_opt.csv.c_str(), "w");
+    if (g_csv == nullptr) Fail("cannot write the CSV file");
+    std::fprintf(g_csv, "placement,case,round,ns\n");
+  }
+  PlaceCallingThread(false, g_opt.cpu);
+  const std::string memory = g_opt.only.empty() ? MemoryReport() : "not measured\n";
+
+  const int w = g_opt.window;
+  const std::vector<std::pair<std::string, std::function<void()>>> all = {
+      {"rtt lib", RttLibrary},
+      {"rtt A", RttFloorA},
+      {"rtt B", [] { RttFloorB(false, false); }},
+      {"rtt B one send", [] { RttFloorB(true, false); }},
+      {"rtt B one send buffered", [] { RttFloorB(true, true); }},
+#ifdef VXB_BENCH_HAVE_ZMQ
+      {"rtt zmq", RttZmq},
+#endif
+      {"big lib", [] { BigLibrary(true); }},
+      {"big lib unread", [] { BigLibrary(false); }},
+      {"big A", BigFloorA},
+      {"big B", [] { BigFloorB(kPlain); }},
+      {"big B aligned", [] { BigFloorB(kAligned); }},
+      {"big B copy", [] { BigFloorB(kCopiedOut); }},
+      {"big B zeroed copy", [] { BigFloorB(kCopiedOutZeroed); }},
+      {"calls lib handler 1", [] { CallsHandled(true, 1); }},
+      {"calls B 1", [] { CallsHandled(false, 1); }},
+      {"calls lib handler N", [w] { CallsHandled(true, w); }},
+      {"calls B N", [w] { CallsHandled(false, w); }},
+      {"calls lib VxRecvCmd N", [w] { CallsPolled(w); }},
+  };
+  std::vector<std::function<void()>> cases;
+  // --only: the case of that name, else every case whose name starts so.
+  const bool exact =
+      std::any_of(all.begin(), all.end(), [](const auto& c) { return c.first == g_opt.only; });
+  for (const auto& [name, run] : all) {
+    if (exact ? name == g_opt.only : name.rfind(g_opt.only, 0) == 0) cases.push_back(run);
+  }
+  // ABAB rounds: each round runs every case in both placements, the order of
+  // cases and of placements reversed every other round.
+  for (g_round = 0; g_round < g_opt.rounds; ++g_round) {
+    std::fprintf(stderr, "round %d/%d\n", g_round + 1, g_opt.rounds);
+    for (int k = 0; k < 2; ++k) {
+      g_placement = (g_round % 2 == 0) ? k : 1 - k;
+      if ((g_opt.placements & (1 << g_placement)) == 0) continue;
+      PlaceCallingThread(g_placement == 1, g_opt.cpu);
+      for (size_t c = 0; c < cases.size(); ++c) {
+        cases[g_round % 2 == 0 ? c : cases.size() - 1 - c]();
+      }
+    }
+  }
+  PlaceCallingThread(false, g_opt.cpu);
+  if (g_csv != nullptr) std::fclose(g_csv);
+  Report(memory);
+  return 0;
+}
