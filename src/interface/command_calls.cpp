@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <utility>
 
 #include "../../include/vxbridge.h"
 #include "../transport/wire_format.h"
@@ -30,18 +28,17 @@ int32_t RunCommand(SendFn send) {
     return -11;
   }
   if (sent != 0) return sent;
-  // The answer is the reader's copy, not the receive buffer: that one is
-  // refilled as soon as the viewer sends its next RET (an answer sent
-  // twice, say), and the last response must stay as this command left it.
-  std::string answer;
+  // The answer arrives as a block of its own, which stays with the library
+  // state until the next answer replaces it: the last response points into
+  // it, and the reader never touches it again.
+  RecvBuffer answer;
   if (int rc = s.responseSignal.Wait(&answer); rc != 0) return rc;
-  s.lastAnswer = std::move(answer);
+  s.responseSignal.GiveSpare(s.lastAnswer);
+  s.lastAnswer = answer;
 
   uint32_t length = 0;
   int32_t code = -10;
-  const uint8_t* payload =
-      ParseResponse(reinterpret_cast<const uint8_t*>(s.lastAnswer.data()),
-                    static_cast<uint32_t>(s.lastAnswer.size()), &length, &code);
+  const uint8_t* payload = ParseResponse(s.lastAnswer.data, s.lastAnswer.used, &length, &code);
   s.lastResponse = payload;
   s.lastResponseLength = payload != nullptr ? length : 0;
   return code;

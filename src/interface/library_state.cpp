@@ -13,6 +13,7 @@ LibraryState::~LibraryState() {
   link.CloseData();
   reader.Wait();
   dispatcher.Wait();
+  plat::FreeBlock(lastAnswer.data);
 }
 
 int LinkObjects() {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <string>
 
 #include "../messaging/dispatch_thread.h"
 #include "../messaging/petition_buffer.h"
@@ -38,9 +37,9 @@ struct LibraryState {
   // other host threads may touch.
   std::atomic<bool> serverMode{false};
   std::atomic<bool> petitionReady{false};
-  // The latest answer, whole, as the command took it from the reader; the
-  // last response points into it (null and 0 when there is none).
-  std::string lastAnswer;
+  // The block of the latest answer, as the command took it from the reader;
+  // the last response points into it.
+  RecvBuffer lastAnswer;
   const uint8_t* lastResponse = nullptr;
   uint32_t lastResponseLength = 0;
   int32_t languageIndex = 0;

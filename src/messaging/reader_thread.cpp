@@ -1,6 +1,5 @@
 #include "reader_thread.h"
 
-#include <string>
 #include <utility>
 
 namespace vxb {
@@ -36,17 +35,12 @@ void ReaderThread::Run() {
       m.kind = Broken;
     }
     if (m.kind == Response && response_ != nullptr) {
-      // The answer goes to the waiting command as a copy: the receive
-      // buffer is overwritten (or reallocated) by the next RET at once.
-      try {
-        const RecvBuffer* slot = link_->Buffer(ResponseSlot);
-        std::string answer;
-        if (slot->data != nullptr) {
-          answer.assign(reinterpret_cast<const char*>(slot->data), slot->used);
-        }
-        response_->PostResponse(std::move(answer));
-      } catch (...) {
-        // No memory for the copy: the answer is gone, and a command left
+      // The answer's block goes to the waiting command as it is; reading
+      // goes on in a spare block, so the next RET can neither overwrite nor
+      // free an answer that is still being read.
+      const RecvBuffer answer = link_->ExchangeBuffer(ResponseSlot, response_->TakeSpare());
+      if (!response_->PostResponse(answer)) {
+        // No memory to queue it: the answer is gone, and a command left
         // waiting for it would wait for ever; end the connection instead.
         m = IncomingMessage();
         m.kind = Broken;

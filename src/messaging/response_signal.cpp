@@ -1,23 +1,49 @@
 #include "response_signal.h"
 
-#include <utility>
+#include "../platform/platform.h"
 
 namespace vxb {
 
-void ResponseSignal::PostResponse(std::string answer) {
+ResponseSignal::~ResponseSignal() {
+  for (RecvBuffer& b : answers_) plat::FreeBlock(b.data);
+  for (RecvBuffer& b : spares_) plat::FreeBlock(b.data);
+}
+
+void ResponseSignal::KeepOrFree(RecvBuffer block) {
+  if (block.data == nullptr) return;
+  if (spares_.size() < kMaximumSpares) {
+    try {
+      block.used = 0;
+      spares_.push_back(block);
+      return;
+    } catch (...) {
+      // No room to keep it: release it instead.
+    }
+  }
+  plat::FreeBlock(block.data);
+}
+
+bool ResponseSignal::PostResponse(RecvBuffer answer) {
   {
     Guard g(lock_);
-    const size_t size = answer.size() + kAnswerOverhead;
+    const size_t size = answer.used + kAnswerOverhead;
     while (!answers_.empty() && waitingBytes_ + size > kMaximumWaitingBytes) {
-      waitingBytes_ -= answers_.front().size() + kAnswerOverhead;
+      waitingBytes_ -= answers_.front().used + kAnswerOverhead;
+      KeepOrFree(answers_.front());
       answers_.pop_front();
     }
-    answers_.push_back(std::move(answer));
+    try {
+      answers_.push_back(answer);
+    } catch (...) {
+      plat::FreeBlock(answer.data);
+      return false;
+    }
     waitingBytes_ += size;
   }
   // At the semaphore's maximum the release fails; the queue still holds the
   // answer and Wait looks at it before it sleeps.
   wake_.Release();
+  return true;
 }
 
 void ResponseSignal::PostBroken() {
@@ -28,13 +54,26 @@ void ResponseSignal::PostBroken() {
   wake_.Release();
 }
 
-int ResponseSignal::Wait(std::string* answer) {
+RecvBuffer ResponseSignal::TakeSpare() {
+  Guard g(lock_);
+  if (spares_.empty()) return RecvBuffer();
+  const RecvBuffer b = spares_.back();
+  spares_.pop_back();
+  return b;
+}
+
+void ResponseSignal::GiveSpare(RecvBuffer block) {
+  Guard g(lock_);
+  KeepOrFree(block);
+}
+
+int ResponseSignal::Wait(RecvBuffer* answer) {
   for (;;) {
     {
       Guard g(lock_);
       if (!answers_.empty()) {
-        waitingBytes_ -= answers_.front().size() + kAnswerOverhead;
-        if (answer != nullptr) *answer = std::move(answers_.front());
+        waitingBytes_ -= answers_.front().used + kAnswerOverhead;
+        *answer = answers_.front();
         answers_.pop_front();
         return 0;
       }
@@ -52,7 +91,10 @@ int ResponseSignal::Wait(std::string* answer) {
 
 void ResponseSignal::Reset() {
   Guard g(lock_);
-  answers_.clear();
+  while (!answers_.empty()) {
+    KeepOrFree(answers_.front());
+    answers_.pop_front();
+  }
   waitingBytes_ = 0;
   broken_ = false;
   wake_.Drain();

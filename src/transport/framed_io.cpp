@@ -125,11 +125,15 @@ int SocketLink::ReadInto(uint8_t** body, int32_t length, uint16_t slot, const ui
   b.used = 0;
   if (b.data != nullptr) b.data[0] = 0;
   if (length < 1) return 0;
-  if (b.capacity < static_cast<uint32_t>(length) + 1) {
+  // A slot whose block was handed on starts again at the usual size.
+  const uint32_t wanted = b.data == nullptr && static_cast<uint32_t>(length) + 1 < kInitialCapacity
+                              ? kInitialCapacity
+                              : static_cast<uint32_t>(length) + 1;
+  if (b.capacity < wanted) {
     // The body cannot be skipped safely without a place to put it, and
     // reading it in pieces would hand out a torn message: the stream is
     // closed instead, as for a broken link.
-    if (int rc = EnsureCapacity(static_cast<uint32_t>(length) + 1, slot); rc != 0) {
+    if (int rc = EnsureCapacity(wanted, slot); rc != 0) {
       CloseData();
       return rc == -8 ? -9 : rc;
     }
@@ -173,6 +177,14 @@ int SocketLink::EnsureCapacity(uint32_t capacity, uint16_t slot) {
   b.capacity = capacity;
   b.used = 0;
   return 0;
+}
+
+RecvBuffer SocketLink::ExchangeBuffer(uint16_t slot, RecvBuffer replacement) {
+  if (slot >= 2) return replacement;
+  const RecvBuffer taken = buffers_[slot];
+  buffers_[slot] = replacement;
+  buffers_[slot].used = 0;
+  return taken;
 }
 
 uint8_t* SocketLink::BufferData(uint16_t slot) const {

@@ -64,6 +64,10 @@ class SocketLink {
   int EnsureCapacity(uint32_t capacity, uint16_t slot);
   uint8_t* BufferData(uint16_t slot) const;
   const RecvBuffer* Buffer(uint16_t slot) const { return slot < 2 ? &buffers_[slot] : nullptr; }
+  // Hands the slot's block (with what was read into it) to the caller and
+  // puts replacement in its place; an empty replacement makes the next read
+  // allocate a block. Only the reader thread calls it, between reads.
+  RecvBuffer ExchangeBuffer(uint16_t slot, RecvBuffer replacement);
   // Judges the calling thread's last socket error.
   bool IsBrokenError() const;
 
