@@ -201,7 +201,7 @@ void BigLibrary(bool fetch) {
     VxFreeA(text);
     const int64_t t2 = NowNs();
     Record("big lib", t2 - t0);
-    Record("big lib, VxSendCmdA part", t1 - t0);
+    Record("big lib, VxSendCmdA alone", t1 - t0);
   }
   VxDisconnect();
 }
@@ -461,11 +461,11 @@ void Targets(int p) {
     Line("  round trip below REQ/REP: not measured (built without libzmq)\n");
   }
   const double big = Ratio(p, "big lib", "big B");
-  const double bigSend = Ratio(p, "big lib, VxSendCmdA part", "big B");
+  const double bigSend = Ratio(p, "big lib, VxSendCmdA alone", "big B");
   const double bigUnread = Ratio(p, "big lib, answer left unread", "big B");
   if (big > 0) {
     Line(
-        "  1,999,999-byte answer <= 1.2x floor B: whole public path %.2fx %s; VxSendCmdA part "
+        "  1,999,999-byte answer <= 1.2x floor B: whole public path %.2fx %s; VxSendCmdA alone "
         "%.2fx %s; answer left unread %.2fx %s\n",
         big, Verdict(big <= 1.2), bigSend, Verdict(bigSend <= 1.2), bigUnread,
         Verdict(bigUnread <= 1.2));
@@ -491,7 +491,7 @@ void Report(const std::string& memory) {
                  0, "rtt B");
     LatencyBlock(
         p, "1,999,999-byte answer to a 14-byte command",
-        {"big lib", "big lib, VxSendCmdA part", "big lib, answer left unread", "big A", "big B",
+        {"big lib", "big lib, VxSendCmdA alone", "big lib, answer left unread", "big A", "big B",
          "big B, body 64-aligned", "big B + copy out", "big B + zero-filled copy out"},
         kBigSize, "big B");
     const std::string w = ", window " + std::to_string(g_opt.window);
