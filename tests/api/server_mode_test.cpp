@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "api_fixture.h"
+#include "petition.h"
 
 namespace {
 
@@ -11,28 +12,13 @@ using vxtest::Frame;
 using vxtest::TestPeer;
 namespace plat = vxb::plat;
 
-uint16_t FreePort() {
-  plat::SocketsStart();
-  const plat::Socket s = plat::TcpSocket();
-  plat::BindAny(s, 0);
-  const uint16_t port = plat::LocalPort(s);
-  plat::CloseSocket(s);
-  plat::SocketsStop();
-  return port;
-}
 
-std::string Petition() {
-  const uint8_t* data = nullptr;
-  uint32_t size = 0;
-  if (VxReadRawPetition(&data, &size) != 0) return "<none>";
-  return std::string(reinterpret_cast<const char*>(data), size);
-}
 
 class Server : public ::testing::Test {
  protected:
   uint16_t port = 0;
   void SetUp() override {
-    port = FreePort();
+    port = vxtest::FreeLoopbackPort();
     ASSERT_EQ(VxConnectAsServer(port, 0), 0);
   }
   void TearDown() override {
@@ -60,7 +46,7 @@ TEST(ServerSetup, AcceptNeedsAListeningSocket) {
   }
   EXPECT_EQ(VxAccept(), VX_E_HOST_NOT_FOUND);
   EXPECT_EQ(VxAvailableBytes(), -1);
-  EXPECT_EQ(VxConnectAsServer(FreePort(), 1), VX_E_INVALID_PARAMETER);
+  EXPECT_EQ(VxConnectAsServer(vxtest::FreeLoopbackPort(), 1), VX_E_INVALID_PARAMETER);
 }
 
 TEST(ServerSetup, ListeningOnATakenPortFails) {
@@ -78,8 +64,8 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   ASSERT_TRUE(viewer.SendFrame("EXE Move(1,2)\n"));
   ASSERT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() > 0; }));
   EXPECT_EQ(VxAvailableBytes(), 14);  // already waiting: not taken again
-  EXPECT_EQ(Petition(), "EXE Move(1,2)\n");
-  EXPECT_EQ(Petition(), "<none>");
+  EXPECT_EQ(vxtest::Petition(), "EXE Move(1,2)\n");
+  EXPECT_EQ(vxtest::Petition(), "<none>");
   const uint8_t* data = nullptr;
   uint32_t size = 0;
   EXPECT_EQ(VxReadRawPetition(&data, &size), VX_E_NO_DATA);
@@ -91,7 +77,7 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
 
   ASSERT_TRUE(viewer.SendFrame("SYS FLUSH\n"));
   ASSERT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() > 0; }));
-  EXPECT_EQ(Petition(), "SYS FLUSH\n");
+  EXPECT_EQ(vxtest::Petition(), "SYS FLUSH\n");
   ASSERT_EQ(VxSendRetStrA(3, "bad"), 0);
   const VxWChar wide[] = {0x20AC, 'x', 0};
   ASSERT_EQ(VxSendRetStrW(0, wide), 0);
@@ -116,7 +102,7 @@ TEST_F(Server, RecvCmdFillsTheRecordWithZeros) {
   EXPECT_EQ(std::string(record.name, 64), "Move" + std::string(60, '\0'));
   EXPECT_EQ(std::string(record.args, 512), "1,2" + std::string(509, '\0'));
   // The call also became the raw petition.
-  EXPECT_EQ(Petition(), "EXE Move(1,2)\n");
+  EXPECT_EQ(vxtest::Petition(), "EXE Move(1,2)\n");
 }
 
 TEST_F(Server, NullPointersAndNegativeLengthsAreRefused) {
@@ -144,7 +130,7 @@ TEST_F(Server, ViewersOneAfterAnotherOnOneListeningSocket) {
     Attach(viewer);
     ASSERT_TRUE(viewer.SendFrame("EXE Ping(" + std::to_string(i) + ")\n"));
     ASSERT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() > 0; }));
-    EXPECT_EQ(Petition(), "EXE Ping(" + std::to_string(i) + ")\n");
+    EXPECT_EQ(vxtest::Petition(), "EXE Ping(" + std::to_string(i) + ")\n");
     ASSERT_EQ(VxSendAck(), 0);
     std::string m;
     ASSERT_TRUE(viewer.NextMessage(&m));
@@ -180,7 +166,7 @@ TEST_F(Server, AcceptReplacesTheConnectedViewer) {
   EXPECT_TRUE(first.WaitClosedByHost());
   ASSERT_TRUE(second.SendFrame("SYS HI\n"));
   ASSERT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() > 0; }));
-  EXPECT_EQ(Petition(), "SYS HI\n");
+  EXPECT_EQ(vxtest::Petition(), "SYS HI\n");
 }
 
 TEST_F(Server, DisconnectKeepsTheListeningSocket) {
@@ -204,7 +190,7 @@ TEST(ClientMode, AvailableBytesTakesAPendingCallWithoutAPetition) {
   EXPECT_EQ(VxAvailableBytes(), 0);
   CallRecord record;
   EXPECT_EQ(VxRecvCmd(&record), 0);  // the call is gone
-  EXPECT_EQ(Petition(), "<none>");
+  EXPECT_EQ(vxtest::Petition(), "<none>");
   VxDisconnect();
   while (VxIsConnectionBroken() != 0) {
   }

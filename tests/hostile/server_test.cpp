@@ -8,6 +8,7 @@
 
 #include "hostile_fixture.h"
 #include "test_peer.h"
+#include "petition.h"
 
 namespace vxhostile {
 namespace {
@@ -15,29 +16,14 @@ namespace {
 using vxtest::Frame;
 namespace plat = vxb::plat;
 
-uint16_t FreePort() {
-  plat::SocketsStart();
-  const plat::Socket s = plat::TcpSocket();
-  plat::BindAny(s, 0);
-  const uint16_t port = plat::LocalPort(s);
-  plat::CloseSocket(s);
-  plat::SocketsStop();
-  return port;
-}
 
-std::string Petition() {
-  const uint8_t* data = nullptr;
-  uint32_t size = 0;
-  if (VxReadRawPetition(&data, &size) != 0) return "<none>";
-  return std::string(reinterpret_cast<const char*>(data), size);
-}
 
 class HostileServer : public Hostile {
  protected:
   uint16_t port = 0;
   void SetUp() override {
     Hostile::SetUp();
-    port = FreePort();
+    port = vxtest::FreeLoopbackPort();
     ASSERT_EQ(VxConnectAsServer(port, 0), 0);
   }
   void Attach(RawViewer& viewer) {
@@ -51,7 +37,7 @@ class HostileServer : public Hostile {
     Attach(good);
     ASSERT_TRUE(good.Send(Frame(call)));
     ASSERT_TRUE(WaitFor([] { return VxAvailableBytes() > 0; }));
-    EXPECT_EQ(Petition(), call);
+    EXPECT_EQ(vxtest::Petition(), call);
     ASSERT_EQ(VxSendAck(), 0);
     std::string m;
     ASSERT_TRUE(good.ReadMessage(&m));
@@ -83,7 +69,7 @@ TEST_F(HostileServer, JunkBeforeAPetitionIsSkipped) {
   ASSERT_TRUE(viewer.Send(junk + Frame("SYS HI\n")));
   ASSERT_TRUE(WaitFor([] { return VxAvailableBytes() > 0; }));
   EXPECT_EQ(VxAvailableBytes(), 7);
-  EXPECT_EQ(Petition(), "SYS HI\n");
+  EXPECT_EQ(vxtest::Petition(), "SYS HI\n");
   CallRecord record;
   EXPECT_EQ(VxRecvCmd(&record), 0);  // nothing else became a petition
   ASSERT_EQ(VxSendAck(), 0);
@@ -97,7 +83,7 @@ TEST_F(HostileServer, APetitionInOneByteSegments) {
   Attach(viewer);
   ASSERT_TRUE(viewer.SendPieces(Frame("EXE Slowly(a,b)\n"), 1, 1));
   ASSERT_TRUE(WaitFor([] { return VxAvailableBytes() > 0; }));
-  EXPECT_EQ(Petition(), "EXE Slowly(a,b)\n");
+  EXPECT_EQ(vxtest::Petition(), "EXE Slowly(a,b)\n");
   ASSERT_EQ(VxSendRetStrA(0, "done"), 0);
   std::string m;
   ASSERT_TRUE(viewer.ReadMessage(&m));
@@ -132,7 +118,7 @@ TEST_F(HostileServer, ViewerLeavesWhileAcceptReplacesIt) {
     const std::string call = "EXE Round(" + std::to_string(round) + ")\n";
     ASSERT_TRUE(second.Send(Frame(call)));
     ASSERT_TRUE(WaitFor([] { return VxAvailableBytes() > 0; })) << "round " << round;
-    EXPECT_EQ(Petition(), call);
+    EXPECT_EQ(vxtest::Petition(), call);
     ASSERT_EQ(VxSendAck(), 0);
     std::string m;
     ASSERT_TRUE(second.ReadMessage(&m)) << "round " << round;
@@ -150,7 +136,7 @@ TEST_F(HostileServer, AnswersToAViewerThatLeftFailWithACode) {
     Attach(viewer);
     ASSERT_TRUE(viewer.Send(Frame("EXE Ask()\n")));
     ASSERT_TRUE(WaitFor([] { return VxAvailableBytes() > 0; }));
-    EXPECT_EQ(Petition(), "EXE Ask()\n");
+    EXPECT_EQ(vxtest::Petition(), "EXE Ask()\n");
     if (reset) {
       viewer.Reset();
     } else {

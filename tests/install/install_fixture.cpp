@@ -102,14 +102,5 @@ int CountStarts(const std::string& markerDir) {
   return n;
 }
 
-uint16_t UnusedPort() {
-  plat::SocketsStart();
-  const plat::Socket s = plat::TcpSocket();
-  plat::BindAny(s, 0);
-  const uint16_t port = plat::LocalPort(s);
-  plat::CloseSocket(s);
-  plat::SocketsStop();
-  return port;
-}
 
 }  // namespace vxtest

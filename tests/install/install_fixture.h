@@ -53,8 +53,6 @@ std::string FakeViewerPath();
 std::string CopyFakeViewer(const std::string& dir, const std::string& baseName);
 // Starts counted by the fake viewers that were given markerDir.
 int CountStarts(const std::string& markerDir);
-// A loopback port on which nothing listens right now.
-uint16_t UnusedPort();
 
 // Every test of these groups starts from an empty installation store and
 // leaves nothing in it.

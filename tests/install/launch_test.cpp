@@ -145,7 +145,7 @@ TEST_F(LaunchAndConnect, RunningViewerWithOpenConnectionIsLeftAsItIs) {
 
 TEST_F(LaunchAndConnect, RunningViewerNotListeningGetsSixAttemptsAndTheLastResult) {
   RunInstalledViewer();
-  const uint16_t port = vxtest::UnusedPort();
+  const uint16_t port = vxtest::FreeLoopbackPort();
   const auto start = Clock::now();
   EXPECT_EQ(VxLaunchAndConnect(VX_PRODUCT_AMBER, "127.0.0.1", port, nullptr, CountBroken),
             VX_E_HOST_NOT_FOUND);
@@ -164,7 +164,7 @@ TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
   ASSERT_TRUE(WriteEntry(0, {"Amber", "3.0.0.0", MissingExecutable()}));
   ASSERT_TRUE(WriteEntry(1, {"Amber", "2.0.0.0", viewer}));
   ASSERT_TRUE(WriteTotal(2));
-  const uint16_t port = vxtest::UnusedPort();
+  const uint16_t port = vxtest::FreeLoopbackPort();
   vxtest::SetEnv("VXB_FAKE_PORT", std::to_string(port).c_str());
   vxtest::SetEnv("VXB_FAKE_DELAY_MS", "1500");
   // A connection to some earlier viewer is dropped once a new one starts.

@@ -25,6 +25,7 @@
 #include "raw_viewer.h"
 #include "test_peer.h"
 #include "vxbridge.h"
+#include "petition.h"
 
 namespace vxsoak {
 namespace {
@@ -97,22 +98,7 @@ std::string LastResponse() {
   return s;
 }
 
-std::string Petition() {
-  const uint8_t* data = nullptr;
-  uint32_t size = 0;
-  if (VxReadRawPetition(&data, &size) != 0) return "<none>";
-  return std::string(reinterpret_cast<const char*>(data), size);
-}
 
-uint16_t FreePort() {
-  plat::SocketsStart();
-  const plat::Socket s = plat::TcpSocket();
-  plat::BindAny(s, 0);
-  const uint16_t port = plat::LocalPort(s);
-  plat::CloseSocket(s);
-  plat::SocketsStop();
-  return port;
-}
 
 // Figures once the library is idle. Threads the library joined and sockets
 // it closed are gone at once; the short wait only covers what the system
@@ -261,7 +247,7 @@ void ServerAcceptCycles(uint16_t port, int n) {
     const std::string call = "EXE Ping(" + std::to_string(a) + ")\n";
     std::string m;
     if (!viewer.Send(Frame(call)) || !WaitFor([] { return VxAvailableBytes() > 0; }) ||
-        Petition() != call || VxSendAck() != 0 || !viewer.ReadMessage(&m) ||
+        vxtest::Petition() != call || VxSendAck() != 0 || !viewer.ReadMessage(&m) ||
         m != "RET 0,6,OK_ACK") {
       ++failed;
     }
@@ -330,7 +316,7 @@ TEST(Soak, ConnectDisconnectCycles) {
 }
 
 TEST(Soak, ServerAcceptCycles) {
-  const uint16_t port = FreePort();
+  const uint16_t port = vxtest::FreeLoopbackPort();
   ASSERT_EQ(VxConnectAsServer(port, 0), 0);
   ServerAcceptCycles(port, kWarmUp);
   // Measured while listening: the listening socket belongs to both figures.

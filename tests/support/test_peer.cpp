@@ -5,6 +5,16 @@
 namespace vxtest {
 namespace plat = vxb::plat;
 
+uint16_t FreeLoopbackPort() {
+  plat::SocketsStart();
+  const plat::Socket s = plat::TcpSocket();
+  plat::BindAny(s, 0);
+  const uint16_t port = plat::LocalPort(s);
+  plat::CloseSocket(s);
+  plat::SocketsStop();
+  return port;
+}
+
 std::string Frame(const std::string& message) {
   const auto n = static_cast<uint32_t>(message.size());
   std::string f;

@@ -17,6 +17,9 @@
 
 namespace vxtest {
 
+// A loopback port nobody listens on right now (bound once, then released).
+uint16_t FreeLoopbackPort();
+
 // Frame bytes: 4-byte little-endian length, then the message.
 std::string Frame(const std::string& message);
 // "RET code,len,payload" framed.
