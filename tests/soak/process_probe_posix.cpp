@@ -56,4 +56,6 @@ ProcessFigures MeasureProcess() {
 const char* DescriptorWord() { return "descriptors"; }
 const char* ResidentWord() { return "VmRSS"; }
 
+int64_t SystemCountSlack() { return 0; }
+
 }  // namespace vxsoak
