@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 command -v ninja >/dev/null || scripts/deps.sh
-cmake --preset default -DVXBRIDGE_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset default -j "${JOBS:-2}"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "${JOBS:-2}" --target vxbridge vxsim vxctl
 exec build/vxctl demo
