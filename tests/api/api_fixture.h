@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "api_helpers.h"
 #include "test_peer.h"
 #include "test_support.h"
 #include "vxbridge.h"
@@ -42,15 +43,7 @@ class ApiSession : public ::testing::Test {
     }
     return rc;
   }
-  // The latest response as bytes, through VxGetLastResponseA.
-  static std::string LastResponse() {
-    uint32_t length = 0;
-    char* text = nullptr;
-    EXPECT_EQ(VxGetLastResponseA(&length, &text), 0);
-    std::string s = text == nullptr ? std::string() : std::string(text, length);
-    VxFreeA(text);
-    return s;
-  }
+  static std::string LastResponse() { return LastResponseText(); }
   // Messages the viewer received since the last call, in order.
   std::vector<std::string> Received(size_t count) {
     std::vector<std::string> out;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "api_fixture.h"
-#include "petition.h"
+#include "api_helpers.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "test_peer.h"
+#include "test_support.h"
 
 namespace vxhostile {
 
@@ -67,22 +68,8 @@ void VXAPI LoggingBrokenHandler() {
   ++g_log.broken;
 }
 
-std::string LastResponseText() {
-  uint32_t length = 0;
-  char* text = nullptr;
-  EXPECT_EQ(VxGetLastResponseA(&length, &text), 0);
-  std::string s = text == nullptr ? std::string() : std::string(text, length);
-  VxFreeA(text);
-  return s;
-}
-
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return vxtest::WaitUntil(cond, timeoutMs);
 }
 
 void ExpectHealthyRoundTrip() {

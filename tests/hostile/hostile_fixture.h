@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api_helpers.h"
 #include "raw_viewer.h"
 #include "vxbridge.h"
 
@@ -44,7 +45,7 @@ void VXAPI LoggingCallHandler(const char* name, const char* args, CallAnswer* an
 void VXAPI LoggingBrokenHandler();
 
 // The latest answer text through VxGetLastResponseA.
-std::string LastResponseText();
+using vxtest::LastResponseText;
 // Polls cond every millisecond for up to timeoutMs.
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 10000);
 // A fresh well-behaved viewer on a new connection: one command and one call

@@ -8,7 +8,7 @@
 
 #include "hostile_fixture.h"
 #include "test_peer.h"
-#include "petition.h"
+#include "api_helpers.h"
 
 namespace vxhostile {
 namespace {

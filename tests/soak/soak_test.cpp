@@ -24,8 +24,9 @@
 #include "process_probe.h"
 #include "raw_viewer.h"
 #include "test_peer.h"
+#include "test_support.h"
 #include "vxbridge.h"
-#include "petition.h"
+#include "api_helpers.h"
 
 namespace vxsoak {
 namespace {
@@ -81,22 +82,10 @@ void VXAPI CountBroken() { ++g_broken; }
 // ---- helpers ------------------------------------------------------------------
 
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 30000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return vxtest::WaitUntil(cond, timeoutMs);
 }
 
-std::string LastResponse() {
-  uint32_t length = 0;
-  char* text = nullptr;
-  if (VxGetLastResponseA(&length, &text) != 0) return "<failed>";
-  std::string s = text == nullptr ? std::string() : std::string(text, length);
-  VxFreeA(text);
-  return s;
-}
+std::string LastResponse() { return vxtest::LastResponseText(); }
 
 
 
