@@ -13,7 +13,7 @@ namespace vxctl {
 const char* const kUsage =
     "usage: vxctl [--host H] [--port P] [--lang eng|spa|cat] COMMAND [ARGUMENTS]\n"
     "\n"
-    "Drives a Vexa3D viewer (or vxsim) listening on H:P, default 127.0.0.1:47800.\n"
+    "Drives a Vexa3D viewer (or vxsim) listening on H:P, default 127.0.0.1:27800.\n"
     "\n"
     "commands:\n"
     "  product            print the viewer's product id (1001 Amber, 1002 Cobalt)\n"

@@ -9,7 +9,7 @@
 namespace vxctl {
 
 inline constexpr const char* kDefaultHost = "127.0.0.1";
-inline constexpr std::uint32_t kDefaultPort = 47800;
+inline constexpr std::uint32_t kDefaultPort = 27800;
 
 extern const char* const kUsage;
 

@@ -8,7 +8,7 @@
 //   3. server mode: the simulator connects to us, its petition is read raw
 //      and answered;
 //   4. launch: an installation entry for a private copy of vxsim, which
-//      VxLaunchAndConnect starts and connects to on port 47800.
+//      VxLaunchAndConnect starts and connects to on port 27800.
 // Every process, entry and directory the demo creates is removed again.
 #include "ctl_demo.h"
 
@@ -35,7 +35,7 @@ namespace fs = std::filesystem;
 
 constexpr int kStartTimeoutMs = 30000;  // a first start under an emulator is slow
 constexpr int kEventTimeoutMs = 10000;
-constexpr std::uint16_t kLaunchPort = 47800;  // where vxsim listens when started without arguments
+constexpr std::uint16_t kLaunchPort = 27800;  // where vxsim listens when started without arguments
 constexpr const char* kVendorKey = "SOFTWARE\\Halden";
 constexpr const char* kInstallKey = "SOFTWARE\\Halden\\Vexa";
 
@@ -502,7 +502,7 @@ void launch(Transcript& t, const std::string& sim) {
   t.step("VxLaunchAndConnect(1003, ...) for a product that does not exist", describe(VX_E_UNKNOWN_PRODUCT),
          describe(unknown), unknown == VX_E_UNKNOWN_PRODUCT);
 
-  // The viewer started without arguments listens on 47800; nobody else may.
+  // The viewer started without arguments listens on 27800; nobody else may.
   const bool taken = os::tcpPortAnswers(kLaunchPort);
   if (!t.step("port " + std::to_string(kLaunchPort) + " is free for the viewer to be launched",
               "nothing listens on 127.0.0.1:" + std::to_string(kLaunchPort),
@@ -590,7 +590,7 @@ void launch(Transcript& t, const std::string& sim) {
   std::string got = std::to_string(pids.size()) + " process(es)";
   if (pids.size() == 1) got += " (process " + std::to_string(pids[0]) + ")";
   got += outputCaptured ? ", its output \"" + escapeBytes(output) + "\"" : ", its output not captured";
-  t.step("the launched viewer is the registered copy, started without arguments (so on port 47800)",
+  t.step("the launched viewer is the registered copy, started without arguments (so on port 27800)",
          "1 process running the copy; its output a line \"" + wantedLine + "\"", got,
          pids.size() == 1 && saidPort);
 

@@ -41,8 +41,8 @@ TEST(CtlText, FieldTextStopsAtNulOrFieldEnd) {
 
 TEST(CtlText, ParseIntegerIsStrict) {
   long long v = 0;
-  EXPECT_TRUE(parseInteger("47800", 1, 65535, v));
-  EXPECT_EQ(v, 47800);
+  EXPECT_TRUE(parseInteger("27800", 1, 65535, v));
+  EXPECT_EQ(v, 27800);
   EXPECT_TRUE(parseInteger("-20", -20, 0, v));
   EXPECT_EQ(v, -20);
   EXPECT_FALSE(parseInteger("65536", 1, 65535, v));

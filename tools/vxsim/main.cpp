@@ -16,7 +16,9 @@ namespace {
 
 using namespace vxsim;
 
-constexpr std::uint16_t kDefaultPort = 47800;
+// Below the ephemeral ranges of Linux (32768-) and Windows (49152-), so a
+// client connection of some other program can never be holding it.
+constexpr std::uint16_t kDefaultPort = 27800;
 
 const char* const kUsage =
     "usage:\n"
@@ -29,7 +31,7 @@ const char* const kUsage =
     "  vxsim unregister [--slot N]\n"
     "  vxsim --help\n"
     "\n"
-    "listen      act as the viewer: wait on every interface, port P (default 47800;\n"
+    "listen      act as the viewer: wait on every interface, port P (default 27800;\n"
     "            0 picks a free one), print \"listening on port P\", serve one host\n"
     "            and exit 0 when it disconnects; --keep serves one host after another.\n"
     "            Without any argument at all vxsim runs \"listen --keep\".\n"
