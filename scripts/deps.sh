@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the Windows builds need (mingw-w64 and Wine) when missing.
+# Installs what the builds and tests need (mingw-w64, Wine, clang and the
+# LLVM tools, GoogleTest, valgrind, pkg-config) when missing.
 # Debian packages; needs root (or sudo).
 set -u
 need=()
@@ -12,6 +13,10 @@ dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev libgmock-dev)
 command -v valgrind >/dev/null || need+=(valgrind)
 command -v clang++ >/dev/null || need+=(clang)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+# The MSVC import library and its check; the install test's pkg-config.
+command -v llvm-dlltool >/dev/null || command -v llvm-dlltool-14 >/dev/null || need+=(llvm)
+command -v lld-link >/dev/null || command -v lld-link-14 >/dev/null || need+=(lld)
+command -v pkg-config >/dev/null || need+=(pkg-config)
 [ ${#need[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

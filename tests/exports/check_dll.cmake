@@ -1,7 +1,10 @@
 cmake_minimum_required(VERSION 3.20)
 # Checks a built vxbridge.dll: its export table (names and ordinals, nothing
 # else), its import table (system DLLs only) and its version resource.
-# Usage: cmake -DDLL=... -DOBJDUMP=... -DEXPECTED=... -P check_dll.cmake
+# Usage: cmake -DDLL=... -DOBJDUMP=... -DEXPECTED=... -DVERSION=1.0.0.0
+#              [-DHOST=host.exe [-DHOST_IMPORTS_ALL=ON]] -P check_dll.cmake
+# HOST: a program linked against the import library must import plain
+# names from vxbridge.dll; with HOST_IMPORTS_ALL, every exported name.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${DLL}")
@@ -54,13 +57,17 @@ endforeach()
 message(STATUS "imports: ${imports}")
 
 
-foreach(needle "ProductName" "VxBridge" "1.0.0.0")
+if(NOT VERSION)
+  message(FATAL_ERROR "VERSION (the version resource's, e.g. 1.0.0.0) not given")
+endif()
+string(REPLACE "." "\\." version_pattern "${VERSION}")
+foreach(needle "ProductName" "VxBridge" "${version_pattern}")
   file(STRINGS ${DLL} found ENCODING UTF-16LE REGEX "${needle}")
   if(NOT found)
     message(FATAL_ERROR "version resource lacks ${needle}")
   endif()
 endforeach()
-message(STATUS "version resource: product VxBridge, version 1.0.0.0")
+message(STATUS "version resource: product VxBridge, version ${VERSION}")
 
 # A host linked against the import library must import the plain names.
 if(HOST)
@@ -75,4 +82,14 @@ if(HOST)
   string(REGEX MATCHALL "Vx[A-Za-z]+" names "${block}")
   list(LENGTH names n)
   message(STATUS "host ${HOST} imports ${n} plain names from vxbridge.dll")
+  if(HOST_IMPORTS_ALL)
+    string(REGEX REPLACE "[0-9]+ " "" exported "${expected}")
+    list(SORT exported)
+    list(SORT names)
+    if(NOT names STREQUAL exported)
+      string(REPLACE ";" " " e "${exported}")
+      string(REPLACE ";" " " a "${names}")
+      message(FATAL_ERROR "${HOST} should import every export.\nexpected: ${e}\nactual:   ${a}")
+    endif()
+  endif()
 endif()

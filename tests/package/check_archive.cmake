@@ -1,0 +1,54 @@
+cmake_minimum_required(VERSION 3.20)
+# Checks the Windows release archive: unpacked into WORK, it holds exactly
+# the files a user needs (and no debug information), its DLL is stripped
+# with a debug link to the .debug file kept in the build tree, and the DLL
+# and vxctl.exe pass the export and import checks.
+#   -DARCHIVE=vxbridge-V-win32.zip -DWORK=dir
+#   -DSOURCE_DIR=... -DBUILT_DLL=... -DOBJDUMP=... -DEXPECTED=... -DVERSION=...
+if(NOT EXISTS ${ARCHIVE})
+  message(FATAL_ERROR "${ARCHIVE} missing: cmake --build --preset win32 --target package")
+endif()
+if(${BUILT_DLL} IS_NEWER_THAN ${ARCHIVE})
+  message(FATAL_ERROR "${ARCHIVE} is older than the DLL: build the package target again")
+endif()
+file(REMOVE_RECURSE ${WORK})
+file(ARCHIVE_EXTRACT INPUT ${ARCHIVE} DESTINATION ${WORK})
+
+set(expected bin/vxbridge.dll bin/vxsim.exe bin/vxctl.exe include/vxbridge.h
+             lib/vxbridge.lib lib/libvxbridge.dll.a lib/vxbridge.def
+             README.md LICENSE CHANGELOG.md)
+file(GLOB_RECURSE docs RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/docs/*)
+file(GLOB examples RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/examples/*.c ${SOURCE_DIR}/examples/*.h)
+list(APPEND expected ${docs} ${examples})
+file(GLOB_RECURSE actual RELATIVE ${WORK} ${WORK}/*)
+list(SORT expected)
+list(SORT actual)
+if(NOT actual STREQUAL expected)
+  set(missing ${expected})
+  list(REMOVE_ITEM missing ${actual})
+  set(extra ${actual})
+  list(REMOVE_ITEM extra ${expected})
+  message(FATAL_ERROR "archive contents differ.\nmissing: ${missing}\nnot expected: ${extra}")
+endif()
+list(LENGTH actual count)
+message(STATUS "archive: the ${count} expected files")
+
+# Stripped, with the debug information in the build tree behind a debug link.
+set(dll ${WORK}/bin/vxbridge.dll)
+execute_process(COMMAND ${OBJDUMP} -h ${dll} OUTPUT_VARIABLE sections COMMAND_ERROR_IS_FATAL ANY)
+if(sections MATCHES "\\.debug_")
+  message(FATAL_ERROR "the archived DLL carries debug sections:\n${sections}")
+endif()
+if(NOT sections MATCHES "\\.gnu_debuglink")
+  message(FATAL_ERROR "the archived DLL has no debug link")
+endif()
+execute_process(COMMAND ${OBJDUMP} -h ${BUILT_DLL}.debug OUTPUT_VARIABLE sections COMMAND_ERROR_IS_FATAL ANY)
+if(NOT sections MATCHES "\\.debug_info")
+  message(FATAL_ERROR "${BUILT_DLL}.debug holds no debug information")
+endif()
+message(STATUS "DLL stripped; debug information in ${BUILT_DLL}.debug")
+
+execute_process(COMMAND ${CMAKE_COMMAND} -DDLL=${dll} -DOBJDUMP=${OBJDUMP} -DEXPECTED=${EXPECTED}
+                        -DVERSION=${VERSION} -DHOST=${WORK}/bin/vxctl.exe
+                        -P ${CMAKE_CURRENT_LIST_DIR}/../exports/check_dll.cmake
+                COMMAND_ERROR_IS_FATAL ANY)

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs one example host against vxsim and checks what the two print.
+#
+#   run_example.sh client|server EXAMPLE VXSIM [--expect LINE]... [-- VXSIM-ARGS...]
+#
+# client: vxsim listens on a free port ("listening on port N" tells which)
+#         and the example, given N, connects to it.
+# server: the example listens on a port given to it and says so with the
+#         same line; then vxsim connects to it.
+# Both must end with status 0, and every LINE must be a whole line of the
+# output of one of them. $EMULATOR (e.g. wine64 with its settings) runs the
+# programs of a Windows build.
+set -uo pipefail
+mode=$1 example=$2 vxsim=$3
+shift 3
+expected=()
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+  if [ "$1" != "--expect" ] || [ $# -lt 2 ]; then
+    echo "usage: see the head of $0" >&2
+    exit 2
+  fi
+  expected+=("$2")
+  shift 2
+done
+[ $# -gt 0 ] && shift
+read -ra emulator <<<"${EMULATOR:-}"
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+limit=120  # seconds for each program: generous, for wine and the sanitizers
+
+# Waits for "listening on port N" in file $1 while process $2 runs; prints N.
+port_of() {
+  for _ in $(seq 600); do
+    local port
+    port=$(sed -n 's/^listening on port \([0-9]*\).*/\1/p' "$1")
+    [ -n "${port}" ] && { echo "${port}"; return 0; }
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+if [ "${mode}" = client ]; then
+  timeout ${limit} "${emulator[@]}" "${vxsim}" listen --port 0 "$@" >"${work}/vxsim" 2>&1 &
+  sim=$!
+  if port=$(port_of "${work}/vxsim" ${sim}); then
+    timeout ${limit} "${emulator[@]}" "${example}" "${port}" >"${work}/example" 2>&1
+    example_status=$?
+  else
+    echo "vxsim did not say its port" >"${work}/example"
+    example_status=1
+  fi
+  wait "${sim}"
+  sim_status=$?
+else
+  # A port below the ephemeral ranges, so that no client socket holds it;
+  # another one if it is taken all the same.
+  for _ in 1 2 3; do
+    port=$((20000 + RANDOM % 7000))
+    timeout ${limit} "${emulator[@]}" "${example}" "${port}" >"${work}/example" 2>&1 &
+    host=$!
+    port_of "${work}/example" ${host} >/dev/null && break
+    wait "${host}"
+  done
+  timeout ${limit} "${emulator[@]}" "${vxsim}" connect --port "${port}" "$@" >"${work}/vxsim" 2>&1
+  sim_status=$?
+  wait "${host}"
+  example_status=$?
+fi
+
+# Windows programs end their lines with CR LF.
+tr -d '\r' <"${work}/example" >"${work}/example.txt"
+tr -d '\r' <"${work}/vxsim" >"${work}/vxsim.txt"
+echo "--- $(basename "${example}") (status ${example_status}):"
+cat "${work}/example.txt"
+echo "--- vxsim (status ${sim_status}):"
+cat "${work}/vxsim.txt"
+status=0
+[ ${example_status} -eq 0 ] || { echo "FAIL: the example ended with status ${example_status}"; status=1; }
+[ ${sim_status} -eq 0 ] || { echo "FAIL: vxsim ended with status ${sim_status}"; status=1; }
+for line in "${expected[@]}"; do
+  grep -qxF -- "${line}" "${work}/example.txt" "${work}/vxsim.txt" ||
+    { echo "FAIL: no line \"${line}\""; status=1; }
+done
+exit ${status}
