@@ -17,10 +17,6 @@ for preset in default win32 win64 asan tsan; do
   echo "=== ${preset} ==="
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j "${jobs}"
-  if [ "${preset}" = win32 ]; then
-    # The release archive: its tests check what it holds.
-    cmake --build --preset win32 -j "${jobs}" --target package
-  fi
   if ctest --preset "${preset}" -j 1 --timeout 900; then
     summary+=("${preset}: passed")
   else
