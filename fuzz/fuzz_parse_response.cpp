@@ -27,14 +27,15 @@ Parsed Parse(const uint8_t* text, size_t size) {
   return p;
 }
 
-// A field of decimal digits, read with 32-bit wrap-around. False when it
-// holds anything else.
+// A field of decimal digits; a value past 32 bits reads as 0xFFFFFFFF.
+// False when it holds anything else.
 bool Digits(const std::string& field, uint32_t* value) {
-  *value = 0;
+  uint64_t v = 0;
   for (const char c : field) {
     if (c < '0' || c > '9') return false;
-    *value = *value * 10u + static_cast<uint32_t>(c - '0');
+    v = std::min<uint64_t>(v * 10u + static_cast<uint64_t>(c - '0'), 0xFFFFFFFFu);
   }
+  *value = static_cast<uint32_t>(v);
   return true;
 }
 
@@ -55,11 +56,11 @@ Expected Reference(const uint8_t* data, size_t size) {
   const std::string header = body.substr(0, textEnd);
 
   const size_t comma1 = header.find(',', 4);
+  const std::string codeField =
+      header.substr(4, comma1 == std::string::npos ? std::string::npos : comma1 - 4);
   uint32_t code = 0;
-  if (!Digits(header.substr(4, comma1 == std::string::npos ? std::string::npos : comma1 - 4),
-              &code)) {
-    return e;
-  }
+  // A code needs at least one digit.
+  if (codeField.empty() || !Digits(codeField, &code)) return e;
   // A viewer's code is never negative: one past the signed range is
   // malformed rather than read as one of the library's own results.
   if (code > 0x7FFFFFFFu) return e;

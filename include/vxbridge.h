@@ -158,11 +158,11 @@ VXBRIDGE_EXPORT VxResult VXAPI VxFreeW(void *block);
 
 /* ---- Client connection ------------------------------------------------ */
 
-/* Connects to a viewer listening on host:port (host: dotted IPv4 address or
- * name; mode must be 0) and starts the reader and dispatcher threads. Either
- * handler may be null. -20 while connected, -1 for a mode other than 0, -5
- * when the host is not found or refuses, -11 without memory, -1 for a null
- * host. */
+/* Connects to a viewer listening on host:port (host: dotted IPv4 address,
+ * used without a lookup, or name; mode must be 0) and starts the reader and
+ * dispatcher threads. Either handler may be null. -20 while connected, -1
+ * for a mode other than 0, -5 when the host is not found or refuses, -11
+ * without memory, -1 for a null host. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectA(const char *host, uint32_t port, int32_t mode,
                                           CallHandler onCall, BrokenHandler onBroken);
 /* As VxConnectA; -11 for a null host or when the host cannot be converted. */
@@ -225,7 +225,10 @@ VXBRIDGE_EXPORT VxResult VXAPI VxGetErrorMessageA(const char *language, int32_t 
 
 /* ---- Server mode ------------------------------------------------------ */
 
-/* Listens on port (every interface); mode must be 0. */
+/* Listens on port (every interface, or only the one whose dotted IPv4
+ * address the environment variable VXBRIDGE_LISTEN_ADDRESS holds); mode must
+ * be 0. -1 for another mode or an invalid VXBRIDGE_LISTEN_ADDRESS, -5 when
+ * the port cannot be bound. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode);
 /* Accepts a waiting viewer without blocking: -5 not listening, -3 nobody
  * waiting. Poll it until it returns 0. */

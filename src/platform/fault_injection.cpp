@@ -1,14 +1,20 @@
 // Fault injection shared by both sides of the platform layer: tests make
-// allocations fail from a given size on, to reach the library's -11 paths.
-#include <atomic>
-
+// allocations, socket calls, host lookups and module lists fail, to reach
+// the library's failure paths.
 #include "fault_injection.h"
-#include "platform.h"
+
+#include <atomic>
 
 namespace vxb::plat {
 namespace {
 std::atomic<uint32_t> g_failFrom{0};
-}
+// One injected socket error at a time, published in one word: the error in
+// the high half, the socket in the low one (socket numbers and Windows
+// handles fit in 32 bits). 0: none.
+std::atomic<uint64_t> g_injected{0};
+std::atomic<bool> g_lookupsFail{false};
+std::atomic<bool> g_moduleListsFail{false};
+}  // namespace
 
 void SetAllocFailureThreshold(uint32_t minSize) { g_failFrom.store(minSize); }
 
@@ -16,5 +22,26 @@ bool AllocShouldFail(uint32_t size) {
   const uint32_t failFrom = g_failFrom.load(std::memory_order_relaxed);
   return failFrom != 0 && size >= failFrom;
 }
+
+void InjectSocketError(Socket s, int winsockError) {
+  const bool none = s == kInvalidSocket || winsockError == 0;
+  g_injected.store(none ? 0
+                        : static_cast<uint64_t>(static_cast<uint32_t>(winsockError)) << 32 |
+                              static_cast<uint32_t>(s));
+}
+
+int TakeInjectedSocketError(Socket s) {
+  uint64_t pending = g_injected.load(std::memory_order_relaxed);
+  if (pending == 0 || static_cast<uint32_t>(pending) != static_cast<uint32_t>(s)) return 0;
+  // Of two calls on s at once, only the one whose exchange succeeds fails.
+  if (!g_injected.compare_exchange_strong(pending, 0)) return 0;
+  return static_cast<int>(pending >> 32);
+}
+
+void SetHostLookupFailure(bool fail) { g_lookupsFail.store(fail); }
+bool HostLookupShouldFail() { return g_lookupsFail.load(); }
+
+void SetModuleListFailure(bool fail) { g_moduleListsFail.store(fail); }
+bool ModuleListShouldFail() { return g_moduleListsFail.load(); }
 
 }  // namespace vxb::plat

@@ -3,6 +3,12 @@
 
 #include <cstdint>
 
+#include "platform.h"
+
 namespace vxb::plat {
 bool AllocShouldFail(uint32_t size);
-}
+// The error injected for the next call on s, taken (0: none).
+int TakeInjectedSocketError(Socket s);
+bool HostLookupShouldFail();
+bool ModuleListShouldFail();
+}  // namespace vxb::plat

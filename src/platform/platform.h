@@ -69,15 +69,18 @@ constexpr Socket kInvalidSocket = -1;
 // Winsock error numbers used by the transport.
 enum SocketError : int {
   kErrNone = 0,
+  kErrAborted = 995,         // ERROR_OPERATION_ABORTED: the call was cancelled
   kErrInterrupted = 10004,   // WSAEINTR
   kErrBadSocket = 10038,     // WSAENOTSOCK
   kErrWouldBlock = 10035,    // WSAEWOULDBLOCK
+  kErrInProgress = 10036,    // WSAEINPROGRESS
   kErrInvalid = 10022,       // WSAEINVAL
   kErrAddrInUse = 10048,     // WSAEADDRINUSE
   kErrNetDown = 10050,       // WSAENETDOWN
   kErrNetReset = 10052,      // WSAENETRESET
   kErrConnAborted = 10053,   // WSAECONNABORTED
   kErrConnReset = 10054,     // WSAECONNRESET
+  kErrNoBuffers = 10055,     // WSAENOBUFS
   kErrNotConnected = 10057,  // WSAENOTCONN
   kErrShutdown = 10058,      // WSAESHUTDOWN
   kErrTimedOut = 10060,      // WSAETIMEDOUT
@@ -88,24 +91,54 @@ enum SocketError : int {
 bool SocketsStart();
 void SocketsStop();
 
-// Host lookups; both fill the first IPv4 address of the host entry.
-bool LookupByAddress(const uint8_t address[4], uint8_t first[4]);
+// Forward lookup of a host name; fills the first IPv4 address found.
 bool LookupByName(const char* name, uint8_t first[4]);
+// Fault injection for tests: while set, every host lookup fails, as when
+// the resolver cannot be reached.
+void SetHostLookupFailure(bool fail);
 
 Socket TcpSocket();
 // 0 or -1 (error in LastSocketError).
 int Connect(Socket s, const uint8_t address[4], uint16_t port);
 int SetNoDelay(Socket s);
 int SetBlocking(Socket s, bool blocking);
-// Binds to every local interface on port. On POSIX SO_REUSEADDR is set
-// first, so a port whose old connections linger in TIME_WAIT can be
-// listened on again at once, as on Windows.
-int BindAny(Socket s, uint16_t port);
+// Binds to the local interface with this IPv4 address (0.0.0.0: every
+// interface) on port. On POSIX SO_REUSEADDR is set first, so a port whose
+// old connections linger in TIME_WAIT can be listened on again at once, as
+// on Windows.
+int Bind(Socket s, const uint8_t address[4], uint16_t port);
+inline int BindAny(Socket s, uint16_t port) {
+  const uint8_t any[4] = {0, 0, 0, 0};
+  return Bind(s, any, port);
+}
 int Listen(Socket s, int backlog);
 // kInvalidSocket when nothing could be accepted.
 Socket Accept(Socket listener);
 // The local port a socket is bound to; 0 when unknown.
 uint16_t LocalPort(Socket s);
+
+// TCP keep-alive: the first probe after idleMs without traffic, then one
+// every intervalMs; after `probes` unanswered ones the connection is gone
+// and every call on it fails.
+struct KeepAlive {
+  uint32_t idleMs = 0;
+  uint32_t intervalMs = 0;
+  uint32_t probes = 0;
+};
+// Switches keep-alive on with these times. Windows takes the times through
+// SIO_KEEPALIVE_VALS; the probe count only where the system lets it be set
+// (TCP_KEEPCNT, Windows 10 1703 on), elsewhere it stays the system's 10.
+int SetKeepAlive(Socket s, const KeepAlive& k);
+// What the system reports: false when keep-alive is off. Windows cannot
+// report the times of SIO_KEEPALIVE_VALS; they read back as 0 there.
+bool GetKeepAlive(Socket s, KeepAlive* k);
+
+// Environment variable name of the process (Windows: the process block, so
+// a value the host set at run time counts). -1 when it is unset or empty;
+// otherwise the length of its value, which is in buffer, NUL-terminated,
+// only when that length is below capacity. Read for the settings an
+// operator gives the connection.
+int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity);
 
 // Sends all len bytes (looping over partial sends); never raises SIGPIPE.
 // Returns len, or -1 with LastSocketError set.
@@ -114,19 +147,18 @@ int Send(Socket s, const void* data, int len);
 int Recv(Socket s, void* data, int len, bool peek);
 // Waits up to timeoutMs for s to become readable (data or end of stream).
 bool WaitReadable(Socket s, uint32_t timeoutMs);
-// Ends both directions; on POSIX this is what wakes a thread blocked in
-// Recv on s.
+// Ends both directions and wakes every thread blocked in a call on s, from
+// any thread, leaving the socket open: a call made afterwards fails at
+// once. Closing it is left to whoever knows no thread uses it any more.
 void ShutdownBoth(Socket s);
-// True where closing a socket wakes a thread blocked in Recv on it (Win32).
-// Where it does not (POSIX), the close waits until no call uses the socket,
-// so that its number is never used after it could have been reused.
-bool CloseWakesBlockedReceive();
 void CloseSocket(Socket s);
 // Closes with a reset (RST) instead of an orderly end; for test peers.
 void CloseSocketAbortive(Socket s);
 int LastSocketError();
-// Test hook: the next LastSocketError reports this number once.
-void InjectSocketError(int winsockError);
+// Fault injection for tests: the next Send or Recv on s (from any thread)
+// fails at once with this Winsock error, without a system call, and
+// LastSocketError reports it on that thread. kInvalidSocket clears it.
+void InjectSocketError(Socket s, int winsockError);
 
 }  // namespace vxb::plat
 

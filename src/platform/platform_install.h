@@ -65,14 +65,21 @@ bool EnumProcessIds(ModuleApiImpl* api, uint32_t* ids, uint32_t* count);
 
 struct ProcessImpl;
 // Opens a process for querying its image (Windows: PROCESS_QUERY_INFORMATION
-// | PROCESS_VM_READ, not inheritable). Null when that is not allowed.
+// | PROCESS_VM_READ, else PROCESS_QUERY_LIMITED_INFORMATION; not
+// inheritable). Null when that is not allowed.
 ProcessImpl* ProcessOpen(uint32_t id);
 void ProcessClose(ProcessImpl* process);
 // Writes the file name of the process's first module (its executable) into
 // buffer, NUL-terminated; returns its length, 0 when it cannot be had or
 // does not fit. The name is as the system reports it, not normalised.
+// Windows asks the system for the image name where the module list cannot
+// be read (a 64-bit process seen from the 32-bit library).
 uint32_t ProcessImageName(ModuleApiImpl* api, ProcessImpl* process, char* buffer,
                           uint32_t capacity);
+// Fault injection for tests: while set, no module list can be read, as from
+// a 32-bit process looking at a 64-bit one (Windows; POSIX has no module
+// list and ignores it).
+void SetModuleListFailure(bool fail);
 
 // ---- Process list, snapshot method ---------------------------------------------
 
@@ -94,8 +101,9 @@ bool SnapshotNext(SnapshotImpl* snapshot, char (&name)[kSnapshotNameSize]);
 
 // ---- Process start -------------------------------------------------------------
 
-// Starts the program at path with path itself as the whole command line (no
-// quotes, no arguments), the caller's environment and current directory.
+// Starts the program at path with no arguments (Windows: the path in quotes
+// as the whole command line), the caller's environment and current
+// directory.
 // True once the program runs; a path that cannot be started is known at
 // once (false). The new process is not tracked: Windows closes its handles
 // at once, POSIX reaps it when it ends so no zombie stays in the caller.

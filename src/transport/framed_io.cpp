@@ -7,39 +7,40 @@
 
 namespace vxb {
 
-// Borrows the data socket for the duration of one system call.
-class SocketLink::DataUse {
- public:
-  explicit DataUse(SocketLink& link) : link_(link), s_(link.AcquireData()) {}
-  ~DataUse() { link_.ReleaseData(s_); }
-  DataUse(const DataUse&) = delete;
-  DataUse& operator=(const DataUse&) = delete;
-  plat::Socket get() const { return s_; }
-  bool valid() const { return s_ != plat::kInvalidSocket; }
-
- private:
-  SocketLink& link_;
-  plat::Socket s_;
-};
-
+// Which failures end the connection. A client has nothing to go on after
+// any failure. A server keeps its peer only through errors that are over
+// when the call is made again; everything else, and notably what says the
+// connection is gone, ends it (a server that kept retrying those would
+// never tell its host the viewer had left):
+//
+//   error                                      client   server
+//   0 (none)                                   kept     kept
+//   10004 WSAEINTR       (POSIX EINTR)         ends     kept
+//   10035 WSAEWOULDBLOCK (EAGAIN)              ends     kept
+//   10036 WSAEINPROGRESS (EINPROGRESS)         ends     kept
+//   10055 WSAENOBUFS     (ENOBUFS, ENOMEM)     ends     kept
+//   10054 WSAECONNRESET, 10050 WSAENETDOWN,
+//   10052 WSAENETRESET, 10058 WSAESHUTDOWN
+//   (EPIPE), 10060 WSAETIMEDOUT, 10053
+//   WSAECONNABORTED, 10057 WSAENOTCONN,
+//   10038 WSAENOTSOCK (EBADF), and any other   ends     ends
 bool SocketLink::IsBrokenError() const {
   switch (plat::LastSocketError()) {
-    case plat::kErrConnReset: return true;
     case plat::kErrNone: return false;
-    case plat::kErrNetDown:
-    case plat::kErrNetReset:
-    case plat::kErrShutdown:
-    case plat::kErrTimedOut: return true;
-    // A client has nothing to go on after any other failure; a server keeps
-    // its peer unless the error says the link is gone.
-    default: return listen_.load() == plat::kInvalidSocket;
+    case plat::kErrInterrupted:
+    case plat::kErrWouldBlock:
+    case plat::kErrInProgress:
+    case plat::kErrNoBuffers: return listen_.load() == plat::kInvalidSocket;
+    default: return true;
   }
 }
 
+// A failed send ends the connection in both modes, whatever the error:
+// part of the message may have left, and the peer's stream cannot be
+// brought back into step after a torn frame.
 int SocketLink::Send(const void* first, uint32_t firstLength, const void* second,
                      uint32_t secondLength) {
   bool failed = false;
-  bool broken = false;
   plat::Socket used;
   {
     Guard g(sendLock_);
@@ -50,9 +51,8 @@ int SocketLink::Send(const void* first, uint32_t firstLength, const void* second
     if (!failed && second != nullptr) {
       failed = plat::Send(use.get(), second, static_cast<int>(secondLength)) < 0;
     }
-    if (failed) broken = IsBrokenError();
   }
-  if (broken) {
+  if (failed) {
     CloseDataIf(used);
     return -6;
   }

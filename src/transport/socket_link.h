@@ -25,6 +25,9 @@ class SocketLink {
   static constexpr uint32_t kMaximumCapacity = 2000000;
   static constexpr int kClientMode = 0;
   static constexpr int kServerMode = 2;
+  // Keep-alive on every data socket: a peer gone silent is given up about
+  // a minute after the last traffic (30 s idle, then 5 probes 5 s apart).
+  static constexpr plat::KeepAlive kKeepAlive{30000, 5000, 5};
 
   SocketLink();
   ~SocketLink();
@@ -32,13 +35,16 @@ class SocketLink {
   SocketLink& operator=(const SocketLink&) = delete;
 
   // ---- connection ----
-  // mode 0: connect to host:port; mode 2: listen on port (host unused).
+  // mode 0: connect to host:port (a dotted address as it is, a name through
+  // the forward lookup); mode 2: listen on port (host unused), on every
+  // interface or on the one that VXBRIDGE_LISTEN_ADDRESS names (-1 when it
+  // names none).
   int Open(const char* host, uint16_t port, int mode);
   // Accepts one waiting peer without blocking; false when none.
   bool Accept();
-  // Closes the data socket. A thread blocked in a receive on it wakes up;
-  // the descriptor itself is released only when no thread uses it any more,
-  // so its number is never read, written or closed after it was reused.
+  // Closes the data socket. A thread blocked in a call on it wakes up; the
+  // socket itself is released only when no thread uses it any more, so its
+  // number is never read, written or closed after it was reused.
   void CloseData();
   // Closes the data socket only while it is still s: a failure seen on an
   // old socket must not close a newer connection.
@@ -73,12 +79,15 @@ class SocketLink {
 
   static bool IsDottedAddress(const char* text, uint8_t address[4]);
 
- private:
-  // A borrowed use of the data socket for one system call.
+  // A borrowed use of the data socket, for one system call: while it lasts
+  // the socket stays open, even once closed by another thread.
   class DataUse;
 
+ private:
   int PrepareBuffers();
-  plat::Socket Listen(uint16_t port);
+  // The listening socket, or kInvalidSocket with *result -1 (an invalid
+  // listen address) or -5.
+  plat::Socket Listen(uint16_t port, int* result);
   plat::Socket AcquireData();
   void ReleaseData(plat::Socket s);
   void WinsockAcquire();
@@ -98,6 +107,20 @@ class SocketLink {
   Lock handleLock_;
   int dataUsers_ = 0;
   Retired retired_[4];
+};
+
+class SocketLink::DataUse {
+ public:
+  explicit DataUse(SocketLink& link) : link_(link), s_(link.AcquireData()) {}
+  ~DataUse() { link_.ReleaseData(s_); }
+  DataUse(const DataUse&) = delete;
+  DataUse& operator=(const DataUse&) = delete;
+  plat::Socket get() const { return s_; }
+  bool valid() const { return s_ != plat::kInvalidSocket; }
+
+ private:
+  SocketLink& link_;
+  plat::Socket s_;
 };
 
 }  // namespace vxb

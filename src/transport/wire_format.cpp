@@ -1,5 +1,6 @@
 #include "wire_format.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -161,27 +162,32 @@ const uint8_t* ParseResponse(const uint8_t* text, uint32_t bodyLength, uint32_t*
   const uint8_t* p = text + kTagLength;
 
   // Reads decimal digits up to "," or the end of the header text (a NUL
-  // ends it too); false on any other byte.
-  auto number = [&](uint32_t* value) {
-    *value = 0;
-    for (; p < end && *p != ',' && *p != 0; ++p) {
+  // ends it too); false on any other byte. A value past 32 bits stays at
+  // 0xFFFFFFFF instead of wrapping round to a small one ("4294967296" is
+  // not 0). *digits counts the digits read.
+  auto number = [&](uint32_t* value, int* digits) {
+    uint64_t v = 0;
+    *digits = 0;
+    for (; p < end && *p != ',' && *p != 0; ++p, ++*digits) {
       if (*p < '0' || *p > '9') return false;
-      *value = *value * 10 + static_cast<uint32_t>(*p - '0');
+      v = std::min<uint64_t>(v * 10 + static_cast<uint64_t>(*p - '0'), 0xFFFFFFFFu);
     }
+    *value = static_cast<uint32_t>(v);
     return true;
   };
 
   uint32_t value = 0;
-  if (!number(&value)) return nullptr;
-  // Digits beyond 2147483647 would come out negative, posing as one of the
+  int digits = 0;
+  // A code without digits is no code (it would read as 0, success). Digits
+  // beyond 2147483647 would come out negative, posing as one of the
   // library's own results (4294967290 as -6, "broken", on a live link): a
   // viewer's code is never negative, so such an answer is malformed.
-  if (value > 0x7FFFFFFFu) return nullptr;
+  if (!number(&value, &digits) || digits == 0 || value > 0x7FFFFFFFu) return nullptr;
   *code = static_cast<int32_t>(value);
   if (p >= end || *p == 0) return nullptr;
   ++p;  // ","
   uint32_t declared = 0;
-  if (!number(&declared)) return nullptr;
+  if (!number(&declared, &digits)) return nullptr;
   if (declared == 0 || p >= end || *p == 0) return nullptr;
   ++p;  // "," before the payload
   // A declared length beyond the received bytes is cut to what is there.

@@ -56,6 +56,34 @@ TEST(ServerSetup, ListeningOnATakenPortFails) {
   EXPECT_EQ(VxAccept(), VX_E_HOST_NOT_FOUND);
 }
 
+// The protocol has no authentication: an operator restricts who can reach
+// the listening port by the interface it listens on.
+TEST(ServerSetup, TheListenAddressRestrictsTheInterface) {
+  constexpr const char* kVariable = "VXBRIDGE_LISTEN_ADDRESS";
+  TestPeer viewer;
+  const uint16_t port = vxtest::FreeLoopbackPort();
+  vxtest::SetEnv(kVariable, "127.0.0.1");
+  ASSERT_EQ(VxConnectAsServer(port, 0), 0);
+  // Another address of this machine (all of 127/8 is local) is refused.
+  const uint8_t other[4] = {127, 0, 0, 2};
+  const plat::Socket s = plat::TcpSocket();
+  EXPECT_NE(plat::Connect(s, other, port), 0);
+  plat::CloseSocket(s);
+  ASSERT_TRUE(viewer.ConnectTo(port));
+  EXPECT_TRUE(vxtest::WaitUntil([] { return VxAccept() == 0; }));
+  // A value that is no plain dotted address listens nowhere.
+  for (const char* invalid : {"127.0.0", "127.0.0.1.", "1.2.3.4.5", "256.0.0.1", " 127.0.0.1",
+                              "127.0.0.0001", "localhost"}) {
+    vxtest::SetEnv(kVariable, invalid);
+    EXPECT_EQ(VxConnectAsServer(port, 0), VX_E_INVALID_PARAMETER) << invalid;
+    EXPECT_EQ(VxAccept(), VX_E_HOST_NOT_FOUND) << invalid;
+  }
+  vxtest::SetEnv(kVariable, nullptr);
+  VxDisconnect();
+  while (VxIsConnectionBroken() != 0) {
+  }
+}
+
 TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   EXPECT_EQ(VxAccept(), VX_E_NOT_CONNECTED);  // nobody waiting yet
   TestPeer viewer;

@@ -1,6 +1,6 @@
 // What the installation tests need of the operating system beyond the
 // library's own layer: writing installation entries, starting and ending
-// processes of their own, the environment. One implementation per system,
+// processes of their own. One implementation per system,
 // chosen by CMake (install_env_posix.cpp, install_env_win32.cpp).
 #pragma once
 
@@ -23,7 +23,7 @@ bool StoreWriteDword(const std::string& key, const std::string& name, uint32_t v
 // the NUL to write a text the way installers do.
 bool StoreWriteText(const std::string& key, const std::string& name, const std::string& bytes);
 
-// ---- Processes and environment -----------------------------------------------------
+// ---- Processes -----------------------------------------------------
 
 struct ChildProcess;
 // Starts the program at path without arguments and without inheriting the
@@ -35,10 +35,6 @@ void StopChild(ChildProcess* child);
 // Ended children of this process that nobody has waited for (POSIX
 // zombies). Windows keeps no such processes: always 0 there.
 int UnreapedChildren();
-
-// Sets (value non-null) or removes a variable of the process environment,
-// where programs started afterwards find it.
-void SetEnv(const char* name, const char* value);
 
 // The directory of the running test executable.
 std::string ExecutableDirectory();

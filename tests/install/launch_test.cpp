@@ -159,7 +159,10 @@ TEST_F(LaunchAndConnect, RunningViewerNotListeningGetsSixAttemptsAndTheLastResul
 }
 
 TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
-  const std::string viewer = vxtest::CopyFakeViewer(dir_.Join("installed"), "Viewer");
+  // Installed below a directory with a blank, and a program where a command
+  // line split at that blank would find one: that one must not start.
+  const std::string viewer = vxtest::CopyFakeViewer(dir_.Join("two words"), "Viewer");
+  const std::string decoy = vxtest::CopyFakeViewer(dir_.path(), "two");
   // Were the newer version chosen, its missing file would give -17.
   ASSERT_TRUE(WriteEntry(0, {"Amber", "3.0.0.0", MissingExecutable()}));
   ASSERT_TRUE(WriteEntry(1, {"Amber", "2.0.0.0", viewer}));
@@ -182,6 +185,7 @@ TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
   EXPECT_TRUE(earlier.WaitClosedByHost());
   EXPECT_EQ(vxtest::CountStarts(markers_), 1);
   EXPECT_TRUE(vxb::IsImageRunning(viewer.c_str()));
+  EXPECT_FALSE(vxb::IsImageRunning(decoy.c_str()));
 
   // Connected to the viewer that was started, with the handlers given.
   ASSERT_EQ(VxSendCmdA("Ping", ""), VX_OK);

@@ -61,6 +61,12 @@ TEST_F(RunningProbe, FindsARunningExecutableByItsPath) {
   EXPECT_FALSE(vxb::IsImageRunning(path.c_str()));
   vxtest::ChildProcess* c = Run(path);
   EXPECT_TRUE(vxb::FindProcessByModules(path.c_str()));
+  // Also where no module list can be read (a 64-bit viewer seen from the
+  // 32-bit library): the system names the image.
+  vxb::plat::SetModuleListFailure(true);
+  const bool foundByImageName = vxb::FindProcessByModules(path.c_str());
+  vxb::plat::SetModuleListFailure(false);
+  EXPECT_TRUE(foundByImageName);
   const std::string other = vxtest::OtherCaseSpelling(path);
   ASSERT_NE(other, path);
   EXPECT_TRUE(vxb::IsImageRunning(other.c_str())) << other;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "api_helpers.h"
+#include "interface/library_state.h"
 #include "linked_pair.h"
 #include "test_support.h"
 #include "transport/wire_format.h"
@@ -179,23 +181,80 @@ TEST(FramedIo, SendOnAClosedLinkGivesMinus6) {
   EXPECT_EQ(p.link.Send("abc", 3, nullptr, 0), -6);
 }
 
-TEST(FramedIo, ErrorsOutsideTheTableBreakOnlyAClient) {
-  SocketLink client;
-  SocketLink server;
-  ASSERT_EQ(server.Open("localhost", 0, SocketLink::kServerMode), 0);
-  const int broken[] = {10054, 10050, 10052, 10058, 10060};
-  for (int e : broken) {
-    plat::InjectSocketError(e);
-    EXPECT_TRUE(client.IsBrokenError()) << e;
-    plat::InjectSocketError(e);
-    EXPECT_TRUE(server.IsBrokenError()) << e;
+// After a failed call a client gives its link up whatever the error; a
+// server keeps its peer only through errors that pass.
+TEST(FramedIo, AServerKeepsItsPeerOnlyThroughTransientErrors) {
+  struct Case {
+    int error;
+    bool serverKeeps;
+  };
+  const Case cases[] = {
+      {10004, true},   // WSAEINTR
+      {10035, true},   // WSAEWOULDBLOCK
+      {10036, true},   // WSAEINPROGRESS
+      {10055, true},   // WSAENOBUFS
+      {10054, false},  // WSAECONNRESET
+      {10050, false},  // WSAENETDOWN
+      {10052, false},  // WSAENETRESET
+      {10058, false},  // WSAESHUTDOWN
+      {10060, false},  // WSAETIMEDOUT
+      {10053, false},  // WSAECONNABORTED
+      {10057, false},  // WSAENOTCONN
+      {10038, false},  // WSAENOTSOCK
+      {10022, false},  // WSAEINVAL: fails the same way every time
+      {995, false},    // the call was cancelled by a close
+  };
+  LinkedPair client;
+  LinkedPair server(true);
+  for (const Case& c : cases) {
+    for (LinkedPair* p : {&client, &server}) {
+      const bool isServer = p == &server;
+      plat::InjectSocketError(p->link.DataSocket(), c.error);
+      uint8_t byte = 0;
+      ASSERT_EQ(plat::Recv(p->link.DataSocket(), &byte, 1, false), -1);
+      EXPECT_EQ(p->link.IsBrokenError(), !(isServer && c.serverKeeps))
+          << c.error << (isServer ? " server" : " client");
+    }
   }
-  for (int e : {10035, 10022, 10004, 10053}) {
-    plat::InjectSocketError(e);
-    EXPECT_TRUE(client.IsBrokenError()) << e;
-    plat::InjectSocketError(e);
-    EXPECT_FALSE(server.IsBrokenError()) << e;
+}
+
+// Part of the message may have left before the failure: the stream cannot
+// be brought back into step, so whatever the error, the link is closed.
+TEST(FramedIo, AFailedSendEndsTheLinkInBothModes) {
+  for (bool serverMode : {false, true}) {
+    LinkedPair p(serverMode);
+    plat::InjectSocketError(p.link.DataSocket(), 10035);  // passing, for a receive
+    EXPECT_EQ(p.link.Send("abc", 3, "de", 2), -6) << serverMode;
+    EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket) << serverMode;
+    EXPECT_TRUE(p.peer.WaitClosedByHost()) << serverMode;
   }
+}
+
+// Through the exports, linked statically into this test so that the fault
+// hook reaches the library's own sockets: an error that says the
+// connection is gone ends the viewer's connection (the reader does not
+// retry it for ever), and the next viewer is served.
+TEST(ServedViewer, AConnectionGoneErrorEndsItAndTheNextViewerIsServed) {
+  const uint16_t port = vxtest::FreeLoopbackPort();
+  ASSERT_EQ(VxConnectAsServer(port, 0), 0);
+  {
+    vxtest::TestPeer gone;
+    ASSERT_TRUE(gone.ConnectTo(port));
+    ASSERT_TRUE(vxtest::WaitUntil([] { return VxAccept() == 0; }));
+    plat::InjectSocketError(vxb::State().link.DataSocket(), 10053);  // WSAECONNABORTED
+    // The petition wakes the reader into the receive that fails.
+    ASSERT_TRUE(gone.SendFrame("EXE Lost()\n"));
+    EXPECT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() == -1; }, 20000));
+    EXPECT_TRUE(gone.WaitClosedByHost());
+    EXPECT_TRUE(vxtest::WaitUntil([] { return VxIsConnectionBroken() == 1; }));
+  }
+  vxtest::TestPeer next;
+  ASSERT_TRUE(next.ConnectTo(port));
+  ASSERT_TRUE(vxtest::WaitUntil([] { return VxAccept() == 0; }));
+  ASSERT_TRUE(next.SendFrame("EXE Next()\n"));
+  ASSERT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() > 0; }));
+  EXPECT_EQ(vxtest::Petition(), "EXE Next()\n");
+  EXPECT_EQ(VxDisconnect(), 0);
 }
 
 }  // namespace

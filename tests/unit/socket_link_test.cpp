@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "linked_pair.h"
 #include "test_peer.h"
 #include "test_support.h"
 #include "transport/socket_link.h"
@@ -64,6 +65,54 @@ TEST(SocketLink, ConnectsByAddressAndByName) {
   const uint16_t port2 = named.Listen();
   SocketLink link;
   EXPECT_EQ(link.Open("localhost", port2, SocketLink::kClientMode), 0);
+}
+
+// A dotted address is connected to as it is, with no lookup that could fail
+// (no reverse entry) or stall (no resolver); names still need one.
+TEST(SocketLink, DottedAddressesNeedNoLookup) {
+  vxtest::TestPeer peer;
+  const uint16_t port = peer.Listen();
+  SocketLink link;
+  plat::SetHostLookupFailure(true);
+  const int dotted = link.Open("127.0.0.1", port, SocketLink::kClientMode);
+  const int named = link.Open("localhost", port, SocketLink::kClientMode);
+  const int any = link.Open("", port, SocketLink::kClientMode);  // 0.0.0.0 is no host
+  plat::SetHostLookupFailure(false);
+  EXPECT_EQ(dotted, 0);
+  EXPECT_EQ(named, -5);
+  EXPECT_EQ(any, -5);
+}
+
+TEST(SocketLink, EveryDataSocketProbesAnIdlePeer) {
+  for (bool serverMode : {false, true}) {
+    vxtest::LinkedPair p(serverMode);
+    plat::KeepAlive k;
+    ASSERT_TRUE(plat::GetKeepAlive(p.link.DataSocket(), &k)) << serverMode;
+    // Windows tells only that keep-alive is on, not the times it was given.
+    if (k.idleMs != 0) {
+      EXPECT_EQ(k.idleMs, 30000u);
+      EXPECT_EQ(k.intervalMs, 5000u);
+      EXPECT_EQ(k.probes, 5u);
+    }
+  }
+}
+
+// A socket closed while a thread still uses it is shut at once (its peer
+// and its users learn it) but stays open until that thread is done with
+// it: otherwise its number could go to the next connection meanwhile.
+TEST(SocketLink, AClosedSocketIsReleasedByItsLastUser) {
+  vxtest::LinkedPair p;
+  const plat::Socket s = p.link.DataSocket();
+  const uint16_t local = plat::LocalPort(s);
+  ASSERT_NE(local, 0);
+  {
+    SocketLink::DataUse use(p.link);
+    p.link.CloseData();
+    EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
+    EXPECT_TRUE(p.peer.WaitClosedByHost());
+    EXPECT_EQ(plat::LocalPort(s), local);
+  }
+  EXPECT_EQ(plat::LocalPort(s), 0);
 }
 
 TEST(SocketLink, UnknownHostAndRefusedConnectionGiveMinus5) {

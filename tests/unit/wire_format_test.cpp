@@ -64,10 +64,13 @@ TEST(MessagesReceived, ParseResponse) {
       {"RET -5,3,abc", -10, nullptr},  // a signed code is malformed
       {"RET +5,3,abc", -10, nullptr},
       {"RET 4,x,ab", 4, nullptr},      // bad length: the code stands
-      {"RET ,2,ab", 0, "ab"},          // an empty code field reads 0
+      {"RET ,2,OK", -10, nullptr},     // a code needs digits
+      {"RET ", -10, nullptr},
       {"RET 0,10,abc", 0, "abc"},      // longer than what came: cut
       {"RET 0,2,abcdef", 0, "ab"},
-      {"RET 4294967297,1,a", 1, "a"},  // no overflow check: wraps
+      {"RET 4294967296,2,OK", -10, nullptr},  // does not wrap round to 0
+      {"RET 99999999999999999999,2,OK", -10, nullptr},
+      {"RET 0,4294967297,abc", 0, "abc"},  // nor does a length (to 1): cut
       {"RETX0,1,a", -10, nullptr},
       {"RE", -10, nullptr},
       {"", -10, nullptr},

@@ -9,15 +9,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "../fault_injection.h"
 #include "../platform.h"
 
 namespace vxb::plat {
 namespace {
 
 thread_local int t_lastError = 0;
-thread_local int t_injected = 0;
 
 // errno -> Winsock number. The five errors the transport treats as a broken
 // link keep their Winsock meaning; EPIPE (send on a connection the peer has
@@ -48,7 +49,8 @@ int ToWinsock(int e) {
     case EMSGSIZE: return 10040;      // WSAEMSGSIZE
     case EADDRNOTAVAIL: return 10049; // WSAEADDRNOTAVAIL
     case ENETUNREACH: return 10051;   // WSAENETUNREACH
-    case ENOBUFS: return 10055;       // WSAENOBUFS
+    case ENOBUFS: return kErrNoBuffers;
+    case ENOMEM: return kErrNoBuffers;  // the kernel's buffers, as Winsock says it
     case EISCONN: return 10056;       // WSAEISCONN
     case EHOSTDOWN: return 10064;     // WSAEHOSTDOWN
     case EHOSTUNREACH: return 10065;  // WSAEHOSTUNREACH
@@ -63,28 +65,21 @@ int Fail() {
 
 int Fd(Socket s) { return static_cast<int>(s); }
 
+// A call on s that a test made fail: reported like a real failure.
+bool Injected(Socket s) {
+  const int e = TakeInjectedSocketError(s);
+  if (e == 0) return false;
+  t_lastError = e;
+  return true;
+}
+
 }  // namespace
 
 bool SocketsStart() { return true; }
 void SocketsStop() {}
 
-bool LookupByAddress(const uint8_t address[4], uint8_t first[4]) {
-  in_addr a{};
-  std::memcpy(&a, address, 4);
-  hostent entry{};
-  hostent* result = nullptr;
-  char scratch[4096];
-  int herr = 0;
-  if (gethostbyaddr_r(&a, 4, AF_INET, &entry, scratch, sizeof scratch, &result, &herr) != 0 ||
-      result == nullptr || result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr ||
-      result->h_length != 4) {
-    return false;
-  }
-  std::memcpy(first, result->h_addr_list[0], 4);
-  return true;
-}
-
 bool LookupByName(const char* name, uint8_t first[4]) {
+  if (HostLookupShouldFail()) return false;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -129,14 +124,14 @@ int SetBlocking(Socket s, bool blocking) {
   return fcntl(Fd(s), F_SETFL, wanted) == 0 ? 0 : Fail();
 }
 
-int BindAny(Socket s, uint16_t port) {
+int Bind(Socket s, const uint8_t address[4], uint16_t port) {
   int one = 1;
   setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  std::memcpy(&sa.sin_addr, address, 4);
   return bind(Fd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : Fail();
 }
 
@@ -163,7 +158,43 @@ uint16_t LocalPort(Socket s) {
   return ntohs(sa.sin_port);
 }
 
+int SetKeepAlive(Socket s, const KeepAlive& k) {
+  const int on = 1;
+  const int idle = static_cast<int>((k.idleMs + 999) / 1000);
+  const int interval = static_cast<int>((k.intervalMs + 999) / 1000);
+  const int probes = static_cast<int>(k.probes);
+  const bool ok = setsockopt(Fd(s), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+                  setsockopt(Fd(s), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+                  setsockopt(Fd(s), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+                  setsockopt(Fd(s), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0;
+  return ok ? 0 : Fail();
+}
+
+bool GetKeepAlive(Socket s, KeepAlive* k) {
+  auto get = [s](int level, int name) {
+    int value = 0;
+    socklen_t len = sizeof value;
+    return getsockopt(Fd(s), level, name, &value, &len) == 0 ? value : 0;
+  };
+  *k = KeepAlive{};
+  if (get(SOL_SOCKET, SO_KEEPALIVE) == 0) return false;
+  k->idleMs = static_cast<uint32_t>(get(IPPROTO_TCP, TCP_KEEPIDLE)) * 1000;
+  k->intervalMs = static_cast<uint32_t>(get(IPPROTO_TCP, TCP_KEEPINTVL)) * 1000;
+  k->probes = static_cast<uint32_t>(get(IPPROTO_TCP, TCP_KEEPCNT));
+  return true;
+}
+
+int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return -1;
+  const size_t n = std::strlen(value);
+  if (n >= capacity) return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(n);
+  std::memcpy(buffer, value, n + 1);
+  return static_cast<int32_t>(n);
+}
+
 int Send(Socket s, const void* data, int len) {
+  if (Injected(s)) return -1;
   const auto* p = static_cast<const char*>(data);
   int sent = 0;
   while (sent < len) {
@@ -178,6 +209,7 @@ int Send(Socket s, const void* data, int len) {
 }
 
 int Recv(Socket s, void* data, int len, bool peek) {
+  if (Injected(s)) return -1;
   ssize_t n;
   do {
     n = recv(Fd(s), data, static_cast<size_t>(len), peek ? MSG_PEEK : 0);
@@ -197,8 +229,6 @@ bool WaitReadable(Socket s, uint32_t timeoutMs) {
 
 void ShutdownBoth(Socket s) { shutdown(Fd(s), SHUT_RDWR); }
 
-bool CloseWakesBlockedReceive() { return false; }
-
 void CloseSocket(Socket s) { close(Fd(s)); }
 
 void CloseSocketAbortive(Socket s) {
@@ -207,15 +237,6 @@ void CloseSocketAbortive(Socket s) {
   close(Fd(s));
 }
 
-int LastSocketError() {
-  if (t_injected != 0) {
-    const int e = t_injected;
-    t_injected = 0;
-    return e;
-  }
-  return t_lastError;
-}
-
-void InjectSocketError(int winsockError) { t_injected = winsockError; }
+int LastSocketError() { return t_lastError; }
 
 }  // namespace vxb::plat

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "../fault_injection.h"
 #include "../platform.h"
 
 namespace vxb::plat {
@@ -134,6 +135,9 @@ struct ProcessImpl {
 
 ProcessImpl* ProcessOpen(uint32_t id) {
   HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+  // A process that keeps its memory from us (for instance one running
+  // elevated) still tells its image name to the limited right.
+  if (h == nullptr) h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
   if (h == nullptr) return nullptr;
   auto* process = new (std::nothrow) ProcessImpl{h};
   if (process == nullptr) CloseHandle(h);
@@ -152,12 +156,20 @@ uint32_t ProcessImageName(ModuleApiImpl* api, ProcessImpl* process, char* buffer
   // Room for exactly one module: the first one is the executable.
   HMODULE first = nullptr;
   DWORD needed = 0;
-  if (!api->enumProcessModules(process->h, &first, sizeof first, &needed)) return 0;
-  const DWORD n = api->getModuleFileNameEx(process->h, first, buffer, capacity);
-  // A name that filled the buffer may have been cut short.
-  if (n == 0 || n >= capacity - 1) return 0;
-  buffer[n] = '\0';
-  return static_cast<uint32_t>(n);
+  if (!ModuleListShouldFail() &&
+      api->enumProcessModules(process->h, &first, sizeof first, &needed)) {
+    const DWORD n = api->getModuleFileNameEx(process->h, first, buffer, capacity);
+    // A name that filled the buffer may have been cut short.
+    if (n == 0 || n >= capacity - 1) return 0;
+    buffer[n] = '\0';
+    return static_cast<uint32_t>(n);
+  }
+  // A 32-bit process cannot read the module list of a 64-bit one (nor can
+  // the limited right): the system names the image itself then.
+  DWORD size = capacity;
+  if (!QueryFullProcessImageNameA(process->h, 0, buffer, &size) || size >= capacity - 1) return 0;
+  buffer[size] = '\0';
+  return static_cast<uint32_t>(size);
 }
 
 // ---- Process list, snapshot method ----------------------------------------------------
@@ -213,17 +225,24 @@ bool SnapshotNext(SnapshotImpl* snapshot, char (&name)[kSnapshotNameSize]) {
 
 bool StartProcess(const char* path) {
   if (path == nullptr) return false;
-  // CreateProcessA may write into the command line it is given.
+  // The file to start is named apart from the command line: a command line
+  // alone is split at its first blank, so "C:\Program Files\..." would
+  // start C:\Program.exe where one exists. The command line names the
+  // program again, quoted (a path holds no quotes), as programs expect
+  // their first argument. CreateProcessA may write into it.
   const size_t len = std::strlen(path);
-  char* commandLine = new (std::nothrow) char[len + 1];
+  char* commandLine = new (std::nothrow) char[len + 3];
   if (commandLine == nullptr) return false;
-  std::memcpy(commandLine, path, len + 1);
+  commandLine[0] = '"';
+  std::memcpy(commandLine + 1, path, len);
+  commandLine[len + 1] = '"';
+  commandLine[len + 2] = '\0';
   STARTUPINFOA startup;
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info;
   std::memset(&info, 0, sizeof info);
-  const BOOL ok = CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+  const BOOL ok = CreateProcessA(path, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                  &startup, &info);
   delete[] commandLine;
   if (!ok) return false;

@@ -1,16 +1,31 @@
 // IPv4 TCP sockets on Winsock (started at version 1.1).
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <cstring>
 
+#include "../fault_injection.h"
 #include "../platform.h"
 
 namespace vxb::plat {
 namespace {
-thread_local int t_injected = 0;
+
 SOCKET Sock(Socket s) { return static_cast<SOCKET>(s); }
+
+// A call on s that a test made fail: reported like a real failure.
+bool Injected(Socket s) {
+  const int e = TakeInjectedSocketError(s);
+  if (e == 0) return false;
+  WSASetLastError(e);
+  return true;
+}
+
+// The probe count option of newer Winsock (ws2ipdef.h); the headers of
+// the tool chain do not have it yet.
+constexpr int kTcpKeepCount = 16;
+
 }  // namespace
 
 bool SocketsStart() {
@@ -19,14 +34,8 @@ bool SocketsStart() {
 }
 void SocketsStop() { WSACleanup(); }
 
-bool LookupByAddress(const uint8_t address[4], uint8_t first[4]) {
-  const hostent* h = gethostbyaddr(reinterpret_cast<const char*>(address), 4, AF_INET);
-  if (h == nullptr || h->h_addr_list == nullptr || h->h_addr_list[0] == nullptr) return false;
-  std::memcpy(first, h->h_addr_list[0], 4);
-  return true;
-}
-
 bool LookupByName(const char* name, uint8_t first[4]) {
+  if (HostLookupShouldFail()) return false;
   const hostent* h = gethostbyname(name);
   if (h == nullptr || h->h_addr_list == nullptr || h->h_addr_list[0] == nullptr) return false;
   std::memcpy(first, h->h_addr_list[0], 4);
@@ -64,12 +73,12 @@ int SetBlocking(Socket s, bool blocking) {
   return ioctlsocket(Sock(s), FIONBIO, &nonBlocking) == 0 ? 0 : -1;
 }
 
-int BindAny(Socket s, uint16_t port) {
+int Bind(Socket s, const uint8_t address[4], uint16_t port) {
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  std::memcpy(&sa.sin_addr, address, 4);
   return bind(Sock(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
@@ -88,7 +97,48 @@ uint16_t LocalPort(Socket s) {
   return ntohs(sa.sin_port);
 }
 
+int SetKeepAlive(Socket s, const KeepAlive& k) {
+  tcp_keepalive values{1, k.idleMs, k.intervalMs};
+  DWORD returned = 0;
+  if (WSAIoctl(Sock(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+               nullptr) != 0) {
+    return -1;
+  }
+  // Older systems (and Wine) refuse the count and keep their own.
+  const DWORD probes = k.probes;
+  setsockopt(Sock(s), IPPROTO_TCP, kTcpKeepCount, reinterpret_cast<const char*>(&probes),
+             sizeof probes);
+  return 0;
+}
+
+bool GetKeepAlive(Socket s, KeepAlive* k) {
+  *k = KeepAlive{};
+  // Some stacks fill only the first byte of the flag.
+  DWORD on = 0;
+  int len = sizeof on;
+  if (getsockopt(Sock(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), &len) != 0 ||
+      on == 0) {
+    return false;
+  }
+  DWORD probes = 0;
+  len = sizeof probes;
+  if (getsockopt(Sock(s), IPPROTO_TCP, kTcpKeepCount, reinterpret_cast<char*>(&probes), &len) ==
+      0) {
+    k->probes = probes;
+  }
+  return true;
+}
+
+int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity) {
+  // 0 means unset (or empty). With a buffer too small the call returns the
+  // size it needs, NUL included, so the value's length is one less.
+  const DWORD n = GetEnvironmentVariableA(name, buffer, capacity);
+  if (n == 0) return -1;
+  return static_cast<int32_t>(n >= capacity ? n - 1 : n);
+}
+
 int Send(Socket s, const void* data, int len) {
+  if (Injected(s)) return -1;
   const auto* p = static_cast<const char*>(data);
   int sent = 0;
   while (sent < len) {
@@ -100,6 +150,7 @@ int Send(Socket s, const void* data, int len) {
 }
 
 int Recv(Socket s, void* data, int len, bool peek) {
+  if (Injected(s)) return -1;
   const int n = recv(Sock(s), static_cast<char*>(data), len, peek ? MSG_PEEK : 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
@@ -113,14 +164,14 @@ bool WaitReadable(Socket s, uint32_t timeoutMs) {
 }
 
 void ShutdownBoth(Socket s) {
-  // A send blocked on a peer that stopped reading is not always woken by the
-  // close that follows (Wine keeps it blocked); cancelling the socket's
-  // pending I/O wakes every call on it, from any thread.
-  CancelIoEx(reinterpret_cast<HANDLE>(Sock(s)), nullptr);
+  // A shutdown alone wakes no call blocked on s (neither a recv nor a send
+  // to a peer that stopped reading); cancelling the socket's pending I/O
+  // does, from any thread (the call fails with ERROR_OPERATION_ABORTED).
+  // The shutdown comes first: a call that starts between the two fails at
+  // once on the shut socket instead of blocking after the cancel.
   shutdown(Sock(s), SD_BOTH);
+  CancelIoEx(reinterpret_cast<HANDLE>(Sock(s)), nullptr);
 }
-
-bool CloseWakesBlockedReceive() { return true; }
 
 void CloseSocket(Socket s) { closesocket(Sock(s)); }
 
@@ -130,15 +181,6 @@ void CloseSocketAbortive(Socket s) {
   closesocket(Sock(s));
 }
 
-int LastSocketError() {
-  if (t_injected != 0) {
-    const int e = t_injected;
-    t_injected = 0;
-    return e;
-  }
-  return WSAGetLastError();
-}
-
-void InjectSocketError(int winsockError) { t_injected = winsockError; }
+int LastSocketError() { return WSAGetLastError(); }
 
 }  // namespace vxb::plat
