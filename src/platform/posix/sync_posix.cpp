@@ -60,7 +60,8 @@ void SemaphoreDestroy(SemaphoreImpl* s) {
 bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs) {
   if (s == nullptr) return false;
   timespec deadline{};
-  if (timeoutMs != kInfinite) {
+  // A wait of 0 only looks at the count: no clock, no sleep.
+  if (timeoutMs != kInfinite && timeoutMs != 0) {
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
     deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
@@ -73,7 +74,7 @@ bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs) {
   while (s->count == 0) {
     if (timeoutMs == kInfinite) {
       pthread_cond_wait(&s->cv, &s->m);
-    } else if (pthread_cond_timedwait(&s->cv, &s->m, &deadline) == ETIMEDOUT) {
+    } else if (timeoutMs == 0 || pthread_cond_timedwait(&s->cv, &s->m, &deadline) == ETIMEDOUT) {
       break;
     }
   }
