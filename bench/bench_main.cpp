@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_net.h"
+#include "interface/command_calls.h"
 #include "interface/library_state.h"
 #include "vxbridge.h"
 
@@ -192,7 +193,9 @@ void BigLibrary(bool fetch) {
     if (length != payload) Fail("unexpected answer length");
     if (g_alignment.empty()) {
       const uint8_t* block = vxb::State().link.Buffer(vxb::ResponseSlot)->data;
-      const uint8_t* from = vxb::State().lastResponse;
+      vxb::Answer* last = vxb::HoldLastResponse();
+      const uint8_t* from = last != nullptr ? last->text : nullptr;
+      vxb::LetGo(last);
       g_alignment = "  library: receive block " + Misalignment(block) + "; body read to block+4 " +
                     Misalignment(block + 4) + "; payload copied from " + Misalignment(from) +
                     (from == block + 14 ? " (block+14)" : " (not in the receive block)") +

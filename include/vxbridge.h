@@ -26,11 +26,32 @@
  *     two threads of its own: a reader and a dispatcher.
  *   - CallHandler and BrokenHandler run on the dispatcher thread, one call at
  *     a time, in the order the viewer's messages arrived.
- *   - One command at a time: answers are paired with commands by order alone,
- *     so command calls (VxSendCmdA/W, VxWaitFor, VxCancelAll, the product and
- *     language calls, VxGetErrorStringA with a positive code) must not run on
- *     several host threads at once. A command call made from inside the
- *     CallHandler works.
+ *   - Command calls (VxSendCmdA/W, VxWaitFor, VxCancelAll,
+ *     VxGetRemoteProductId, VxGetRemoteProductVersionA/W, VxSetLanguageA/W,
+ *     VxGetErrorStringA/VxGetErrorMessageA with a positive code) may be made
+ *     from any number of host threads: they take turns under one command
+ *     lock, held from the send until the answer is taken, so each gets its
+ *     own answer and result code.
+ *   - VxGetLastResponseA/W and VxLastVexaErrorMessageA give the calling
+ *     thread the answer of its own latest command call; a thread that has
+ *     made none reads the latest answer of the process.
+ *   - A command call from inside the CallHandler never waits for the
+ *     command lock, so it may run while a host command waits. Answers carry
+ *     no reference to their command and are paired by order: with a host
+ *     command and a handler's command both waiting, the next answer goes to
+ *     the one sent first, except when the call the handler runs arrived
+ *     after the host command was sent (the viewer called the host from
+ *     inside the host command): then the handler's command takes the next
+ *     answer first. A viewer that answers that nested pair in the order it
+ *     received the two commands gets the answers crosswise; both calls
+ *     still return.
+ *   - Command time-out: when the environment variable
+ *     VXBRIDGE_COMMAND_TIMEOUT_MS holds a whole number of milliseconds above
+ *     0 as a connection starts (VxConnectA/W, VxLaunchAndConnect, VxAccept),
+ *     a command call without an answer in that time returns -6 and the
+ *     connection is closed (the BrokenHandler runs once), since its answer
+ *     could otherwise be taken by the next command. Unset, 0 or anything
+ *     else: commands wait without limit.
  *   - VxConnectA/W, VxConnectAsServer, VxAccept, VxDisconnect and
  *     VxLaunchAndConnect must be called from one host thread at a time and
  *     never from inside a handler: they wait for the dispatcher thread, which
@@ -185,15 +206,17 @@ VXBRIDGE_EXPORT VxResult VXAPI VxLaunchAndConnect(uint32_t productId, const char
 
 /* Sends "EXE command(arguments)" and waits for the viewer's answer. Returns
  * 0, the viewer's positive code, -3 not connected, -6 when the connection
- * broke (also while waiting), -10 for a malformed answer, -1 for a null
- * command or arguments. */
+ * broke (also while waiting, or no answer within the command time-out),
+ * -10 for a malformed answer, -1 for a null command or arguments. */
 VXBRIDGE_EXPORT VxResult VXAPI VxSendCmdA(const char *command, const char *arguments);
 VXBRIDGE_EXPORT VxResult VXAPI VxSendCmdW(const VxWChar *command, const VxWChar *arguments);
 /* Sends the system command FLUSH / CANCELALL and waits for the answer. */
 VXBRIDGE_EXPORT VxResult VXAPI VxWaitFor(void);
 VXBRIDGE_EXPORT VxResult VXAPI VxCancelAll(void);
-/* Copies the latest answer text into a new block (null and length 0 when
- * there is none). The W form widens each byte; *length counts characters. */
+/* Copies the latest answer text (of the calling thread's latest command;
+ * of the process's when the thread has sent none) into a new block (null
+ * and length 0 when there is none). The W form widens each byte; *length
+ * counts characters. */
 VXBRIDGE_EXPORT VxResult VXAPI VxGetLastResponseA(uint32_t *length, char **text);
 VXBRIDGE_EXPORT VxResult VXAPI VxGetLastResponseW(uint32_t *length, VxWChar **text);
 /* Copies the latest answer into buffer (at most *size bytes, NUL-terminated

@@ -13,62 +13,101 @@
 namespace vxb {
 namespace {
 
-// Frames the command with send, waits for the answer and keeps its text as
-// the last response.
+// A command's turn: a host command holds the command lock from before its
+// send until its answer is taken, so host threads never take each other's
+// answers. A command from inside a handler (on the dispatcher thread) goes
+// without it: a host command may hold the lock while the viewer waits for
+// that handler's answer.
+class CommandTurn {
+ public:
+  explicit CommandTurn(LibraryState& s)
+      : lock_(s.dispatcher.IsCurrentThread() ? nullptr : &s.commandLock) {
+    if (lock_ != nullptr) lock_->Enter();
+  }
+  ~CommandTurn() {
+    if (lock_ != nullptr) lock_->Leave();
+  }
+  CommandTurn(const CommandTurn&) = delete;
+  CommandTurn& operator=(const CommandTurn&) = delete;
+
+  ResponseSignal::Role role() const {
+    return lock_ != nullptr ? ResponseSignal::kHostCommand : ResponseSignal::kHandlerCommand;
+  }
+
+ private:
+  Lock* lock_;
+};
+
+// Frames the command with send, waits for the answer and keeps it as the
+// calling thread's latest response (none when the command failed).
 template <typename SendFn>
 int32_t RunCommand(SendFn send) {
   LibraryState& s = State();
-  s.lastResponse = nullptr;
-  s.lastResponseLength = 0;
-  if (!s.Connected()) return -3;
-  int sent;
-  try {
-    sent = send(s.link);  // builds the message text: may run out of memory
-  } catch (...) {
-    return -11;
-  }
-  if (sent != 0) return sent;
-  // The answer arrives as a block of its own, which stays with the library
-  // state until the next answer replaces it: the last response points into
-  // it, and the reader never touches it again.
-  RecvBuffer answer;
-  if (int rc = s.responseSignal.Wait(&answer); rc != 0) return rc;
-  s.responseSignal.GiveSpare(s.lastAnswer);
-  s.lastAnswer = answer;
-
-  uint32_t length = 0;
-  int32_t code = -10;
-  const uint8_t* payload = ParseResponse(s.lastAnswer.data, s.lastAnswer.used, &length, &code);
-  s.lastResponse = payload;
-  s.lastResponseLength = payload != nullptr ? length : 0;
-  return code;
+  CommandTurn turn(s);
+  Answer* answer = nullptr;
+  const int32_t rc = [&]() -> int32_t {
+    if (!s.Connected()) return -3;
+    const uint64_t call =
+        turn.role() == ResponseSignal::kHandlerCommand ? s.dispatcher.RunningCall() : 0;
+    if (!s.responseSignal.Register(turn.role(), call)) return -10;
+    int sent;
+    try {
+      sent = send(s.link);  // builds the message text: may run out of memory
+    } catch (...) {
+      sent = -11;
+    }
+    if (sent != 0) {
+      s.responseSignal.Withdraw(turn.role());
+      return sent;
+    }
+    const int waited = s.responseSignal.Wait(turn.role(), s.commandTimeoutMs.load(), &answer);
+    if (waited == ResponseSignal::kTimedOut) {
+      // The answer may still come and would be taken by the next command:
+      // the connection ends here, and the reader's ordinary way out runs
+      // the BrokenHandler.
+      s.link.CloseData();
+      return -6;
+    }
+    return waited != 0 ? waited : answer->code;
+  }();
+  s.lastAnswers.Keep(answer);
+  return rc;
 }
 
 }  // namespace
 
-LibraryResponse LastResponse() {
-  const LibraryState& s = State();
-  return {s.lastResponse, s.lastResponseLength};
-}
+Answer* HoldLastResponse() { return State().lastAnswers.Current(); }
 
 int32_t RunSystemCommand(const char* text) {
   return RunCommand([text](SocketLink& link) { return SendSystemCall(link, text); });
 }
 
-int32_t FetchProductVersion(const char** text) {
+int32_t FetchProductVersion(char* text) {
   LibraryState& s = State();
-  if (s.productVersionCache[0] == 0) {
-    if (int32_t rc = VxSendCmdA("VxProductVersion", ""); rc != 0) return rc;
-    const LibraryResponse r = LastResponse();
-    if (r.length > 0) {
-      // Measured up to its first NUL, cut to 511 characters.
-      const size_t n = strnlen(reinterpret_cast<const char*>(r.data), r.length);
-      const size_t kept = n < sizeof s.productVersionCache - 1 ? n : sizeof s.productVersionCache - 1;
-      std::memcpy(s.productVersionCache, r.data, kept);
-      s.productVersionCache[kept] = 0;
-    }
+  uint32_t epoch;
+  {
+    Guard g(s.productVersionLock);
+    std::memcpy(text, s.productVersionCache, sizeof s.productVersionCache);
+    if (text[0] != 0) return 0;
+    epoch = s.productVersionEpoch;
   }
-  *text = s.productVersionCache;
+  // No lock is held while the command waits: a handler asking for the
+  // version meanwhile must not wait for a host command.
+  if (int32_t rc = VxSendCmdA("VxProductVersion", ""); rc != 0) return rc;
+  Answer* r = HoldLastResponse();
+  if (r != nullptr && r->length > 0) {
+    // Measured up to its first NUL, cut to 511 characters.
+    const size_t n = strnlen(reinterpret_cast<const char*>(r->text), r->length);
+    const size_t kept = n < sizeof s.productVersionCache - 1 ? n : sizeof s.productVersionCache - 1;
+    std::memcpy(text, r->text, kept);
+    text[kept] = 0;
+  }
+  LetGo(r);
+  Guard g(s.productVersionLock);
+  // A connection made meanwhile asks again.
+  if (epoch == s.productVersionEpoch) {
+    std::memcpy(s.productVersionCache, text, sizeof s.productVersionCache);
+  }
   return 0;
 }
 
@@ -80,8 +119,7 @@ extern "C" {
 
 VxResult VXAPI VxSendCmdA(const char* command, const char* arguments) {
   if (command == nullptr || arguments == nullptr) {
-    State().lastResponse = nullptr;
-    State().lastResponseLength = 0;
+    State().lastAnswers.Keep(nullptr);
     return -1;
   }
   return RunCommand(
@@ -107,28 +145,33 @@ VxResult VXAPI VxWaitFor(void) { return RunSystemCommand("FLUSH"); }
 VxResult VXAPI VxCancelAll(void) { return RunSystemCommand("CANCELALL"); }
 
 VxResult VXAPI VxGetLastResponseA(uint32_t* length, char** text) {
-  const LibraryResponse r = LastResponse();
-  *length = r.length;
-  if (r.length == 0) {
+  Answer* r = HoldLastResponse();
+  *length = r != nullptr ? r->length : 0;
+  if (*length == 0) {
+    LetGo(r);
     *text = nullptr;
     return 0;
   }
-  auto* block = static_cast<char*>(AllocResult(r.length + 1));
-  if (block == nullptr) return -11;
-  std::memcpy(block, r.data, r.length);
-  block[r.length] = 0;
-  *text = block;
-  return 0;
+  auto* block = static_cast<char*>(AllocResult(r->length + 1));
+  if (block != nullptr) {
+    std::memcpy(block, r->text, r->length);
+    block[r->length] = 0;
+    *text = block;
+  }
+  LetGo(r);
+  return block != nullptr ? 0 : -11;
 }
 
 VxResult VXAPI VxGetLastResponseW(uint32_t* length, VxWChar** text) {
-  const LibraryResponse r = LastResponse();
-  *length = r.length;
-  if (r.length == 0) {
+  Answer* r = HoldLastResponse();
+  *length = r != nullptr ? r->length : 0;
+  if (*length == 0) {
+    LetGo(r);
     *text = nullptr;
     return 0;
   }
-  VxWChar* block = WidenBytes(reinterpret_cast<const char*>(r.data), r.length);
+  VxWChar* block = WidenBytes(reinterpret_cast<const char*>(r->text), r->length);
+  LetGo(r);
   if (block == nullptr) return -11;
   *text = block;
   return 0;
@@ -165,8 +208,8 @@ VxResult VXAPI VxGetRemoteProductId(int32_t* id) {
 }
 
 VxResult VXAPI VxGetRemoteProductVersionA(char** text) {
-  const char* cached = nullptr;
-  if (int32_t rc = FetchProductVersion(&cached); rc != 0) {
+  char cached[512];
+  if (int32_t rc = FetchProductVersion(cached); rc != 0) {
     *text = nullptr;
     return rc;
   }
@@ -179,8 +222,8 @@ VxResult VXAPI VxGetRemoteProductVersionA(char** text) {
 }
 
 VxResult VXAPI VxGetRemoteProductVersionW(VxWChar** text) {
-  const char* cached = nullptr;
-  if (int32_t rc = FetchProductVersion(&cached); rc != 0) {
+  char cached[512];
+  if (int32_t rc = FetchProductVersion(cached); rc != 0) {
     *text = nullptr;
     return rc;
   }
@@ -193,9 +236,14 @@ VxResult VXAPI VxGetRemoteProductVersionW(VxWChar** text) {
 VxResult VXAPI VxSetLanguageA(const char* code) {
   if (code == nullptr || std::strlen(code) != 3) return -7;
   LibraryState& s = State();
-  if (int position = LanguagePosition(code); position >= 0) s.languageIndex = position;
+  int32_t index = LanguagePosition(code);
+  if (index >= 0) {
+    s.languageIndex.store(index);
+  } else {
+    index = s.languageIndex.load();
+  }
   char arguments[8];
-  std::snprintf(arguments, sizeof arguments, "'%s'", kLanguageCodes[s.languageIndex]);
+  std::snprintf(arguments, sizeof arguments, "'%s'", kLanguageCodes[index]);
   return VxSendCmdA("VxSetLanguage", arguments);
 }
 

@@ -3,18 +3,18 @@
 
 #include <cstdint>
 
+#include "../messaging/answer.h"
+
 namespace vxb {
 
-struct LibraryResponse {
-  const uint8_t* data;
-  uint32_t length;
-};
-
-// The latest answer text (data null and length 0 when there is none).
-LibraryResponse LastResponse();
+// The latest answer as the calling thread reads it (its own latest
+// command's, or the process's when it has sent none), held for the caller:
+// LetGo it. Null when there is no text.
+Answer* HoldLastResponse();
 // Sends one system command ("FLUSH", "CANCELALL") and waits for its answer.
 int32_t RunSystemCommand(const char* text);
-// The product version, asked of the viewer once per connection.
-int32_t FetchProductVersion(const char** text);
+// The product version, asked of the viewer once per connection, copied
+// into text (512 bytes, NUL-terminated).
+int32_t FetchProductVersion(char* text);
 
 }  // namespace vxb

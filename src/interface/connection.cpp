@@ -11,7 +11,7 @@ VxResult VXAPI VxConnectA(const char* host, uint32_t port, int32_t mode, CallHan
                           BrokenHandler onBroken) {
   LibraryState& s = State();
   if (s.Connected()) return -20;
-  s.productVersionCache[0] = 0;
+  ForgetProductVersion();
   if (mode != 0 || host == nullptr) return -1;
   // From a handler this would wait for the dispatcher thread it runs on.
   if (OnWorkerThread()) return -1;
@@ -21,6 +21,9 @@ VxResult VXAPI VxConnectA(const char* host, uint32_t port, int32_t mode, CallHan
   // the link is reused.
   s.reader.Wait();
   s.dispatcher.Wait();
+  // A host command of another thread waits for the new connection rather
+  // than sending on it before its answers are expected.
+  Guard turn(s.commandLock);
   if (int rc = s.link.Open(host, static_cast<uint16_t>(port), SocketLink::kClientMode); rc != 0) {
     return rc;
   }

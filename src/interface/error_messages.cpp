@@ -74,13 +74,16 @@ VxResult VXAPI VxGetErrorStringA(const char* language, int32_t code, char** text
                 static_cast<unsigned>(code));
   if (int32_t rc = VxSendCmdA("GetErrorString", arguments); rc != 0) return rc;
 
-  const LibraryResponse r = LastResponse();
-  auto* block = static_cast<char*>(AllocResult(r.length + 1));
+  Answer* r = HoldLastResponse();
+  const uint32_t length = r != nullptr ? r->length : 0;
+  auto* block = static_cast<char*>(AllocResult(length + 1));
   *text = block;
-  if (block == nullptr) return -11;
-  if (r.length > 0) std::memcpy(block, r.data, r.length);
-  block[r.length] = 0;
-  return 0;
+  if (block != nullptr) {
+    if (length > 0) std::memcpy(block, r->text, length);
+    block[length] = 0;
+  }
+  LetGo(r);
+  return block != nullptr ? 0 : -11;
 }
 
 VxResult VXAPI VxGetErrorMessageA(const char* language, int32_t code, char* buffer, int32_t* size) {

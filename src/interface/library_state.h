@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "../messaging/dispatch_thread.h"
+#include "../messaging/last_answers.h"
 #include "../messaging/petition_buffer.h"
 #include "../messaging/reader_thread.h"
 #include "../messaging/response_signal.h"
@@ -28,22 +29,31 @@ struct LibraryState {
   ReaderThread reader;
   DispatchThread dispatcher;
   ResponseSignal responseSignal;
+  // After the signal: the answers it keeps go back to the signal's pool.
+  LastAnswers lastAnswers;
   PetitionBuffer petition;
   Lock petitionLock;
+  // Host commands take turns under it, from before the send until the
+  // answer is taken; a command from inside a handler never takes it.
+  // Connecting holds it while the new connection is set up, so no command
+  // is sent on one connection and waits on the next.
+  Lock commandLock;
+  Lock productVersionLock;
 
   bool objectsLinked = false;
 
-  // Plain fields. Host threads only, except the two flags that worker or
-  // other host threads may touch.
+  // Plain fields. Host threads only, except those that worker or other
+  // host threads may touch (atomic, or under the lock named).
   std::atomic<bool> serverMode{false};
   std::atomic<bool> petitionReady{false};
-  // The block of the latest answer, as the command took it from the reader;
-  // the last response points into it.
-  RecvBuffer lastAnswer;
-  const uint8_t* lastResponse = nullptr;
-  uint32_t lastResponseLength = 0;
-  int32_t languageIndex = 0;
+  std::atomic<int32_t> languageIndex{0};
+  // The longest a command waits for its answer (plat::kInfinite: no
+  // limit); read from the environment when a connection starts.
+  std::atomic<uint32_t> commandTimeoutMs{plat::kInfinite};
+  // productVersionLock: the cached text, and a count of the connections
+  // that emptied it (an answer of an earlier one is not cached).
   char productVersionCache[512] = {0};
+  uint32_t productVersionEpoch = 0;
 
   bool Connected() const { return link.DataSocket() != plat::kInvalidSocket; }
 };
@@ -53,8 +63,14 @@ LibraryState& State();
 // Links the objects on the first connect; always 0.
 int LinkObjects();
 // Waits for the worker threads of an earlier connection (which may have
-// ended on their own) and starts both for the current one.
+// ended on their own) and starts both for the current one. The caller holds
+// the command lock.
 void StartWorkers();
+// A new connection: the cached product version is asked for again.
+void ForgetProductVersion();
+// The command time-out the environment asks for: VXBRIDGE_COMMAND_TIMEOUT_MS,
+// a whole number of milliseconds; unset, 0 or not a number: no limit.
+uint32_t CommandTimeoutFromEnvironment();
 // True when called on one of the library's own worker threads, from which
 // connect and disconnect calls would wait for themselves.
 bool OnWorkerThread();

@@ -62,6 +62,7 @@ void DispatchThread::Deliver(const IncomingMessage& m) {
   std::memset(&answer, 0, sizeof answer);
   std::memcpy(answer.text, "OK", 3);
   if (CallHandler handler = callHandler_.load(); handler != nullptr) {
+    runningCall_ = m.stamp;
     handler(m.name.c_str(), m.args.c_str(), &answer);
     SendResponseText(*link_, answer.code, answer.text, sizeof answer.text);
     return;

@@ -33,6 +33,9 @@ class DispatchThread : public ThreadBase {
   bool TakePending(CallRecord* record);
   void SetBroken(bool value);
   bool TakeBroken();
+  // The number of the call whose handler runs (for the handler's own
+  // commands); read on the dispatcher thread only.
+  uint64_t RunningCall() const { return runningCall_; }
 
  protected:
   void Run() override;
@@ -51,6 +54,7 @@ class DispatchThread : public ThreadBase {
   bool broken_ = false;
   SocketLink* link_ = nullptr;
   std::atomic<bool> serverMode_{false};
+  uint64_t runningCall_ = 0;
 };
 
 }  // namespace vxb

@@ -35,12 +35,16 @@ void ReaderThread::Run() {
       m.kind = Broken;
     }
     if (m.kind == Response && response_ != nullptr) {
-      // The answer's block goes to the waiting command as it is; reading
-      // goes on in a spare block, so the next RET can neither overwrite nor
-      // free an answer that is still being read.
-      const RecvBuffer answer = link_->ExchangeBuffer(ResponseSlot, response_->TakeSpare());
-      if (!response_->PostResponse(answer)) {
-        // No memory to queue it: the answer is gone, and a command left
+      // The answer's block goes on as it is, parsed once here; reading goes
+      // on in a spare block, so the next RET can neither overwrite nor free
+      // an answer that is still being read.
+      if (Answer* answer = response_->TakeBlank(); answer != nullptr) {
+        answer->block = link_->ExchangeBuffer(ResponseSlot, answer->block);
+        answer->text = ParseResponse(answer->block.data, answer->block.used, &answer->length,
+                                     &answer->code);
+        response_->PostResponse(answer);
+      } else {
+        // No memory to hand it on: the answer is gone, and a command left
         // waiting for it would wait for ever; end the connection instead.
         m = IncomingMessage();
         m.kind = Broken;
@@ -57,6 +61,9 @@ void ReaderThread::Run() {
       case Response:
         break;  // posted above
       case Call:
+        // Numbered with the commands, so that a handler's command knows
+        // whether its call came after the host command that waits.
+        if (response_ != nullptr) m.stamp = response_->StampCall();
         dispatcher_->Push(std::move(m));
         dispatcher_->Signal();
         break;

@@ -25,7 +25,7 @@ extern "C" {
 
 VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode) {
   LibraryState& s = State();
-  s.productVersionCache[0] = 0;
+  ForgetProductVersion();
   if (mode != 0) return -1;
   if (OnWorkerThread()) return -1;
   LinkObjects();
@@ -53,6 +53,9 @@ VxResult VXAPI VxAccept(void) {
   // gone before the same thread objects start again.
   s.reader.Wait();
   s.dispatcher.Wait();
+  // As for a connect: no host command sends on the new peer's link before
+  // it is ready to pair its answers.
+  Guard turn(s.commandLock);
   if (!s.link.Accept()) return -3;
   s.petitionReady.store(false);
   StartWorkers();

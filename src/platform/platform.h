@@ -61,6 +61,32 @@ void ThreadJoin(ThreadImpl* t);
 bool ThreadIsCurrent(const ThreadImpl* t);
 void SleepMs(uint32_t ms);
 
+// ---- Thread-local slot --------------------------------------------------------
+
+// One pointer per thread, null until the thread sets it. When a thread that
+// set a non-null value ends, onThreadEnd runs on that thread with the
+// value. Destroying the slot reports no value (the owner reclaims what is
+// still set itself) and no onThreadEnd runs after it returns: a library
+// destroys its slots before it is unloaded. Win32: fiber-local storage
+// (FlsAlloc); POSIX: a pthread key. Null when no slot can be had.
+struct ThreadSlotImpl;
+using ThreadEndFn = void (*)(void* value);
+ThreadSlotImpl* ThreadSlotCreate(ThreadEndFn onThreadEnd);
+void ThreadSlotDestroy(ThreadSlotImpl* slot);
+void* ThreadSlotGet(ThreadSlotImpl* slot);
+// False when the value could not be stored (the slot keeps its old one).
+bool ThreadSlotSet(ThreadSlotImpl* slot, void* value);
+
+// ---- Process environment ------------------------------------------------------
+
+// Copies the environment variable name into buffer, NUL-terminated, and
+// returns its length; -1 when it is not set or does not fit into capacity
+// bytes. Win32 reads the process block (GetEnvironmentVariableA), so a
+// value any part of the process set is seen.
+int EnvironmentValue(const char* name, char* buffer, uint32_t capacity);
+// Sets (value non-null) or removes a variable; for tests.
+void SetEnvironmentValue(const char* name, const char* value);
+
 // ---- Sockets (IPv4 TCP) -----------------------------------------------------
 
 using Socket = intptr_t;

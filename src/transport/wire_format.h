@@ -16,6 +16,7 @@ struct IncomingMessage {
   int32_t kind = NoMessage;
   std::string name;  // "SYS" for a system call
   std::string args;
+  uint64_t stamp = 0;  // a call's number in the order of messages (see ResponseSignal)
 };
 
 std::string FormatCall(const char* name, const char* arguments);

@@ -1,7 +1,9 @@
 // Command calls of a client session: frames on the wire, answers, product
 // queries, language, and the latest response.
+#include <atomic>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "api_fixture.h"
 
@@ -213,6 +215,34 @@ TEST_F(ApiSession, WideCommandsAreNarrowedByte) {
   EXPECT_EQ(VxSendCmdW(nullptr, args), VX_E_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(VxSendCmdW(name, nullptr), VX_E_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(VxConnectW(nullptr, port, 0, nullptr, nullptr), VX_E_NOT_ENOUGH_MEMORY);
+}
+
+// Host threads that send at the same time each get their own answers and
+// their own latest response; a thread that has sent nothing reads the
+// latest answer of the process.
+TEST_F(ApiSession, EachHostThreadGetsItsOwnAnswers) {
+  ASSERT_EQ(Connect(), 0);
+  for (const int threads : {2, 8}) {
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < threads; ++t) {
+      hosts.emplace_back([t, &wrong] {
+        for (int i = 0; i < 300; ++i) {
+          const std::string tag = std::to_string(t) + "." + std::to_string(i);
+          if (VxSendCmdA("Echo", tag.c_str()) != 0 ||
+              LastResponse() != "ok:EXE Echo(" + tag + ")\n") {
+            ++wrong;
+          }
+        }
+      });
+    }
+    for (std::thread& h : hosts) h.join();
+    EXPECT_EQ(wrong, 0) << threads << " threads";
+  }
+  std::thread([] { VxSendCmdA("Echo", "last"); }).join();
+  std::string seen;
+  std::thread([&seen] { seen = LastResponse(); }).join();
+  EXPECT_EQ(seen, "ok:EXE Echo(last)\n");
 }
 
 TEST_F(ApiSession, AnAnswerThatCameUnaskedIsTakenByTheNextCommand) {

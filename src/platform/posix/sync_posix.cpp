@@ -1,4 +1,4 @@
-// Mutexes, counting semaphores and threads on pthreads.
+// Mutexes, counting semaphores, threads and thread-local slots on pthreads.
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -60,7 +60,8 @@ void SemaphoreDestroy(SemaphoreImpl* s) {
 bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs) {
   if (s == nullptr) return false;
   timespec deadline{};
-  if (timeoutMs != kInfinite) {
+  // A wait of 0 only looks at the count: no clock, no sleep.
+  if (timeoutMs != kInfinite && timeoutMs != 0) {
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
     deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
@@ -73,7 +74,7 @@ bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs) {
   while (s->count == 0) {
     if (timeoutMs == kInfinite) {
       pthread_cond_wait(&s->cv, &s->m);
-    } else if (pthread_cond_timedwait(&s->cv, &s->m, &deadline) == ETIMEDOUT) {
+    } else if (timeoutMs == 0 || pthread_cond_timedwait(&s->cv, &s->m, &deadline) == ETIMEDOUT) {
       break;
     }
   }
@@ -133,6 +134,36 @@ void SleepMs(uint32_t ms) {
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+struct ThreadSlotImpl {
+  pthread_key_t key;
+};
+
+ThreadSlotImpl* ThreadSlotCreate(ThreadEndFn onThreadEnd) {
+  auto* slot = new (std::nothrow) ThreadSlotImpl;
+  if (slot == nullptr) return nullptr;
+  // The key's destructor is called with the value at thread exit; deleting
+  // the key calls nothing, as the contract wants.
+  if (pthread_key_create(&slot->key, onThreadEnd) != 0) {
+    delete slot;
+    return nullptr;
+  }
+  return slot;
+}
+
+void ThreadSlotDestroy(ThreadSlotImpl* slot) {
+  if (slot == nullptr) return;
+  pthread_key_delete(slot->key);
+  delete slot;
+}
+
+void* ThreadSlotGet(ThreadSlotImpl* slot) {
+  return slot == nullptr ? nullptr : pthread_getspecific(slot->key);
+}
+
+bool ThreadSlotSet(ThreadSlotImpl* slot, void* value) {
+  return slot != nullptr && pthread_setspecific(slot->key, value) == 0;
 }
 
 }  // namespace vxb::plat

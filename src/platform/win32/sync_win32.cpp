@@ -1,6 +1,7 @@
-// Critical sections, Win32 semaphores and threads.
+// Critical sections, Win32 semaphores, threads and fiber-local slots.
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 #include "../platform.h"
@@ -83,5 +84,65 @@ void ThreadJoin(ThreadImpl* t) {
 bool ThreadIsCurrent(const ThreadImpl* t) { return t != nullptr && t->id == GetCurrentThreadId(); }
 
 void SleepMs(uint32_t ms) { Sleep(ms); }
+
+namespace {
+
+// A fiber-local storage callback receives the value only, so each slot has
+// a callback of its own that knows which function to call: a few slots are
+// all the library needs.
+constexpr int kSlotCallbacks = 4;
+std::atomic<ThreadEndFn> g_onThreadEnd[kSlotCallbacks];
+std::atomic<bool> g_callbackTaken[kSlotCallbacks];
+
+template <int N>
+VOID WINAPI SlotEnded(PVOID value) {
+  // Null while the slot is being destroyed: FlsFree calls back for every
+  // value still set, which the contract leaves to the owner.
+  if (ThreadEndFn fn = g_onThreadEnd[N].load(); fn != nullptr && value != nullptr) fn(value);
+}
+
+const PFLS_CALLBACK_FUNCTION kSlotEnded[kSlotCallbacks] = {SlotEnded<0>, SlotEnded<1>,
+                                                            SlotEnded<2>, SlotEnded<3>};
+
+}  // namespace
+
+struct ThreadSlotImpl {
+  DWORD index;
+  int callback;
+};
+
+ThreadSlotImpl* ThreadSlotCreate(ThreadEndFn onThreadEnd) {
+  int n = 0;
+  for (; n < kSlotCallbacks; ++n) {
+    if (!g_callbackTaken[n].exchange(true)) break;
+  }
+  if (n == kSlotCallbacks) return nullptr;
+  auto* slot = new (std::nothrow) ThreadSlotImpl{FLS_OUT_OF_INDEXES, n};
+  if (slot != nullptr) {
+    g_onThreadEnd[n].store(onThreadEnd);
+    slot->index = FlsAlloc(kSlotEnded[n]);
+    if (slot->index != FLS_OUT_OF_INDEXES) return slot;
+    delete slot;
+  }
+  g_onThreadEnd[n].store(nullptr);
+  g_callbackTaken[n].store(false);
+  return nullptr;
+}
+
+void ThreadSlotDestroy(ThreadSlotImpl* slot) {
+  if (slot == nullptr) return;
+  g_onThreadEnd[slot->callback].store(nullptr);
+  FlsFree(slot->index);
+  g_callbackTaken[slot->callback].store(false);
+  delete slot;
+}
+
+void* ThreadSlotGet(ThreadSlotImpl* slot) {
+  return slot == nullptr ? nullptr : FlsGetValue(slot->index);
+}
+
+bool ThreadSlotSet(ThreadSlotImpl* slot, void* value) {
+  return slot != nullptr && FlsSetValue(slot->index, value) != 0;
+}
 
 }  // namespace vxb::plat

@@ -1,0 +1,58 @@
+// Answer: one RET message as the reader read it, parsed once and then only
+// read. The command that took it, its thread's latest response and the
+// process's latest response may all hold it at once; the last holder to let
+// go gives it back to its pool. So no thread ever reads a block that
+// another may free or overwrite, and no block is freed or reused twice.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "../transport/socket_link.h"
+#include "sync.h"
+
+namespace vxb {
+
+class AnswerPool;
+
+struct Answer {
+  RecvBuffer block;  // the whole message, "RET " included
+  int32_t code = -10;
+  const uint8_t* text = nullptr;  // the payload inside block; null when none
+  uint32_t length = 0;
+  std::atomic<int32_t> holders{0};
+  AnswerPool* pool = nullptr;
+  Answer* next = nullptr;  // the queue of unasked answers links through here
+};
+
+// Adds a holder. Null is ignored.
+void Hold(Answer* answer);
+// Removes a holder; the last one gives the answer back to its pool. Null is
+// ignored.
+void LetGo(Answer* answer);
+
+// Answers and their blocks, kept for reuse so that a command's round trip
+// allocates nothing once the first few have been made.
+class AnswerPool {
+ public:
+  AnswerPool() = default;
+  // Every answer must have been given back by now.
+  ~AnswerPool();
+  AnswerPool(const AnswerPool&) = delete;
+  AnswerPool& operator=(const AnswerPool&) = delete;
+
+  // An unused answer with one holder: a spare, with the block it had, or a
+  // new one without a block. Null without memory.
+  Answer* Take();
+  // Called by LetGo for the last holder.
+  void GiveBack(Answer* answer);
+
+  static constexpr size_t kMaximumSpares = 2;
+
+ private:
+  Lock lock_;
+  Answer* spares_[kMaximumSpares] = {};
+  size_t spareCount_ = 0;
+};
+
+}  // namespace vxb
