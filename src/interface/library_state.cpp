@@ -45,8 +45,8 @@ void ForgetProductVersion() {
 
 uint32_t CommandTimeoutFromEnvironment() {
   char text[16];
-  const int n = plat::EnvironmentValue("VXBRIDGE_COMMAND_TIMEOUT_MS", text, sizeof text);
-  if (n <= 0) return plat::kInfinite;
+  const int32_t n = plat::EnvironmentValue("VXBRIDGE_COMMAND_TIMEOUT_MS", text, sizeof text);
+  if (n <= 0 || n >= static_cast<int32_t>(sizeof text)) return plat::kInfinite;
   uint64_t value = 0;
   for (int i = 0; i < n; ++i) {
     if (text[i] < '0' || text[i] > '9') return plat::kInfinite;

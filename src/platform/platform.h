@@ -79,13 +79,13 @@ bool ThreadSlotSet(ThreadSlotImpl* slot, void* value);
 
 // ---- Process environment ------------------------------------------------------
 
-// Copies the environment variable name into buffer, NUL-terminated, and
-// returns its length; -1 when it is not set or does not fit into capacity
-// bytes. Win32 reads the process block (GetEnvironmentVariableA), so a
-// value any part of the process set is seen.
-int EnvironmentValue(const char* name, char* buffer, uint32_t capacity);
-// Sets (value non-null) or removes a variable; for tests.
-void SetEnvironmentValue(const char* name, const char* value);
+// The environment variable name: -1 when it is unset or empty; otherwise
+// the length of its value, which is in buffer, NUL-terminated, only when
+// that length is below capacity (a longer value is known to be there, so
+// a caller can refuse it rather than take it for unset). Win32 reads the
+// process block (GetEnvironmentVariableA), so a value any part of the
+// process set at run time is seen.
+int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity);
 
 // ---- Sockets (IPv4 TCP) -----------------------------------------------------
 
@@ -158,13 +158,6 @@ int SetKeepAlive(Socket s, const KeepAlive& k);
 // What the system reports: false when keep-alive is off. Windows cannot
 // report the times of SIO_KEEPALIVE_VALS; they read back as 0 there.
 bool GetKeepAlive(Socket s, KeepAlive* k);
-
-// Environment variable name of the process (Windows: the process block, so
-// a value the host set at run time counts). -1 when it is unset or empty;
-// otherwise the length of its value, which is in buffer, NUL-terminated,
-// only when that length is below capacity. Read for the settings an
-// operator gives the connection.
-int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity);
 
 // Sends all len bytes (looping over partial sends); never raises SIGPIPE.
 // Returns len, or -1 with LastSocketError set.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "hostile_fixture.h"
+#include "test_support.h"
 #include "test_peer.h"
 
 namespace vxhostile {
@@ -191,10 +192,10 @@ TEST_F(Hostile, CommandTimeOut) {
   const Setting settings[] = {{"300", true}, {nullptr, false}, {"0", false}, {"25x", false}};
   for (const Setting& setting : settings) {
     ResetLog();
-    vxb::plat::SetEnvironmentValue("VXBRIDGE_COMMAND_TIMEOUT_MS", setting.value);
+    vxtest::SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", setting.value);
     RawViewer viewer;
     Connect(viewer);
-    vxb::plat::SetEnvironmentValue("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
+    vxtest::SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
     std::atomic<int> rc{1};
     std::string text = "<none>";
     std::thread host([&] {

@@ -6,21 +6,13 @@
 
 namespace vxb::plat {
 
-int EnvironmentValue(const char* name, char* buffer, uint32_t capacity) {
+int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity) {
   const char* value = std::getenv(name);
-  if (value == nullptr) return -1;
+  if (value == nullptr || *value == '\0') return -1;
   const size_t n = std::strlen(value);
-  if (n >= capacity) return -1;
+  if (n >= capacity) return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(n);
   std::memcpy(buffer, value, n + 1);
-  return static_cast<int>(n);
-}
-
-void SetEnvironmentValue(const char* name, const char* value) {
-  if (value != nullptr) {
-    ::setenv(name, value, 1);
-  } else {
-    ::unsetenv(name);
-  }
+  return static_cast<int32_t>(n);
 }
 
 }  // namespace vxb::plat

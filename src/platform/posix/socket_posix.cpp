@@ -184,15 +184,6 @@ bool GetKeepAlive(Socket s, KeepAlive* k) {
   return true;
 }
 
-int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value == '\0') return -1;
-  const size_t n = std::strlen(value);
-  if (n >= capacity) return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(n);
-  std::memcpy(buffer, value, n + 1);
-  return static_cast<int32_t>(n);
-}
-
 int Send(Socket s, const void* data, int len) {
   if (Injected(s)) return -1;
   const auto* p = static_cast<const char*>(data);

@@ -6,21 +6,12 @@
 
 namespace vxb::plat {
 
-int EnvironmentValue(const char* name, char* buffer, uint32_t capacity) {
-  SetLastError(ERROR_SUCCESS);
+int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity) {
+  // 0 is an unset or empty variable. With a buffer too small the call
+  // returns the size it needs, NUL included, so the value is one shorter.
   const DWORD n = GetEnvironmentVariableA(name, buffer, capacity);
-  // 0 is an unset variable, or an empty one (no error then); a count not
-  // below the capacity is the size the value would need.
-  if (n == 0) {
-    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND || capacity == 0) return -1;
-    buffer[0] = 0;
-    return 0;
-  }
-  return n < capacity ? static_cast<int>(n) : -1;
-}
-
-void SetEnvironmentValue(const char* name, const char* value) {
-  SetEnvironmentVariableA(name, value);
+  if (n == 0) return -1;
+  return static_cast<int32_t>(n >= capacity ? n - 1 : n);
 }
 
 }  // namespace vxb::plat

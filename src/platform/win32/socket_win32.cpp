@@ -129,14 +129,6 @@ bool GetKeepAlive(Socket s, KeepAlive* k) {
   return true;
 }
 
-int32_t EnvironmentValue(const char* name, char* buffer, uint32_t capacity) {
-  // 0 means unset (or empty). With a buffer too small the call returns the
-  // size it needs, NUL included, so the value's length is one less.
-  const DWORD n = GetEnvironmentVariableA(name, buffer, capacity);
-  if (n == 0) return -1;
-  return static_cast<int32_t>(n >= capacity ? n - 1 : n);
-}
-
 int Send(Socket s, const void* data, int len) {
   if (Injected(s)) return -1;
   const auto* p = static_cast<const char*>(data);
