@@ -71,7 +71,7 @@ uint8_t VXAPI VxRecvCmd(CallRecord* record) {
     text = name == "SYS" ? FormatSystemCall(args.c_str()) : FormatCall(name.c_str(), args.c_str());
   } catch (...) {
     // No memory for the text: the petition reads back empty, as when the
-    // petition buffer cannot grow.
+    // petition block could not be had.
     text.clear();
   }
   Guard g(s.petitionLock);
