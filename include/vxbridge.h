@@ -18,8 +18,10 @@
  *   the caller: release it exactly once with VxFreeA or VxFreeW (they are the
  *   same operation; either may be called from any thread). The single
  *   exception is the petition handed out by VxReadRawPetition: that block
- *   belongs to the library and is overwritten by the next petition. Never
- *   free it.
+ *   belongs to the library and is overwritten by the next petition. It is
+ *   always the same block, taken once for the longest petition there is, so
+ *   a pointer to it never dangles while the library is loaded. Never free
+ *   it.
  *
  * Threads
  *   - The library keeps one connection per process. While connected it runs
@@ -55,8 +57,26 @@
  *   - VxConnectA/W, VxConnectAsServer, VxAccept, VxDisconnect and
  *     VxLaunchAndConnect must be called from one host thread at a time and
  *     never from inside a handler: they wait for the dispatcher thread, which
- *     would then wait for itself, so there they refuse with -1.
- *   - Call VxDisconnect before unloading the library explicitly.
+ *     would then wait for itself, so there they refuse with -1, before any
+ *     other check (VxDisconnect: while connected; once the connection is
+ *     gone it returns 0 there too).
+ *   - Calls of the viewer the host has not taken yet (queued for the
+ *     CallHandler, or kept for VxRecvCmd) are held up to 64 MiB. A viewer
+ *     that sends more than that faster than the host takes them ends the
+ *     connection: a waiting command returns -6 and the BrokenHandler runs
+ *     once, after the call that is running.
+ *   - A handler whose thread is ended by a forced unwind (pthread_exit, as
+ *     an interpreter does to its threads when it shuts down) ends the
+ *     connection: waiting commands return -6, VxIsConnectionBroken reports
+ *     it, the BrokenHandler does not run (its thread is gone), and
+ *     VxDisconnect and the next connect work as usual.
+ *   - Call VxDisconnect before unloading the library explicitly. A host
+ *     that ends its process while connected (also while a handler runs and
+ *     the viewer has left) ends cleanly: the library closes the connection
+ *     at unload, after the running handler returns, without calling the
+ *     handlers again. On Linux the library stays loaded once loaded
+ *     (dlclose leaves it in place), so a viewer started by
+ *     VxLaunchAndConnect may end at any time later.
  *
  * Text
  *   A-functions take and return NUL-terminated single-byte text; the
@@ -181,16 +201,18 @@ VXBRIDGE_EXPORT VxResult VXAPI VxFreeW(void *block);
 
 /* Connects to a viewer listening on host:port (host: dotted IPv4 address,
  * used without a lookup, or name; mode must be 0) and starts the reader and
- * dispatcher threads. Either handler may be null. -20 while connected, -1
- * for a mode other than 0, -5 when the host is not found or refuses, -11
- * without memory, -1 for a null host. */
+ * dispatcher threads. Either handler may be null. -1 from inside a handler
+ * (checked first), -20 while connected, -1 for a mode other than 0, -5 when
+ * the host is not found or refuses, -11 without memory, -1 for a null
+ * host. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectA(const char *host, uint32_t port, int32_t mode,
                                           CallHandler onCall, BrokenHandler onBroken);
 /* As VxConnectA; -11 for a null host or when the host cannot be converted. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectW(const VxWChar *host, uint32_t port, int32_t mode,
                                           CallHandler onCall, BrokenHandler onBroken);
 /* Closes the data socket and waits for both threads (the BrokenHandler has
- * run when it returns). 0 also when not connected. */
+ * run when it returns). 0 also when not connected; -1 from inside a handler
+ * while connected. */
 VXBRIDGE_EXPORT VxResult VXAPI VxDisconnect(void);
 /* True once after a lost connection was handled, then false. */
 VXBRIDGE_EXPORT uint8_t VXAPI VxIsConnectionBroken(void);
@@ -253,16 +275,18 @@ VXBRIDGE_EXPORT VxResult VXAPI VxGetErrorMessageA(const char *language, int32_t 
  * be 0. -1 for another mode or an invalid VXBRIDGE_LISTEN_ADDRESS, -5 when
  * the port cannot be bound. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode);
-/* Accepts a waiting viewer without blocking: -5 not listening, -3 nobody
- * waiting. Poll it until it returns 0. */
+/* Accepts a waiting viewer without blocking: -1 from inside a handler
+ * (checked first), -5 not listening, -3 nobody waiting. Poll it until it
+ * returns 0. */
 VXBRIDGE_EXPORT VxResult VXAPI VxAccept(void);
 /* Takes the oldest pending call of the viewer into *record; false when none
  * (or record is null). */
 VXBRIDGE_EXPORT uint8_t VXAPI VxRecvCmd(CallRecord *record);
 /* Size of the waiting raw petition; 0 none; -1 not connected. */
 VXBRIDGE_EXPORT int32_t VXAPI VxAvailableBytes(void);
-/* Hands out the waiting petition (library-owned: do not free). -19 none,
- * -1 for a null pointer. */
+/* Hands out the waiting petition (library-owned, the same block every time,
+ * overwritten by the next petition: do not free). -19 none, -1 for a null
+ * pointer. */
 VXBRIDGE_EXPORT VxResult VXAPI VxReadRawPetition(const uint8_t **data, uint32_t *size);
 /* Answers the viewer's call. -3 not connected, -6 broken, -1 for a null
  * data pointer with a positive length or a negative length. */

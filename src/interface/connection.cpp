@@ -9,12 +9,13 @@ extern "C" {
 
 VxResult VXAPI VxConnectA(const char* host, uint32_t port, int32_t mode, CallHandler onCall,
                           BrokenHandler onBroken) {
+  // From a handler this would wait for the dispatcher thread it runs on;
+  // refused before anything else is looked at or touched.
+  if (OnWorkerThread()) return -1;
   LibraryState& s = State();
   if (s.Connected()) return -20;
   ForgetProductVersion();
   if (mode != 0 || host == nullptr) return -1;
-  // From a handler this would wait for the dispatcher thread it runs on.
-  if (OnWorkerThread()) return -1;
   LinkObjects();
   // The threads of a connection lost on its own may still be finishing
   // (the dispatcher may be inside the BrokenHandler): let them end before

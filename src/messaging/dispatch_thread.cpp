@@ -7,27 +7,58 @@ namespace vxb {
 
 DispatchThread::~DispatchThread() { Wait(); }
 
-void DispatchThread::Push(IncomingMessage message) {
+size_t DispatchThread::Footprint(const IncomingMessage& m) {
+  // Moving a message keeps its blocks, so it counts the same when queued,
+  // kept and taken.
+  return kCallOverhead + m.name.capacity() + m.args.capacity();
+}
+
+void DispatchThread::Start() {
+  Wait();
+  {
+    Guard g(queueLock_);
+    DropQueued();
+    brokenQueued_ = false;
+  }
+  ThreadBase::Start();
+}
+
+bool DispatchThread::PushCall(IncomingMessage message) {
+  const size_t bytes = Footprint(message);
   Guard g(queueLock_);
-  if (message.kind == Broken) ClearQueue();
+  // Only the reader adds; others only take away, so the sum can only be
+  // lower by the time the call is queued.
+  if (bytes > kMaximumHeldBytes - std::min(heldBytes_.load(), kMaximumHeldBytes)) return false;
   try {
     queue_.push_back(std::move(message));
   } catch (...) {
-    // Out of memory: the message is lost rather than the process.
+    plat::RethrowThreadExit();
+    return false;
   }
+  heldBytes_ += bytes;
+  return true;
 }
 
-void DispatchThread::ClearQueue() { queue_.clear(); }
+void DispatchThread::PushBroken() {
+  Guard g(queueLock_);
+  DropQueued();
+  brokenQueued_ = true;
+}
+
+void DispatchThread::DropQueued() {
+  for (const IncomingMessage& m : queue_) heldBytes_ -= Footprint(m);
+  queue_.clear();
+}
 
 void DispatchThread::SetCallHandler(CallHandler h) {
   Guard g(queueLock_);
-  if (h != callHandler_.load()) ClearQueue();
+  if (h != callHandler_.load()) DropQueued();
   callHandler_.store(h);
 }
 
 void DispatchThread::SetBrokenHandler(BrokenHandler h) {
   Guard g(queueLock_);
-  if (h != brokenHandler_.load()) ClearQueue();
+  if (h != brokenHandler_.load()) DropQueued();
   brokenHandler_.store(h);
 }
 
@@ -39,6 +70,7 @@ bool DispatchThread::TakePending(CallRecord* record) {
     m = std::move(pending_.front());
     pending_.pop_front();
   }
+  heldBytes_ -= Footprint(m);
   std::memset(record, serverMode_.load() ? 0 : ' ', sizeof *record);
   std::memcpy(record->name, m.name.data(), std::min(m.name.size(), sizeof record->name));
   std::memcpy(record->args, m.args.data(), std::min(m.args.size(), sizeof record->args));
@@ -57,7 +89,7 @@ bool DispatchThread::TakeBroken() {
   return was;
 }
 
-void DispatchThread::Deliver(const IncomingMessage& m) {
+bool DispatchThread::Deliver(IncomingMessage& m) {
   CallAnswer answer;
   std::memset(&answer, 0, sizeof answer);
   std::memcpy(answer.text, "OK", 3);
@@ -65,14 +97,39 @@ void DispatchThread::Deliver(const IncomingMessage& m) {
     runningCall_ = m.stamp;
     handler(m.name.c_str(), m.args.c_str(), &answer);
     SendResponseText(*link_, answer.code, answer.text, sizeof answer.text);
-    return;
+    return false;
   }
   if (!serverMode_.load()) SendResponseText(*link_, answer.code, answer.text, sizeof answer.text);
   Guard g(pendingLock_);
-  pending_.push_back(m);
+  pending_.push_back(std::move(m));
+  return true;
+}
+
+void DispatchThread::Abandon(size_t bytesInFlight) {
+  heldBytes_ -= bytesInFlight;
+  // Nothing delivers the viewer's calls any more: the connection ends (the
+  // reader sees it and wakes a waiting command with -6), and the host
+  // learns it from VxIsConnectionBroken. The BrokenHandler cannot run: its
+  // thread is the one that is going.
+  link_->CloseData();
+  SetBroken(true);
+  Guard g(queueLock_);
+  DropQueued();
 }
 
 void DispatchThread::Run() {
+  // Run ends by itself only at the end of the connection. Left any other
+  // way, the thread is being ended under the library by a forced unwind
+  // out of a handler (an interpreter shutting down ends its threads so).
+  struct Departure {
+    DispatchThread* self;
+    size_t bytesInFlight = 0;
+    bool orderly = false;
+    ~Departure() {
+      if (!orderly) self->Abandon(bytesInFlight);
+    }
+  } departure{this};
+
   for (;;) {
     queueSignal_.WaitOne();
     // Everything queued is handled per wake-up: the semaphore stops counting
@@ -80,27 +137,37 @@ void DispatchThread::Run() {
     // that finds the queue empty just waits again.
     for (;;) {
       IncomingMessage m;
+      bool broken = false;
       {
         Guard g(queueLock_);
-        if (queue_.empty()) break;
-        m = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      if (m.kind == Broken) {
-        if (BrokenHandler handler = brokenHandler_.load(); handler != nullptr) handler();
-        SetBroken(true);
-        Guard g(queueLock_);
-        ClearQueue();
-        return;
-      }
-      if (m.kind == Call) {
-        try {
-          Deliver(m);
-        } catch (...) {
-          // No memory to keep the call for VxRecvCmd: it is lost, but the
-          // thread and the connection live on.
+        if (brokenQueued_) {
+          // Queued calls were dropped when the end was queued.
+          brokenQueued_ = false;
+          broken = true;
+        } else if (queue_.empty()) {
+          break;
+        } else {
+          m = std::move(queue_.front());
+          queue_.pop_front();
         }
       }
+      if (broken) {
+        if (BrokenHandler handler = brokenHandler_.load(); handler != nullptr) handler();
+        SetBroken(true);
+        departure.orderly = true;
+        return;
+      }
+      departure.bytesInFlight = Footprint(m);
+      bool kept = false;
+      try {
+        kept = Deliver(m);
+      } catch (...) {
+        plat::RethrowThreadExit();
+        // No memory to keep the call for VxRecvCmd: it is lost, but the
+        // thread and the connection live on.
+      }
+      if (!kept) heldBytes_ -= departure.bytesInFlight;
+      departure.bytesInFlight = 0;
     }
   }
 }

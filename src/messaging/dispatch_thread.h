@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <deque>
 
 #include "../../include/vxbridge.h"
@@ -14,6 +15,13 @@ namespace vxb {
 
 class DispatchThread : public ThreadBase {
  public:
+  // Calls the host has not taken yet (queued for the CallHandler, or kept
+  // for VxRecvCmd) are held up to this many bytes, each counted with its
+  // texts' blocks and kCallOverhead more. A viewer that sends calls faster
+  // than the host takes them cannot use up the host's memory.
+  static constexpr size_t kMaximumHeldBytes = 64u << 20;
+  static constexpr size_t kCallOverhead = 64;
+
   DispatchThread() = default;
   ~DispatchThread() override;
 
@@ -21,10 +29,22 @@ class DispatchThread : public ThreadBase {
   void SetServerMode(bool on) { serverMode_.store(on); }
   bool ServerMode() const { return serverMode_.load(); }
 
-  // Queues a message; a Broken message first drops every queued call. The
-  // caller then releases the queue semaphore (Signal).
-  void Push(IncomingMessage message);
+  // Starts the thread for a new connection: nothing of an earlier one is
+  // left queued.
+  void Start() override;
+
+  // Queues a call. False when it cannot be held (past kMaximumHeldBytes, or
+  // no memory); the connection must then end, as the viewer would wait for
+  // an answer that never comes.
+  bool PushCall(IncomingMessage message);
+  // The end of the connection: drops every queued call; the thread ends
+  // after the call that runs (if any). Needs no memory, so it is always
+  // delivered.
+  void PushBroken();
+  // Wakes the thread for what was pushed.
   void Signal() { queueSignal_.Release(); }
+  // A new handler drops the calls queued for the old one; a pending end of
+  // the connection stays.
   void SetCallHandler(CallHandler h);
   void SetBrokenHandler(BrokenHandler h);
 
@@ -41,8 +61,12 @@ class DispatchThread : public ThreadBase {
   void Run() override;
 
  private:
-  void ClearQueue();  // queue lock held
-  void Deliver(const IncomingMessage& m);
+  static size_t Footprint(const IncomingMessage& m);
+  void DropQueued();  // queue lock held
+  // True when the call was kept for VxRecvCmd.
+  bool Deliver(IncomingMessage& m);
+  // The thread is being ended under the library (see Run).
+  void Abandon(size_t bytesInFlight);
 
   Lock queueLock_;
   Lock pendingLock_;
@@ -50,7 +74,9 @@ class DispatchThread : public ThreadBase {
   std::atomic<BrokenHandler> brokenHandler_{nullptr};
   Semaphore queueSignal_;
   std::deque<IncomingMessage> queue_;
+  bool brokenQueued_ = false;  // queue lock
   std::deque<IncomingMessage> pending_;
+  std::atomic<size_t> heldBytes_{0};  // queue_, pending_ and the running call
   bool broken_ = false;
   SocketLink* link_ = nullptr;
   std::atomic<bool> serverMode_{false};

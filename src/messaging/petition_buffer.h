@@ -4,28 +4,34 @@
 
 #include <cstdint>
 
+#include "../../include/vxbridge.h"
+
 namespace vxb {
 
 class PetitionBuffer {
  public:
+  // The longest petition VxRecvCmd rebuilds: "EXE " name "(" args ")\n"
+  // with name and args cut to a CallRecord's fields ("SYS " args "\n" is
+  // shorter).
+  static constexpr uint32_t kCapacity =
+      4 + sizeof(CallRecord::name) + 1 + sizeof(CallRecord::args) + 2;
+
+  // Takes the one block for good: the host may hold a pointer into it from
+  // one petition to the next, so it is overwritten, never moved or freed.
   PetitionBuffer();
   ~PetitionBuffer();
   PetitionBuffer(const PetitionBuffer&) = delete;
   PetitionBuffer& operator=(const PetitionBuffer&) = delete;
 
-  // Empties the buffer and makes room for n bytes (plus a NUL). Grows to
-  // exactly n when n is not below the capacity; never shrinks.
-  bool Reserve(uint32_t n);
-  // Replaces the content with n bytes of text followed by a NUL.
+  // Replaces the content with n bytes of text followed by a NUL. False (and
+  // empty) when n is above kCapacity or the block could not be had.
   bool Store(const void* text, uint32_t n);
 
   const uint8_t* Data() const { return data_; }
   uint32_t Size() const { return size_; }
-  uint32_t Capacity() const { return capacity_; }
 
  private:
   uint8_t* data_ = nullptr;
-  uint32_t capacity_ = 0;
   uint32_t size_ = 0;
 };
 

@@ -29,6 +29,7 @@ void ReaderThread::Run() {
     try {
       if (ReadOne(m) != 0) m.kind = Broken;
     } catch (...) {
+      plat::RethrowThreadExit();
       // No memory for a call's texts: the stream is past that message and
       // cannot be trusted any more; end the connection the ordinary way.
       m = IncomingMessage();
@@ -50,23 +51,30 @@ void ReaderThread::Run() {
         m.kind = Broken;
       }
     }
+    if (m.kind == Call) {
+      // Numbered with the commands, so that a handler's command knows
+      // whether its call came after the host command that waits.
+      if (response_ != nullptr) m.stamp = response_->StampCall();
+      if (dispatcher_->PushCall(std::move(m))) {
+        dispatcher_->Signal();
+        continue;
+      }
+      // More calls held than the bound allows (or no memory for one): the
+      // viewer would wait for an answer that never comes, and the next
+      // calls would be refused alike; end the connection instead.
+      m = IncomingMessage();
+      m.kind = Broken;
+    }
     switch (m.kind) {
       case Broken:
         link_->CloseData();
         // A command waiting for its answer must not wait forever.
         if (response_ != nullptr) response_->PostBroken();
-        dispatcher_->Push(std::move(m));
+        dispatcher_->PushBroken();
         dispatcher_->Signal();
         return;
       case Response:
         break;  // posted above
-      case Call:
-        // Numbered with the commands, so that a handler's command knows
-        // whether its call came after the host command that waits.
-        if (response_ != nullptr) m.stamp = response_->StampCall();
-        dispatcher_->Push(std::move(m));
-        dispatcher_->Signal();
-        break;
       default:  // nothing to deliver: an unknown tag, or nothing learned
         break;
     }

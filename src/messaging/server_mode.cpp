@@ -24,10 +24,11 @@ std::string FieldText(const char* field, size_t capacity) {
 extern "C" {
 
 VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode) {
+  // From a handler: refused before anything else (see VxConnectA).
+  if (OnWorkerThread()) return -1;
   LibraryState& s = State();
   ForgetProductVersion();
   if (mode != 0) return -1;
-  if (OnWorkerThread()) return -1;
   LinkObjects();
   // Open closes an open peer connection first; its threads end with it.
   s.link.CloseData();
@@ -45,9 +46,9 @@ VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode) {
 }
 
 VxResult VXAPI VxAccept(void) {
+  if (OnWorkerThread()) return -1;
   LibraryState& s = State();
   if (s.link.ListenSocket() == plat::kInvalidSocket) return -5;
-  if (OnWorkerThread()) return -1;
   s.link.CloseData();
   // The previous peer's threads end through the broken path; they must be
   // gone before the same thread objects start again.
@@ -74,7 +75,7 @@ uint8_t VXAPI VxRecvCmd(CallRecord* record) {
     text = name == "SYS" ? FormatSystemCall(args.c_str()) : FormatCall(name.c_str(), args.c_str());
   } catch (...) {
     // No memory for the text: the petition reads back empty, as when the
-    // petition buffer cannot grow.
+    // petition block could not be had.
     text.clear();
   }
   Guard g(s.petitionLock);

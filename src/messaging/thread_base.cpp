@@ -2,9 +2,20 @@
 
 namespace vxb {
 
+namespace {
+// The thread object whose Run the calling thread executes (null on every
+// other thread). Each thread reads only its own copy, so the answer never
+// depends on a handle that Wait may be releasing meanwhile.
+thread_local const ThreadBase* t_running = nullptr;
+}  // namespace
+
 ThreadBase::~ThreadBase() { Wait(); }
 
-void ThreadBase::Entry(void* self) { static_cast<ThreadBase*>(self)->Run(); }
+void ThreadBase::Entry(void* self) {
+  auto* thread = static_cast<ThreadBase*>(self);
+  t_running = thread;
+  thread->Run();
+}
 
 void ThreadBase::Start() {
   Wait();
@@ -12,15 +23,11 @@ void ThreadBase::Start() {
 }
 
 void ThreadBase::Wait() {
-  plat::ThreadImpl* h = handle_.exchange(nullptr);
-  // A thread cannot wait for itself; leave its handle to the next Wait.
-  if (h != nullptr && plat::ThreadIsCurrent(h)) {
-    handle_.store(h);
-    return;
-  }
-  plat::ThreadJoin(h);
+  // A thread cannot wait for itself; its handle stays for the next Wait.
+  if (IsCurrentThread()) return;
+  plat::ThreadJoin(handle_.exchange(nullptr));
 }
 
-bool ThreadBase::IsCurrentThread() const { return plat::ThreadIsCurrent(handle_.load()); }
+bool ThreadBase::IsCurrentThread() const { return t_running == this; }
 
 }  // namespace vxb

@@ -20,9 +20,12 @@ class ThreadBase {
   // while its thread runs.
   virtual void Start();
   // Waits without time limit for the thread to end; returns at once when
-  // there is no thread. Safe to call again.
+  // there is no thread, or when called on the thread itself. Safe to call
+  // again.
   virtual void Wait();
-  // True when called on this object's own thread.
+  // True when called on this object's own thread: from its first
+  // instruction on, and also while another thread waits for it or releases
+  // its handle. Reads nothing another thread may free.
   bool IsCurrentThread() const;
   bool HasThread() const { return handle_.load() != nullptr; }
 

@@ -57,9 +57,14 @@ struct ThreadImpl;
 ThreadImpl* ThreadStart(ThreadEntry entry, void* arg);
 // Waits for the thread to end and releases its handle.
 void ThreadJoin(ThreadImpl* t);
-// True when called on the thread t.
-bool ThreadIsCurrent(const ThreadImpl* t);
 void SleepMs(uint32_t ms);
+
+// For a catch-all on a thread that runs host code: rethrows the exception
+// being handled when it is the unwind that ends the thread (with glibc,
+// pthread_exit and cancellation unwind the stack; an interpreter that shuts
+// down ends its threads that way), which must never be swallowed. Returns
+// for every other exception, and at once where threads end without one.
+void RethrowThreadExit();
 
 // ---- Thread-local slot --------------------------------------------------------
 

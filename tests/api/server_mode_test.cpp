@@ -92,10 +92,12 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   ASSERT_TRUE(viewer.SendFrame("EXE Move(1,2)\n"));
   ASSERT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() > 0; }));
   EXPECT_EQ(VxAvailableBytes(), 14);  // already waiting: not taken again
-  EXPECT_EQ(vxtest::Petition(), "EXE Move(1,2)\n");
+  const uint8_t* first = nullptr;
+  uint32_t size = 0;
+  ASSERT_EQ(VxReadRawPetition(&first, &size), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(first), size), "EXE Move(1,2)\n");
   EXPECT_EQ(vxtest::Petition(), "<none>");
   const uint8_t* data = nullptr;
-  uint32_t size = 0;
   EXPECT_EQ(VxReadRawPetition(&data, &size), VX_E_NO_DATA);
   EXPECT_EQ(viewer.MessagesReceived(), 0u);  // no automatic answer
   ASSERT_EQ(VxSendAck(), 0);
@@ -118,6 +120,16 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   EXPECT_EQ(got[1], "RET 0,2,\xAC" "x");
   EXPECT_EQ(got[2], Bytes("RET 5,3,a\0b"));
   EXPECT_EQ(got[3], "RET 6,0,");
+
+  // The largest petition there is (name and arguments cut to the record)
+  // lands in the very block handed out first: a pointer the host still
+  // holds is overwritten, never released.
+  ASSERT_TRUE(viewer.SendFrame("EXE " + std::string(70, 'n') + "(" + std::string(600, 'a') + ")\n"));
+  ASSERT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() > 0; }));
+  ASSERT_EQ(VxReadRawPetition(&data, &size), 0);
+  EXPECT_EQ(data, first);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(first), size + 1),
+            "EXE " + std::string(64, 'n') + "(" + std::string(512, 'a') + ")\n" + '\0');
 }
 
 TEST_F(Server, RecvCmdFillsTheRecordWithZeros) {

@@ -12,6 +12,10 @@
 #include "test_support.h"
 #include "test_peer.h"
 
+#if defined(__GLIBC__)
+#include <pthread.h>
+#endif
+
 namespace vxhostile {
 namespace {
 
@@ -61,6 +65,28 @@ TEST_F(Hostile, ViewerLeavesWhileACallbackRuns) {
     SetCallBehaviour(nullptr);
   }
 }
+
+#if defined(__GLIBC__)
+// An interpreter that shuts down ends a thread running its code with a
+// forced unwind (pthread_exit): here the dispatcher, inside the handler.
+// The library lets the unwind pass, and the connection ends with it.
+TEST_F(Hostile, AHandlerWhoseThreadIsEndedByAForcedUnwind) {
+  SetCallBehaviour([](const char*, const char*, CallAnswer*) { pthread_exit(nullptr); });
+  RawViewer viewer;
+  Connect(viewer);
+  viewer.Run([](RawViewer& v) {
+    std::string m;
+    if (v.ReadMessage(&m)) v.Send(Frame("EXE Leave()\n"));  // the command stays unanswered
+    v.WaitHostClosed(30000);
+  });
+  EXPECT_EQ(VxSendCmdA("Waits", ""), VX_E_COMMUNICATION_BROKEN);
+  viewer.Join();
+  EXPECT_EQ(VxIsConnectionBroken(), 1);
+  EXPECT_EQ(VxDisconnect(), 0);
+  // The BrokenHandler would have run on the thread that is gone.
+  EXPECT_EQ(Log().broken, 0);
+}  // The fixture's closing round trip connects again.
+#endif
 
 std::atomic<int> g_innerResult{1};
 
@@ -468,6 +494,45 @@ TEST_F(Hostile, AFloodOfCallsWhileACommandWaits) {
   EXPECT_EQ(Log().calls, kFlood);
   EXPECT_EQ(g_outOfOrder, 0);
   EXPECT_EQ(Log().broken, 0);
+}
+
+// Large calls flooded faster than the host takes them (its handler is
+// busy, or nobody calls VxRecvCmd) by a viewer that never reads: the
+// library holds them up to its bound, then ends the connection.
+TEST_F(Hostile, AFloodOfLargeCallsIsHeldUpToABound) {
+  constexpr int kCalls = 100;
+  constexpr size_t kBound = 64u << 20;
+  const std::string call = Frame("EXE Big(" + std::string(1900000, 'b') + ")\n");
+  for (bool handler : {true, false}) {
+    ResetLog();
+    g_gateOpen = false;
+    SetCallBehaviour([](const char*, const char*, CallAnswer*) { WaitAtGate(); });
+    RawViewer viewer;
+    const uint16_t port = viewer.Listen();
+    ASSERT_EQ(VxConnectA("127.0.0.1", port, 0, handler ? LoggingCallHandler : nullptr,
+                         LoggingBrokenHandler),
+              0);
+    ASSERT_TRUE(viewer.Accept());
+    std::atomic<int> sent{0};
+    viewer.Run([&](RawViewer& v) {
+      for (int i = 0; i < kCalls && v.Send(call); ++i) ++sent;
+      v.Close();
+    });
+    EXPECT_EQ(VxSendCmdA("Waits", ""), VX_E_COMMUNICATION_BROKEN);
+    viewer.Join();
+    // What got through: the calls held, and what the socket buffers took.
+    EXPECT_LT(sent * call.size(), kBound + (48u << 20)) << handler;
+    g_gateOpen = true;
+    ASSERT_TRUE(WaitFor([] { return Log().broken.load() == 1; }));
+    EXPECT_EQ(VxDisconnect(), 0);
+    EXPECT_EQ(Log().broken, 1);
+    EXPECT_EQ(Log().calls, handler ? 1 : 0);  // calls still queued went with the connection
+    CallRecord record;
+    size_t kept = 0;
+    while (VxRecvCmd(&record) != 0) ++kept;
+    EXPECT_LE(kept * call.size(), kBound) << handler;
+    EXPECT_TRUE(handler || kept > 0);
+  }
 }
 
 // Whether this system wakes a thread blocked in a send when another thread

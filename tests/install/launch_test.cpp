@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#endif
+
 #include "install/running_probe.h"
 #include "install_fixture.h"
 #include "test_peer.h"
@@ -203,5 +207,30 @@ TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
   // Nor does it stay behind as a zombie of the host.
   EXPECT_TRUE(WaitUntil([] { return vxtest::UnreapedChildren() == 0; }, 5000));
 }
+
+#if !defined(_WIN32)
+// A host that loads the library at run time, launches the viewer, and
+// unloads the library again: the viewer ends only afterwards, and nothing
+// of the library may run then.
+TEST_F(LaunchAndConnect, UnloadingTheLibraryBeforeTheStartedViewerEnds) {
+  const std::string viewer = vxtest::CopyFakeViewer(dir_.Join("installed"), "Viewer");
+  ASSERT_TRUE(WriteEntry(0, {"Amber", "1.0.0.0", viewer}));
+  ASSERT_TRUE(WriteTotal(1));
+  const uint16_t port = vxtest::FreeLoopbackPort();
+  vxtest::SetEnv("VXB_FAKE_PORT", std::to_string(port).c_str());
+  const std::string file = vxtest::ExecutableDirectory() + "/" VXB_LIBRARY_FILE;
+  void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  const auto launch = reinterpret_cast<decltype(&VxLaunchAndConnect)>(dlsym(library, "VxLaunchAndConnect"));
+  const auto disconnect = reinterpret_cast<decltype(&VxDisconnect)>(dlsym(library, "VxDisconnect"));
+  ASSERT_TRUE(launch != nullptr && disconnect != nullptr);
+  ASSERT_EQ(launch(VX_PRODUCT_AMBER, "127.0.0.1", port, nullptr, nullptr), VX_OK);
+  EXPECT_EQ(disconnect(), VX_OK);
+  ASSERT_EQ(dlclose(library), 0);
+  // The viewer ends with its connection and is collected all the same.
+  EXPECT_TRUE(WaitUntil([&] { return !vxb::IsImageRunning(viewer.c_str()); }, 20000));
+  EXPECT_TRUE(WaitUntil([] { return vxtest::UnreapedChildren() == 0; }, 5000));
+}
+#endif
 
 }  // namespace

@@ -112,7 +112,9 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 // Collects the exit status of a started viewer so that it does not stay a
 // zombie in the host. A thread of its own does this: the host's SIGCHLD
-// handling is the host's business and is left alone.
+// handling is the host's business and is left alone. The thread may wait
+// past an unload of the library, which is therefore linked to stay loaded
+// once loaded (nodelete, see src/CMakeLists.txt).
 void* ReapChild(void* arg) {
   const auto pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(arg));
   while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
