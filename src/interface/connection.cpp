@@ -2,6 +2,7 @@
 #include "../../include/vxbridge.h"
 #include "library_state.h"
 #include "result_buffer.h"
+#include "../transport/wire_trace.h"
 
 using namespace vxb;
 
@@ -21,9 +22,10 @@ VxResult VXAPI VxConnectA(const char* host, uint32_t port, int32_t mode, CallHan
   // the link is reused.
   s.reader.Wait();
   s.dispatcher.Wait();
-  if (int rc = s.link.Open(host, static_cast<uint16_t>(port), SocketLink::kClientMode); rc != 0) {
-    return rc;
-  }
+  const int rc = s.link.Open(host, static_cast<uint16_t>(port), SocketLink::kClientMode);
+  // VXBRIDGE_TRACE is read here, so a host can switch the trace per connection.
+  trace::BeginConnect(host, static_cast<uint16_t>(port), rc);
+  if (rc != 0) return rc;
   s.serverMode.store(false);
   s.dispatcher.SetServerMode(false);
   s.dispatcher.SetCallHandler(onCall);
@@ -53,6 +55,7 @@ VxResult VXAPI VxDisconnect(void) {
     return 0;
   }
   if (OnWorkerThread()) return -1;
+  if (trace::On()) trace::Disconnected();
   s.link.CloseData();
   s.reader.Wait();
   s.dispatcher.Wait();

@@ -128,6 +128,26 @@ int LastSocketError();
 // Test hook: the next LastSocketError reports this number once.
 void InjectSocketError(int winsockError);
 
+// ---- Environment and trace output -------------------------------------------
+
+// Copies the process environment variable name into buffer, NUL-terminated.
+// False when it is not set, is empty or does not fit. Windows reads the
+// process environment block, where a host's own setting is seen at once
+// (the C runtime's copy may be another runtime's).
+bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity);
+
+// An append-only output for diagnostics. Writes never raise a signal (a
+// closed pipe answers false, not SIGPIPE) and are whole or fail.
+struct OutputImpl;
+// Opens (creating when missing) a file for appending; not inherited by
+// child processes. Null when it cannot be opened.
+OutputImpl* OutputOpenFile(const char* path);
+// The process's standard error as it is at each write. Never null; closing
+// it is a no-op.
+OutputImpl* OutputStandardError();
+bool OutputWrite(OutputImpl* out, const void* data, uint32_t size);
+void OutputClose(OutputImpl* out);
+
 }  // namespace vxb::plat
 
 // Registry store, process list and process start (used by install/).

@@ -36,10 +36,6 @@ void StopChild(ChildProcess* child);
 // zombies). Windows keeps no such processes: always 0 there.
 int UnreapedChildren();
 
-// Sets (value non-null) or removes a variable of the process environment,
-// where programs started afterwards find it.
-void SetEnv(const char* name, const char* value);
-
 // The directory of the running test executable.
 std::string ExecutableDirectory();
 

@@ -121,14 +121,6 @@ int UnreapedChildren() {
   return count;
 }
 
-void SetEnv(const char* name, const char* value) {
-  if (value != nullptr) {
-    ::setenv(name, value, 1);
-  } else {
-    ::unsetenv(name);
-  }
-}
-
 std::string ExecutableDirectory() {
   std::error_code ec;
   return fs::read_symlink("/proc/self/exe", ec).parent_path().string();

@@ -84,13 +84,6 @@ void StopChild(ChildProcess* child) {
 
 int UnreapedChildren() { return 0; }
 
-void SetEnv(const char* name, const char* value) {
-  // Both the C runtime's copy (std::getenv here) and the process block
-  // (what a started program inherits).
-  _putenv_s(name, value != nullptr ? value : "");
-  SetEnvironmentVariableA(name, value);
-}
-
 std::string ExecutableDirectory() {
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);

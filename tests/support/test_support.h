@@ -9,6 +9,9 @@ namespace vxtest {
 
 // Polls cond every millisecond until it holds or timeoutMs passed.
 bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000);
+// Sets (value non-null) or removes a variable of the process environment,
+// where the library and programs started afterwards find it.
+void SetEnv(const char* name, const char* value);
 // Bytes of a C string literal that may hold NULs.
 template <size_t N>
 std::string Bytes(const char (&s)[N]) {
