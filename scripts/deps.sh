@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the Windows builds need (mingw-w64 and Wine) when missing.
-# Debian packages; needs root (or sudo).
+# Installs what the Windows builds need (mingw-w64 and Wine) and what the
+# bindings' tests need (Mono, Free Pascal, python3 with venv and pytest) when
+# missing. Debian packages; needs root (or sudo).
 set -u
 need=()
 command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
@@ -12,6 +13,12 @@ dpkg -s libgtest-dev >/dev/null 2>&1 || need+=(libgtest-dev libgmock-dev)
 command -v valgrind >/dev/null || need+=(valgrind)
 command -v clang++ >/dev/null || need+=(clang)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+command -v mcs >/dev/null || need+=(mono-mcs)
+command -v mono >/dev/null || need+=(mono-runtime)
+command -v fpc >/dev/null || need+=(fp-compiler)
+for package in python3-venv python3-setuptools python3-pytest; do
+  dpkg -s "${package}" >/dev/null 2>&1 || need+=("${package}")
+done
 [ ${#need[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
