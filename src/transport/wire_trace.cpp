@@ -27,13 +27,11 @@ struct Sink {
   plat::MutexImpl* lock = plat::MutexCreate();
   plat::OutputImpl* out = nullptr;
   Clock::time_point start = Clock::now();
-  bool ended = false;  // the connection's end was written
 };
 
 std::atomic<Sink*> g_sink{nullptr};
 
-// Held for one scope; a null lock (no memory when the sink was made) is
-// never taken because such a sink is never switched on.
+// Holds the sink's lock for one scope.
 class Hold {
  public:
   explicit Hold(Sink& s) : s_(s) { plat::MutexEnter(s_.lock); }
@@ -73,20 +71,20 @@ const char* KindOf(const uint8_t* message, uint32_t length) {
 
 // Writes "vxbridge S.UUUUUU " + body + "\n" under the sink's lock. The
 // stamp is taken under the lock, so the lines of one sink are in time order.
-// A failed write switches the trace off for good (until the next connect).
+// A failed write switches the trace off until the next connect, and so does
+// the end of the connection, which also lets go of a trace file.
 void WriteLine(const std::string& body, bool endsConnection = false) {
   Sink* s = g_sink.load(std::memory_order_acquire);
   if (s == nullptr) return;
   try {
     Hold hold(*s);
-    if (s->out == nullptr || (endsConnection && s->ended)) return;
-    if (endsConnection) s->ended = true;
+    if (s->out == nullptr) return;  // off, or the connection's end was written
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - s->start);
     char stamp[48];
     std::snprintf(stamp, sizeof stamp, "vxbridge %lld.%06lld ",
                   static_cast<long long>(us.count() / 1000000), static_cast<long long>(us.count() % 1000000));
     const std::string line = stamp + body + "\n";
-    if (!plat::OutputWrite(s->out, line.data(), static_cast<uint32_t>(line.size()))) {
+    if (!plat::OutputWrite(s->out, line.data(), static_cast<uint32_t>(line.size())) || endsConnection) {
       g_on.store(false, std::memory_order_relaxed);
       plat::OutputClose(s->out);
       s->out = nullptr;
@@ -133,7 +131,6 @@ void Begin(const std::string& event) {
       cannotOpen = s->out == nullptr;
     }
     s->start = Clock::now();
-    s->ended = false;
     g_on.store(s->out != nullptr, std::memory_order_relaxed);
   }
   if (cannotOpen) {

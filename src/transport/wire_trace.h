@@ -41,7 +41,8 @@ void Received(const uint8_t* message, uint32_t length) noexcept;
 void TooLarge(uint32_t length) noexcept;
 
 // The connection ended: by the host, or it broke. Only the first end of a
-// connection is written (the close of a disconnect is also seen as a break).
+// connection is written (the close of a disconnect is also seen as a break);
+// the trace is off from then on and a trace file is closed.
 void Disconnected() noexcept;
 void Broke() noexcept;
 

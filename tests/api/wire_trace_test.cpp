@@ -26,13 +26,15 @@ class Trace : public ApiSession {
     path = (std::filesystem::temp_directory_path() /
             ("vxb-trace-" + std::to_string(port) + ".log"))
                .string();
-    std::filesystem::remove(path);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
     vxtest::SetEnv("VXBRIDGE_TRACE", path.c_str());
   }
   void TearDown() override {
     ApiSession::TearDown();
     vxtest::SetEnv("VXBRIDGE_TRACE", nullptr);
-    std::filesystem::remove(path);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
   }
   // The trace's lines with each time stamp masked as "T".
   std::vector<std::string> Lines() {

@@ -29,9 +29,11 @@ bool GetEnvironmentText(const char* name, char* buffer, uint32_t capacity) {
 
 OutputImpl* OutputOpenFile(const char* path) {
   // FILE_APPEND_DATA alone: every write lands at the end, also when another
-  // process appends to the same file. The handle is not inheritable.
-  const HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // process appends to the same file. Others may read, write, rename or
+  // delete it meanwhile (a log being rotated). The handle is not inheritable.
+  const HANDLE h =
+      CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   auto* out = new (std::nothrow) OutputImpl{h};
   if (out == nullptr) CloseHandle(h);
