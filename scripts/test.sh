@@ -3,8 +3,9 @@
 # import tables), the 64-bit Windows build under wine64, AddressSanitizer +
 # UndefinedBehaviorSanitizer and ThreadSanitizer (each with the hostile-viewer
 # and soak suites; ctest -L soak selects the soak alone), then one soak run
-# under valgrind memcheck and a short run of every fuzz target. Warnings are
-# errors.
+# under valgrind memcheck and a short run of every fuzz target. The default
+# preset also runs the Python, C# and Delphi bindings against vxsim (ctest -L
+# bindings). Warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
