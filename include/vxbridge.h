@@ -85,6 +85,12 @@
  *   byte; output bytes are widened by sign extension (0xE9 -> 0xFFE9), so
  *   narrowing a widened text always gives back the same bytes.
  *
+ * Wire trace
+ *   With VXBRIDGE_TRACE set to "stderr" or to a file path when a connection
+ *   opens (connect or accept), every frame sent and received is written one
+ *   line each, with the connection's events. A sink that cannot be opened or
+ *   written never affects the connection.
+ *
  * Null arguments
  *   Out pointers are written without a null test unless said otherwise; the
  *   functions below that document a null behaviour keep it.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need (mingw-w64, Wine, clang and the
-# LLVM tools, GoogleTest, valgrind, pkg-config) when missing.
+# LLVM tools, GoogleTest, valgrind, pkg-config, and for the bindings' tests
+# Mono, Free Pascal, python3 with venv and pytest) when missing.
 # Debian packages; needs root (or sudo).
 set -u
 need=()
@@ -17,6 +18,12 @@ dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 command -v llvm-dlltool >/dev/null || command -v llvm-dlltool-14 >/dev/null || need+=(llvm)
 command -v lld-link >/dev/null || command -v lld-link-14 >/dev/null || need+=(lld)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+command -v mcs >/dev/null || need+=(mono-mcs)
+command -v mono >/dev/null || need+=(mono-runtime)
+command -v fpc >/dev/null || need+=(fp-compiler)
+for package in python3-venv python3-setuptools python3-pytest; do
+  dpkg -s "${package}" >/dev/null 2>&1 || need+=("${package}")
+done
 [ ${#need[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

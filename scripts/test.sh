@@ -6,7 +6,9 @@
 # UndefinedBehaviorSanitizer and ThreadSanitizer (each with the hostile-viewer
 # and soak suites; ctest -L soak selects the soak alone), then one soak run
 # under valgrind memcheck and a short run of every fuzz target. The example
-# hosts run in every build but the 32-bit one. Warnings are errors.
+# hosts run in every build but the 32-bit one; the default preset also runs
+# the Python, C# and Delphi bindings against vxsim (ctest -L bindings).
+# Warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh

@@ -2,6 +2,7 @@
 #include "../../include/vxbridge.h"
 #include "library_state.h"
 #include "result_buffer.h"
+#include "../transport/wire_trace.h"
 
 using namespace vxb;
 
@@ -25,9 +26,10 @@ VxResult VXAPI VxConnectA(const char* host, uint32_t port, int32_t mode, CallHan
   // A host command of another thread waits for the new connection rather
   // than sending on it before its answers are expected.
   Guard turn(s.commandLock);
-  if (int rc = s.link.Open(host, static_cast<uint16_t>(port), SocketLink::kClientMode); rc != 0) {
-    return rc;
-  }
+  const int rc = s.link.Open(host, static_cast<uint16_t>(port), SocketLink::kClientMode);
+  // VXBRIDGE_TRACE is read here, so a host can switch the trace per connection.
+  trace::BeginConnect(host, static_cast<uint16_t>(port), rc);
+  if (rc != 0) return rc;
   s.serverMode.store(false);
   s.dispatcher.SetServerMode(false);
   s.dispatcher.SetCallHandler(onCall);
@@ -57,6 +59,7 @@ VxResult VXAPI VxDisconnect(void) {
     return 0;
   }
   if (OnWorkerThread()) return -1;
+  if (trace::On()) trace::Disconnected();
   s.link.CloseData();
   s.reader.Wait();
   s.dispatcher.Wait();

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "../transport/wire_trace.h"
+
 namespace vxb {
 
 ReaderThread::~ReaderThread() { Wait(); }
@@ -67,6 +69,7 @@ void ReaderThread::Run() {
     }
     switch (m.kind) {
       case Broken:
+        if (trace::On()) trace::Broke();
         link_->CloseData();
         // A command waiting for its answer must not wait forever.
         if (response_ != nullptr) response_->PostBroken();

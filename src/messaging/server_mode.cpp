@@ -7,6 +7,7 @@
 #include "../interface/library_state.h"
 #include "../interface/result_buffer.h"
 #include "../transport/wire_format.h"
+#include "../transport/wire_trace.h"
 
 using namespace vxb;
 
@@ -58,6 +59,7 @@ VxResult VXAPI VxAccept(void) {
   // it is ready to pair its answers.
   Guard turn(s.commandLock);
   if (!s.link.Accept()) return -3;
+  trace::BeginAccept(s.link.ListenPort());
   s.petitionReady.store(false);
   StartWorkers();
   return 0;
@@ -140,6 +142,7 @@ VxResult VXAPI VxSendRaw(const void* data, uint32_t length) {
   if (length > 0x7FFFFFFFu) return -1;
   LibraryState& s = State();
   if (!s.Connected()) return -3;
+  if (trace::On()) trace::SentRaw(data, length);
   return s.link.Send(data, length, nullptr, 0);
 }
 

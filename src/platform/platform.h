@@ -184,6 +184,20 @@ int LastSocketError();
 // LastSocketError reports it on that thread. kInvalidSocket clears it.
 void InjectSocketError(Socket s, int winsockError);
 
+// ---- Trace output -------------------------------------------------------------
+
+// An append-only output for diagnostics. Writes never raise a signal (a
+// closed pipe answers false, not SIGPIPE) and are whole or fail.
+struct OutputImpl;
+// Opens (creating when missing) a file for appending; not inherited by
+// child processes. Null when it cannot be opened.
+OutputImpl* OutputOpenFile(const char* path);
+// The process's standard error as it is at each write. Never null; closing
+// it is a no-op.
+OutputImpl* OutputStandardError();
+bool OutputWrite(OutputImpl* out, const void* data, uint32_t size);
+void OutputClose(OutputImpl* out);
+
 }  // namespace vxb::plat
 
 // Registry store, process list and process start (used by install/).

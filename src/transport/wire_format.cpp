@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wire_trace.h"
+
 namespace vxb {
 namespace {
 
@@ -41,6 +43,8 @@ std::string FormatSystemCall(const char* text) {
 int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
                uint32_t payloadLength, const void* payload) {
   const uint32_t total = headerLength + payloadLength;
+  // Before the send: the answer may be read (and traced) before it returns.
+  if (trace::On()) trace::Sent(header, headerLength, payload, payloadLength);
   if (payloadLength == 0 || payload == nullptr) {
     uint8_t prefix[4];
     PutLength(prefix, total);
@@ -85,6 +89,7 @@ int ReadMessage(SocketLink& link, IncomingMessage& message) {
   if (length >= SocketLink::kMaximumCapacity) {
     // No buffer can hold it and the bytes cannot be skipped in step: the
     // stream is given up.
+    if (trace::On()) trace::TooLarge(length);
     link.CloseData();
     return -9;
   }
@@ -109,11 +114,14 @@ int ReadMessage(SocketLink& link, IncomingMessage& message) {
     // command learns it as such (-6). Handing over what had arrived would
     // pass a torn answer off as a whole one: its header alone often parses
     // ("RET 0,6,ab" cut off gives code 0 and "ab").
-    return link.ReadInto(&body, bodyLength, ResponseSlot, tag, tagLength);
+    const int rc = link.ReadInto(&body, bodyLength, ResponseSlot, tag, tagLength);
+    if (rc == 0 && trace::On()) trace::Received(body, length);
+    return rc;
   }
 
   uint8_t* body = nullptr;
   if (int rc = link.ReadInto(&body, bodyLength, CallSlot, tag, tagLength); rc != 0) return rc;
+  if (trace::On()) trace::Received(body, length);
   if (body == nullptr) return 0;  // an empty message: nothing to deliver
   if (HasTag(tag, got, "EXE ")) {
     ParseCall(body, length, message);

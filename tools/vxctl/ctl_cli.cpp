@@ -11,7 +11,8 @@
 namespace vxctl {
 
 const char* const kUsage =
-    "usage: vxctl [--host H] [--port P] [--lang eng|spa|cat] COMMAND [ARGUMENTS]\n"
+    "usage: vxctl [--host H] [--port P] [--lang eng|spa|cat] [--trace] COMMAND [ARGUMENTS]\n"
+    "       vxctl --help | --version\n"
     "\n"
     "Drives a Vexa3D viewer (or vxsim) listening on H:P, default 127.0.0.1:27800.\n"
     "\n"
@@ -31,7 +32,8 @@ const char* const kUsage =
     "  demo               run a complete host session against vxsim, which is\n"
     "                     started from vxctl's own directory\n"
     "\n"
-    "--lang chooses the language of the messages vxctl prints.\n"
+    "--lang chooses the language of the messages vxctl prints. --trace writes every\n"
+    "frame the library sends and receives to stderr (VXBRIDGE_TRACE=stderr).\n"
     "Exit status: 0 success; 1 the library or the viewer reported a failure (its\n"
     "message is printed on stderr); 2 bad arguments.\n";
 
@@ -95,10 +97,17 @@ struct Connection {
   ~Connection() { VxDisconnect(); }
 };
 
-int connect(const Options& o) {
+// why: what the connection is needed for, when that is not plain.
+int connect(const Options& o, const std::string& why = "") {
   const VxResult rc = VxConnectA(o.host.c_str(), o.port, 0, nullptr, nullptr);
-  if (rc != 0) return fail(o, "connect to " + o.host + ":" + std::to_string(o.port), rc);
-  return 0;
+  if (rc == 0) return 0;
+  const std::string where = o.host + ":" + std::to_string(o.port);
+  fail(o, why + "connect to " + where, rc);
+  if (rc == VX_E_HOST_NOT_FOUND) {
+    std::fprintf(stderr, "vxctl: is a viewer listening on %s? (try: vxsim listen --port %u)\n",
+                 where.c_str(), static_cast<unsigned>(o.port));
+  }
+  return 1;
 }
 
 // ---- Commands ----------------------------------------------------------------
@@ -147,8 +156,14 @@ int errorMessage(const Options& o, int32_t code) {
   char* text = nullptr;
   const VxResult rc = VxGetErrorStringA(o.language.c_str(), code, &text);
   if (rc != 0) return fail(o, "error " + std::to_string(code), rc);
-  std::printf("%s\n", os::consoleText(text != nullptr ? text : "").c_str());
+  const std::string message = text != nullptr ? text : "";
   VxFreeA(text);
+  if (message.empty()) {
+    // An empty line would look like a message; say what happened instead.
+    std::fprintf(stderr, "vxctl: error %d: the viewer has no message for this code\n", static_cast<int>(code));
+    return 1;
+  }
+  std::printf("%s\n", os::consoleText(message).c_str());
   return 0;
 }
 
@@ -197,7 +212,12 @@ Parse parseCommandLine(const std::vector<std::string>& words, Options& o, std::s
   for (; i < words.size(); ++i) {
     const std::string& w = words[i];
     if (w == "--help" || w == "-h") return Parse::Help;
+    if (w == "--version") return Parse::Version;
     if (w.compare(0, 2, "--") != 0) break;
+    if (w == "--trace") {
+      o.trace = true;
+      continue;
+    }
     if (w != "--host" && w != "--port" && w != "--lang") {
       why = "unknown option " + w;
       return Parse::Bad;
@@ -257,9 +277,21 @@ Parse parseCommandLine(const std::vector<std::string>& words, Options& o, std::s
   return why.empty() ? Parse::Run : Parse::Bad;
 }
 
+void printVersion() {
+  uint32_t v = 0;
+  VxGetLibVersion(&v);
+  std::printf("vxctl %s (library %u.%u.%u.%u)\n", VXCTL_VERSION, static_cast<unsigned>(v >> 24),
+              static_cast<unsigned>((v >> 16) & 0xFF), static_cast<unsigned>((v >> 8) & 0xFF),
+              static_cast<unsigned>(v & 0xFF));
+}
+
 int runCommand(const Options& o) {
   const std::string& c = o.command;
   long long n = 0;
+  // Read by the library at each connect and accept.
+  if (o.trace && !os::setEnv("VXBRIDGE_TRACE", "stderr")) {
+    std::fprintf(stderr, "vxctl: --trace: the environment cannot be set\n");
+  }
   if (c == "demo") return runDemo();
   if (c == "launch") {
     parseInteger(o.args[0], 0, UINT32_MAX, n);
@@ -274,7 +306,12 @@ int runCommand(const Options& o) {
     // The library's own codes need no viewer.
     if (n <= 0) return errorMessage(o, static_cast<int32_t>(n));
   }
-  if (const int rc = connect(o); rc != 0) return rc;
+  const bool viewerCode = c == "error";  // a code above 0, asked of the viewer
+  if (const int rc = connect(o, viewerCode ? "error " + o.args[0] +
+                                                 ": codes above 0 are the viewer's own and need a connection; "
+                                           : "");
+      rc != 0)
+    return rc;
   Connection connection;
   if (c == "product") return product(o);
   if (c == "version") return version(o);

@@ -545,7 +545,7 @@ void launch(Transcript& t, const std::string& sim) {
   }
 
   {
-    const std::vector<std::string> args = {"register", "--edition", "Amber", "--version", "3.1.0.0", "--path",
+    const std::vector<std::string> args = {"register", "--edition", "Amber", "--product-version", "3.1.0.0", "--path",
                                            scene.copy};
     Child tool;
     int status = -1;
@@ -553,7 +553,7 @@ void launch(Transcript& t, const std::string& sim) {
     const bool ran = tool.start(sim, args, err) && tool.waitExit(kStartTimeoutMs, status);
     const bool said = ran && tool.waitForLine("registered Amber 3.1.0.0 in slot ", 0, line) &&
                       std::sscanf(line.c_str(), "registered Amber 3.1.0.0 in slot %d", &scene.slot) == 1;
-    if (!t.step("write the installation entry: vxsim register --edition Amber --version 3.1.0.0 --path <copy>",
+    if (!t.step("write the installation entry: vxsim register --edition Amber --product-version 3.1.0.0 --path <copy>",
                 "exit status 0, \"registered Amber 3.1.0.0 in slot N of ...\"",
                 ran ? "exit status " + std::to_string(status) + ", \"" + (said ? line : escapeBytes(tool.out())) + "\""
                     : err,

@@ -16,8 +16,11 @@ int main(int argc, char** argv) {
     case vxctl::Parse::Help:
       std::fputs(vxctl::kUsage, stdout);
       return 0;
+    case vxctl::Parse::Version:
+      vxctl::printVersion();
+      return 0;
     case vxctl::Parse::Bad:
-      std::fprintf(stderr, "vxctl: %s\n\n%s", why.c_str(), vxctl::kUsage);
+      std::fprintf(stderr, "vxctl: %s (see vxctl --help)\n", why.c_str());
       return 2;
     case vxctl::Parse::Run:
       break;

@@ -2,7 +2,8 @@
 """Runs the examples of README.md against vxsim, so they cannot go stale.
 
 The Python example (the block opened with ```python title="readme-example")
-is cut out of README.md and run with this interpreter; the C example of the
+is cut out of README.md and run with this interpreter, the vxbridge package
+taken from bindings/python beside README.md; the C example of the
 same README is compiled by the build and its program is run here. Each gets a
 vxsim of its own, listening on a free port, and must print what README.md
 says it prints.
@@ -85,9 +86,11 @@ def main():
         script = os.path.join(scratch, "readme_example.py")
         with open(script, "w", encoding="utf-8") as out:
             out.write(extract(args.readme, "python"))
-        env = dict(os.environ, VXBRIDGE_LIBRARY=os.path.abspath(args.library))
+        package = os.path.join(os.path.dirname(os.path.abspath(args.readme)), "bindings", "python")
+        env = dict(os.environ, VXBRIDGE_LIBRARY=os.path.abspath(args.library), PYTHONPATH=package,
+                   PYTHONDONTWRITEBYTECODE="1")
         ok &= check("Python", lambda port: [sys.executable, script], env,
-                    ["product 1001", "Add -> 0 42", "Teleport -> 26 Comando desconocido"], args.vxsim)
+                    ["product 1001", "Add -> 42", "Teleport -> 26 Comando desconocido"], args.vxsim)
     # The build compiled the C block of README.md; its program takes the port as argument.
     extract(args.readme, "c")
     ok &= check("C", lambda port: [args.c_example, port], dict(os.environ), ["Add -> 0 42"], args.vxsim)

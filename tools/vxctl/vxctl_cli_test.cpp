@@ -22,19 +22,21 @@ struct Outcome {
   std::string out, err;
 };
 
-Outcome runVxctl(const std::vector<std::string>& args) {
+Outcome runTool(const std::string& tool, const std::vector<std::string>& args) {
   Outcome r;
   Child c;
   std::string err;
-  if (!c.start(toolPath("vxctl"), args, err, true)) {
+  if (!c.start(toolPath(tool), args, err, true)) {
     ADD_FAILURE() << err;
     return r;
   }
-  if (!c.waitExit(kTimeoutMs, r.status)) ADD_FAILURE() << "vxctl did not end";
+  if (!c.waitExit(kTimeoutMs, r.status)) ADD_FAILURE() << tool << " did not end";
   r.out = c.out();
   r.err = c.err();
   return r;
 }
+
+Outcome runVxctl(const std::vector<std::string>& args) { return runTool("vxctl", args); }
 
 std::string showRun(const Outcome& r) { return "status " + std::to_string(r.status) + "\nstdout: " + r.out + "\nstderr: " + r.err; }
 
@@ -44,6 +46,21 @@ std::string withoutCarriageReturns(std::string text) {
   for (char c : text)
     if (c != '\r') out += c;
   return out;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (char c : withoutCarriageReturns(text)) {
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    lines.push_back(line);
+    line.clear();
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
 }
 
 // A vxsim in listen mode on a free port; stopped when the test ends.
@@ -73,13 +90,22 @@ class Simulator {
 
 // ---- Success -------------------------------------------------------------------
 
-TEST(VxctlCommands, SendPrintsTheViewersAnswer) {
+TEST(VxctlCommands, SendPrintsTheViewersAnswerAndTraceShowsTheFrames) {
   Simulator sim;
-  const Outcome r = runVxctl({"--port", sim.port(), "send", "Echo", "hello, viewer"});
+  const Outcome r = runVxctl({"--trace", "--port", sim.port(), "send", "Echo", "hello, viewer"});
   EXPECT_EQ(r.status, 0) << showRun(r);
   EXPECT_EQ(withoutCarriageReturns(r.out), "hello, viewer\n");
-  EXPECT_EQ(r.err, "");
   EXPECT_NE(sim.trace().find("EXE Echo(hello, viewer)\\n"), std::string::npos) << sim.trace();
+  // The library's own trace on stderr, time stamps masked.
+  std::string masked;
+  for (const std::string& line : splitLines(r.err)) {
+    const std::size_t stamp = line.find(' ', 9);
+    masked += line.compare(0, 9, "vxbridge ") == 0 && stamp != std::string::npos ? line.substr(stamp + 1) + "\n"
+                                                                                  : line + "\n";
+  }
+  EXPECT_EQ(masked, "-- connect to 127.0.0.1:" + sim.port() +
+                        "\n>> call 24 bytes: EXE Echo(hello, viewer)\\n\n<< answer 22 bytes: RET 0,13,hello, "
+                        "viewer\n-- disconnect by the host\n");
 }
 
 TEST(VxctlCommands, SendWithoutArgumentTextSendsEmptyParentheses) {
@@ -91,6 +117,7 @@ TEST(VxctlCommands, SendWithoutArgumentTextSendsEmptyParentheses) {
 }
 
 TEST(VxctlCommands, ProductAndVersionAreTheViewers) {
+  // --version after a command: the old spelling of --product-version.
   Simulator sim({"--edition", "Cobalt", "--version", "4.0.1.2"});
   Outcome r = runVxctl({"--port", sim.port(), "product"});
   EXPECT_EQ(r.status, 0) << showRun(r);
@@ -135,6 +162,11 @@ TEST(VxctlCommands, ErrorAsksTheViewerForItsOwnCodes) {
   EXPECT_EQ(r.status, 0) << showRun(r);
   EXPECT_EQ(withoutCarriageReturns(r.out), "Ordre desconeguda\n");
   EXPECT_NE(sim.trace().find("EXE GetErrorString('cat',1a)\\n"), std::string::npos) << sim.trace();
+  // A code the viewer has no message for is said so, not printed as an empty line.
+  const Outcome unknown = runVxctl({"--port", sim.port(), "error", "31"});
+  EXPECT_EQ(unknown.status, 1) << showRun(unknown);
+  EXPECT_EQ(unknown.out, "");
+  EXPECT_NE(unknown.err.find("the viewer has no message for this code"), std::string::npos) << unknown.err;
 }
 
 TEST(VxctlCommands, ServeAnswersEachPetitionUntilTheViewerLeaves) {
@@ -186,6 +218,13 @@ TEST(VxctlFailures, NoViewerIsHostNotFound) {
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("Host not found"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("-5"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("is a viewer listening on 127.0.0.1:" + nobody + "? (try: vxsim listen --port " + nobody + ")"),
+            std::string::npos)
+      << r.err;
+
+  r = runVxctl({"--port", nobody, "error", "31"});
+  EXPECT_EQ(r.status, 1) << showRun(r);
+  EXPECT_NE(r.err.find("codes above 0 are the viewer's own and need a connection"), std::string::npos) << r.err;
 
   r = runVxctl({"--port", nobody, "--lang", "spa", "send", "Echo", "x"});
   EXPECT_EQ(r.status, 1) << showRun(r);
@@ -221,43 +260,68 @@ TEST(VxctlFailures, LaunchWithoutAnInstallation) {
 
 // ---- Bad arguments ---------------------------------------------------------------
 
-TEST(VxctlArguments, BadArgumentsPrintUsageAndExit2) {
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"frobnicate"},
-      {"--port", "0", "product"},
-      {"--port", "99999", "product"},
-      {"--port", "12x", "product"},
-      {"--lang", "fra", "product"},
-      {"--host"},
-      {"--host", "", "product"},
-      {"--bogus", "product"},
-      {"product", "extra"},
-      {"send"},
-      {"send", "Echo", "a", "b"},
-      {"lang", "deu"},
-      {"error", "abc"},
-      {"error", "99999999999"},
-      {"launch"},
-      {"launch", "-1"},
-      {"serve", "0"},
-      {"demo", "now"},
+TEST(ToolArguments, ABadArgumentIsOneLineNamingItAndExit2) {
+  struct Case {
+    std::string tool;
+    std::vector<std::string> args;
+    std::string says;
   };
-  for (const auto& args : cases) {
-    std::string shown;
-    for (const std::string& a : args) shown += "[" + a + "] ";
-    const Outcome r = runVxctl(args);
+  const std::vector<Case> cases = {
+      {"vxctl", {}, "no command given"},
+      {"vxctl", {"frobnicate"}, "unknown command 'frobnicate'"},
+      {"vxctl", {"--port", "0", "product"}, "--port needs a number"},
+      {"vxctl", {"--port", "99999", "product"}, "--port needs a number"},
+      {"vxctl", {"--port", "12x", "product"}, "not '12x'"},
+      {"vxctl", {"--lang", "fra", "product"}, "--lang needs eng, spa or cat"},
+      {"vxctl", {"--host"}, "--host needs a value"},
+      {"vxctl", {"--host", "", "product"}, "--host needs a host name"},
+      {"vxctl", {"--bogus", "product"}, "unknown option --bogus"},
+      {"vxctl", {"product", "extra"}, "wrong number of arguments for product"},
+      {"vxctl", {"send"}, "wrong number of arguments for send"},
+      {"vxctl", {"send", "Echo", "a", "b"}, "wrong number of arguments for send"},
+      {"vxctl", {"lang", "deu"}, "lang needs eng"},
+      {"vxctl", {"error", "abc"}, "error needs a result code"},
+      {"vxctl", {"error", "99999999999"}, "error needs a result code"},
+      {"vxctl", {"launch"}, "wrong number of arguments for launch"},
+      {"vxctl", {"launch", "-1"}, "launch needs a product id"},
+      {"vxctl", {"serve", "0"}, "serve needs a port"},
+      {"vxctl", {"demo", "now"}, "wrong number of arguments for demo"},
+      {"vxsim", {"listen", "--bogus"}, "listen has no option --bogus"},
+      {"vxsim", {"listen", "--port", "0", "extra"}, "unexpected argument 'extra'"},
+      {"vxsim", {"listen", "--port"}, "--port needs a value"},
+      {"vxsim", {"listen", "--port", "x"}, "invalid value 'x' for --port"},
+      {"vxsim", {"unregister", "--port", "1"}, "unregister has no option --port"},
+      {"vxsim", {"register", "--edition", "Amber"}, "register needs --edition and --product-version"},
+      {"vxsim", {"frobnicate"}, "unknown command 'frobnicate'"},
+  };
+  for (const Case& c : cases) {
+    std::string shown = c.tool;
+    for (const std::string& a : c.args) shown += " [" + a + "]";
+    const Outcome r = runTool(c.tool, c.args);
     EXPECT_EQ(r.status, 2) << shown << "\n" << showRun(r);
     EXPECT_EQ(r.out, "") << shown;
-    EXPECT_NE(r.err.find("usage: vxctl"), std::string::npos) << shown << "\n" << r.err;
+    const std::vector<std::string> lines = splitLines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << shown << "\n" << r.err;
+    EXPECT_EQ(lines[0].rfind(c.tool + ": ", 0), 0u) << shown << "\n" << r.err;
+    EXPECT_NE(lines[0].find(c.says), std::string::npos) << shown << "\n" << r.err;
+    EXPECT_NE(lines[0].find("(see " + c.tool + " --help)"), std::string::npos) << shown << "\n" << r.err;
   }
 }
 
-TEST(VxctlArguments, HelpGoesToStdout) {
-  const Outcome r = runVxctl({"--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("usage: vxctl"), std::string::npos);
-  EXPECT_EQ(r.err, "");
+TEST(ToolArguments, HelpAndVersionGoToStdout) {
+  const std::string version = VXB_PROJECT_VERSION;
+  const std::vector<std::vector<std::string>> cases = {
+      {"vxctl", "--help", "usage: vxctl"},
+      {"vxctl", "--version", "vxctl " + version + " (library 1.0.0.0)\n"},
+      {"vxsim", "--help", "  GetCameraPosition()                0.0,0.0,10.0\n"},
+      {"vxsim", "--version", "vxsim " + version + "\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = runTool(c[0], {c[1]});
+    EXPECT_EQ(r.status, 0) << c[0] << " " << c[1];
+    EXPECT_NE(withoutCarriageReturns(r.out).find(c[2]), std::string::npos) << c[0] << " " << c[1] << "\n" << r.out;
+    EXPECT_EQ(r.err, "") << c[0] << " " << c[1];
+  }
 }
 
 }  // namespace

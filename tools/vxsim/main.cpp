@@ -22,14 +22,14 @@ constexpr std::uint16_t kDefaultPort = 27800;
 
 const char* const kUsage =
     "usage:\n"
-    "  vxsim listen [--port P] [--edition Amber|Cobalt] [--version A.B.C.D] [--trace]\n"
-    "               [--keep] [--call 'Name(args)']... [--calls FILE] [--interval MS]\n"
-    "  vxsim connect [--host H] --port P [--edition E] [--version V]\n"
+    "  vxsim listen [--port P] [--edition Amber|Cobalt] [--product-version A.B.C.D]\n"
+    "               [--trace] [--keep] [--call 'Name(args)']... [--calls FILE] [--interval MS]\n"
+    "  vxsim connect [--host H] --port P [--edition E] [--product-version V]\n"
     "               [--call 'Name(args)']... [--calls FILE] [--interval MS] [--trace]\n"
-    "  vxsim register --edition Amber|Cobalt --version A.B.C.D [--path EXE] [--slot N]\n"
-    "               [--language eng|spa|cat]\n"
+    "  vxsim register --edition Amber|Cobalt --product-version A.B.C.D [--path EXE]\n"
+    "               [--slot N] [--language eng|spa|cat]\n"
     "  vxsim unregister [--slot N]\n"
-    "  vxsim --help\n"
+    "  vxsim --help | --version\n"
     "\n"
     "listen      act as the viewer: wait on every interface, port P (default 27800;\n"
     "            0 picks a free one), print \"listening on port P\", serve one host\n"
@@ -46,7 +46,24 @@ const char* const kUsage =
     "--call 'Name(args)' or --call 'SYS TEXT' sends a call to the host; --calls FILE\n"
     "reads one call per line (blank lines and # comments ignored). Calls go out one\n"
     "every --interval ms (default 100); each answer prints \"answer Name: code=C text=T\".\n"
-    "--trace dumps every frame to stderr (<< received, >> sent).\n"
+    "--trace dumps every frame to stderr (<< received, >> sent). --version prints\n"
+    "vxsim's own version; --version V after a command is the old spelling of\n"
+    "--product-version V.\n"
+    "\n"
+    "The simulated viewer answers (code 0 unless said otherwise):\n"
+    "  VxGetTypeViewer()                  1001 (Amber) or 1002 (Cobalt), see --edition\n"
+    "  VxProductVersion()                 the --product-version, default 3.1.0.0\n"
+    "  VxSetLanguage('eng'|'spa'|'cat')   OK; its messages follow that language\n"
+    "  GetErrorString('LANG',HEX)         the message of its code HEX (26 to 30)\n"
+    "  Echo(TEXT)                         TEXT\n"
+    "  Add(A,B)                           the sum of the whole numbers A and B\n"
+    "  LoadScene('FILE')                  OK\n"
+    "  GetCameraPosition()                0.0,0.0,10.0\n"
+    "  Sleep(MS)                          OK after MS milliseconds\n"
+    "  SYS FLUSH, SYS CANCELALL           OK\n"
+    "  anything else                      26 Unknown command; malformed arguments 27\n"
+    "Its codes: 26 Unknown command, 27 Invalid arguments, 28 Object not found,\n"
+    "29 Scene is empty, 30 Unsupported language.\n"
     "\n"
     "Installation entries live in HKEY_LOCAL_MACHINE\\SOFTWARE\\Halden\\Vexa on Windows;\n"
     "elsewhere in the directory tree $VXBRIDGE_REGISTRY_ROOT (default\n"
@@ -90,74 +107,113 @@ bool isVersion(const std::string& text) {
   return dots == 3 && digit;
 }
 
-// Returns false, with the reason in why, on anything unknown, misplaced or malformed.
+// The options each command takes; "flag" ones take no value.
+struct OptionShape {
+  const char* name;
+  bool flag;
+  bool listen, connect, reg, unreg;
+};
+
+const OptionShape kOptions[] = {
+    {"--trace", true, true, true, false, false},
+    {"--keep", true, true, false, false, false},
+    {"--port", false, true, true, false, false},
+    {"--host", false, false, true, false, false},
+    {"--edition", false, true, true, true, false},
+    {"--product-version", false, true, true, true, false},
+    {"--version", false, true, true, true, false},  // the old spelling
+    {"--call", false, true, true, false, false},
+    {"--calls", false, true, true, false, false},
+    {"--interval", false, true, true, false, false},
+    {"--path", false, false, false, true, false},
+    {"--language", false, false, false, true, false},
+    {"--slot", false, false, false, true, true},
+};
+
+const OptionShape* findOption(const std::string& name, const std::string& mode) {
+  for (const OptionShape& o : kOptions) {
+    if (name != o.name) continue;
+    const bool fits = (mode == "listen" && o.listen) || (mode == "connect" && o.connect) ||
+                      (mode == "register" && o.reg) || (mode == "unregister" && o.unreg);
+    return fits ? &o : nullptr;
+  }
+  return nullptr;
+}
+
+// Returns false, with the reason in why (naming the argument at fault), on
+// anything unknown, misplaced or malformed.
 bool parseArgs(int argc, char** argv, Options& o, std::string& why) {
   if (argc < 2) {
     o.keep = true;  // how the library's launch feature starts us
     return true;
   }
   o.mode = argv[1];
-  const bool listen = o.mode == "listen", connect = o.mode == "connect";
-  const bool reg = o.mode == "register", unreg = o.mode == "unregister";
-  if (!listen && !connect && !reg && !unreg) {
-    why = "unknown mode '" + o.mode + "'";
+  if (o.mode != "listen" && o.mode != "connect" && o.mode != "register" && o.mode != "unregister") {
+    why = "unknown command '" + o.mode + "'";
     return false;
   }
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a.compare(0, 2, "--") != 0) {
+      why = "unexpected argument '" + a + "'";
+      return false;
+    }
+    const OptionShape* shape = findOption(a, o.mode);
+    if (shape == nullptr) {
+      why = o.mode + " has no option " + a;
+      return false;
+    }
     std::string v;
-    long n = 0;
-    if (a != "--trace" && a != "--keep") {
+    if (!shape->flag) {
       if (i + 1 >= argc) {
         why = a + " needs a value";
         return false;
       }
       v = argv[++i];
     }
-    const bool net = listen || connect;
+    long n = 0;
     bool ok = true;
-    if (a == "--trace" && net) {
+    if (a == "--trace") {
       o.trace = true;
-    } else if (a == "--keep" && listen) {
+    } else if (a == "--keep") {
       o.keep = true;
-    } else if (a == "--port" && net) {
+    } else if (a == "--port") {
       ok = parseInt(v, 0, 65535, n);
       o.port = static_cast<std::uint16_t>(n);
       o.portGiven = true;
-    } else if (a == "--host" && connect) {
+    } else if (a == "--host") {
       o.host = v;
-    } else if (a == "--edition" && !unreg) {
+    } else if (a == "--edition") {
       ok = parseEdition(v, o.viewer.edition);
       o.editionGiven = true;
-    } else if (a == "--version" && !unreg) {
+    } else if (a == "--product-version" || a == "--version") {
       ok = isVersion(v);
       o.viewer.version = v;
       o.versionGiven = true;
-    } else if (a == "--call" && net) {
+    } else if (a == "--call") {
       o.callTexts.push_back(v);
-    } else if (a == "--calls" && net) {
+    } else if (a == "--calls") {
       o.callsFile = v;
-    } else if (a == "--interval" && net) {
+    } else if (a == "--interval") {
       ok = parseInt(v, 0, 3600000, n);
       o.intervalMs = static_cast<int>(n);
-    } else if (a == "--path" && reg) {
+    } else if (a == "--path") {
       o.path = v;
-    } else if (a == "--language" && reg) {
+    } else if (a == "--language") {
       ok = isKnownLanguage(v);
       o.language = v;
-    } else if (a == "--slot" && (reg || unreg)) {
+    } else if (a == "--slot") {
       ok = parseInt(v, 0, 9999, n);
       o.slot = static_cast<int>(n);
-    } else {
-      ok = false;
     }
     if (!ok) {
-      why = "unexpected or invalid " + a + (v.empty() ? "" : " " + v);
+      why = "invalid value '" + v + "' for " + a;
       return false;
     }
   }
-  if (connect && !o.portGiven) why = "connect needs --port";
-  if (reg && (!o.editionGiven || !o.versionGiven)) why = "register needs --edition and --version";
+  if (o.mode == "connect" && !o.portGiven) why = "connect needs --port";
+  if (o.mode == "register" && (!o.editionGiven || !o.versionGiven))
+    why = "register needs --edition and --product-version";
   return why.empty();
 }
 
@@ -283,10 +339,16 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // Alone, --version is vxsim's own; after a command it sets the simulated
+  // product's version (its old spelling).
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::cout << "vxsim " << VXSIM_VERSION << "\n";
+    return 0;
+  }
   Options o;
   std::string why;
   if (!parseArgs(argc, argv, o, why)) {
-    std::cerr << "vxsim: " << why << "\n\n" << kUsage;
+    std::cerr << "vxsim: " << why << " (see vxsim --help)\n";
     return 2;
   }
   if (o.mode == "register" || o.mode == "unregister") return runRegistry(o);

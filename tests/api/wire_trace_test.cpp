@@ -1,0 +1,104 @@
+// VXBRIDGE_TRACE: the lines a real session writes, and a sink that cannot be
+// had leaving the connection alone.
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "api_fixture.h"
+
+namespace {
+
+using vxtest::ApiSession;
+using vxtest::Bytes;
+using vxtest::RetFrame;
+
+void VXAPI SeenHandler(const char*, const char*, CallAnswer* answer) {
+  std::snprintf(answer->text, sizeof answer->text, "seen");
+}
+
+class Trace : public ApiSession {
+ protected:
+  std::string path;
+
+  void SetUp() override {
+    ApiSession::SetUp();
+    path = (std::filesystem::temp_directory_path() /
+            ("vxb-trace-" + std::to_string(port) + ".log"))
+               .string();
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    vxtest::SetEnv("VXBRIDGE_TRACE", path.c_str());
+  }
+  void TearDown() override {
+    ApiSession::TearDown();
+    vxtest::SetEnv("VXBRIDGE_TRACE", nullptr);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+  }
+  // The trace's lines with each time stamp masked as "T".
+  std::vector<std::string> Lines() {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      lines.push_back(std::regex_replace(line, std::regex("^vxbridge [0-9]+\\.[0-9]{6} "), "T "));
+    }
+    return lines;
+  }
+};
+
+TEST_F(Trace, ASessionIsWrittenLineByLine) {
+  ASSERT_EQ(Connect(SeenHandler), 0);
+  ASSERT_EQ(VxSendCmdA("Add", "2,40"), 0);
+  Received(1);
+  ASSERT_TRUE(viewer.SendFrame("EXE Notify(scene)\n"));
+  EXPECT_EQ(Received(1), std::vector<std::string>{"RET 0,4,seen"});
+  ASSERT_EQ(VxDisconnect(), 0);
+  const std::vector<std::string> expected = {
+      "T -- connect to 127.0.0.1:" + std::to_string(port),
+      "T >> call 14 bytes: EXE Add(2,40)\\n",
+      "T << answer 26 bytes: RET 0,17,ok:EXE Add(2,40)\\n",
+      "T << call 18 bytes: EXE Notify(scene)\\n",
+      "T >> answer 12 bytes: RET 0,4,seen",
+      "T -- disconnect by the host",
+  };
+  EXPECT_EQ(Lines(), expected);
+
+  // Unset at the next connect: the trace is off and the file stays as it was.
+  vxtest::SetEnv("VXBRIDGE_TRACE", nullptr);
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(VxSendCmdA("Add", "1,1"), 0);
+  ASSERT_EQ(VxDisconnect(), 0);
+  EXPECT_EQ(Lines(), expected);
+}
+
+TEST_F(Trace, OtherBytesAreHexAndLongMessagesAreCut) {
+  const std::string payload = Bytes("\x01\xFF\0z") + std::string(300, 'x');
+  viewer.SetResponder([&](const std::string& m) { return m[0] == 'R' ? "" : RetFrame(0, payload); });
+  ASSERT_EQ(Connect(), 0);
+  ASSERT_EQ(VxSendCmdA("Bin", ""), 0);
+  viewer.Close();
+  ASSERT_TRUE(vxtest::WaitUntil([] { return VxIsConnectionBroken() != 0; }, 20000));
+  // 10 bytes of header and the first 246 of the payload are shown, 58 left out.
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2], "T << answer 314 bytes: RET 0,304,\\x01\\xFF\\x00z" + std::string(242, 'x') +
+                          " ... (58 more bytes)");
+  EXPECT_EQ(lines[3], "T -- break: the connection was closed or lost");
+}
+
+TEST_F(Trace, ASinkThatCannotBeOpenedLeavesTheConnectionWorking) {
+  const std::string unwritable = path + "-missing-dir/trace.log";
+  vxtest::SetEnv("VXBRIDGE_TRACE", unwritable.c_str());
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(VxSendCmdA("Add", "2,40"), 0);
+  EXPECT_EQ(LastResponse(), "ok:EXE Add(2,40)\n");
+  EXPECT_FALSE(std::filesystem::exists(unwritable));
+  // The next connection finds a good path again.
+  ASSERT_EQ(VxDisconnect(), 0);
+  vxtest::SetEnv("VXBRIDGE_TRACE", path.c_str());
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(Lines(), std::vector<std::string>{"T -- connect to 127.0.0.1:" + std::to_string(port)});
+}
+
+}  // namespace
