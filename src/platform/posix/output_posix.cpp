@@ -1,4 +1,4 @@
-// Environment and diagnostic output on POSIX.
+// Diagnostic output on POSIX.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>

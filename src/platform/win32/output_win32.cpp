@@ -1,4 +1,4 @@
-// Environment and diagnostic output on Windows.
+// Diagnostic output on Windows.
 #include <windows.h>
 
 #include <new>
