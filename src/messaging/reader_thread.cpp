@@ -10,17 +10,6 @@ ReaderThread::~ReaderThread() { Wait(); }
 
 int ReaderThread::ReadOne(IncomingMessage& message) {
   if (link_->DataSocket() == plat::kInvalidSocket) return -3;
-  const int probe = link_->Probe();
-  if (probe < 0) {
-    message.kind = Broken;
-    return -3;
-  }
-  if (probe == 0) {
-    // A failure not judged broken (server mode) can repeat at once; a short
-    // pause keeps the loop from spinning on it.
-    plat::SleepMs(1);
-    return 0;
-  }
   if (ReadMessage(*link_, message) != 0) message.kind = Broken;
   return 0;
 }

@@ -30,11 +30,11 @@ TEST_P(BodySizes, BodyFitsAndBufferGrowsToLengthPlusOne) {
   LinkedPair p;
   const std::string body = CallOfSize(size);
   ASSERT_TRUE(p.peer.SendFrame(body));
-  uint32_t length = 0;
-  ASSERT_EQ(p.link.ReadLength(&length), 0);
-  ASSERT_EQ(length, size);
+  vxb::FrameSplitter::Frame frame;
+  ASSERT_EQ(p.link.NextFrame(&frame), 0);
+  ASSERT_EQ(frame.length, size);
   uint8_t* data = nullptr;
-  ASSERT_EQ(p.link.ReadInto(&data, static_cast<int32_t>(length), vxb::CallSlot), 0);
+  ASSERT_EQ(p.link.ReadBody(frame, vxb::CallSlot, &data), 0);
   ASSERT_EQ(data, p.link.BufferData(vxb::CallSlot));
   EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->capacity, GetParam().second);
   EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->used, size);
@@ -123,35 +123,17 @@ TEST(FramedIo, PeerClosingOrResettingMidFrameGivesMinus6) {
   }
 }
 
-TEST(FramedIo, ProbeSeesDataThenTheEnd) {
+TEST(FramedIo, AnEmptyFrameLeavesAnEmptyText) {
   LinkedPair p;
-  ASSERT_TRUE(p.peer.SendRaw("x"));
-  EXPECT_EQ(p.link.Probe(), 1);
-  EXPECT_EQ(p.link.Probe(), 1);  // a peek consumes nothing
-  p.peer.Close();
-  uint8_t byte[2];
-  int n = 2;
-  ASSERT_EQ(p.link.Peek(byte, &n), 0);
-  EXPECT_EQ(n, 1);
-  uint8_t* body = nullptr;
-  ASSERT_EQ(p.link.ReadInto(&body, 1, vxb::CallSlot), 0);
-  EXPECT_EQ(p.link.Probe(), -1);
-  EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
-  EXPECT_EQ(p.link.Probe(), -1);
-  EXPECT_EQ(p.link.Peek(byte, &n), -6);
-}
-
-TEST(FramedIo, ReadIntoZeroLengthLeavesAnEmptyText) {
-  LinkedPair p;
-  ASSERT_TRUE(p.peer.SendFrame("EXE A()\n"));
-  uint32_t length = 0;
-  ASSERT_EQ(p.link.ReadLength(&length), 0);
-  uint8_t* body = nullptr;
-  ASSERT_EQ(p.link.ReadInto(&body, static_cast<int32_t>(length), vxb::CallSlot), 0);
-  ASSERT_EQ(p.link.ReadInto(&body, 0, vxb::CallSlot), 0);
+  ASSERT_TRUE(p.peer.SendRaw(Frame("EXE A()\n") + std::string(4, '\0')));
+  vxb::IncomingMessage call;
+  ASSERT_EQ(vxb::ReadMessage(p.link, call), 0);
+  EXPECT_EQ(call.kind, vxb::Call);
+  vxb::IncomingMessage empty;
+  ASSERT_EQ(vxb::ReadMessage(p.link, empty), 0);
+  EXPECT_EQ(empty.kind, vxb::NoMessage);
   EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->used, 0u);
   EXPECT_EQ(p.link.BufferData(vxb::CallSlot)[0], 0);
-  EXPECT_EQ(p.link.ReadInto(&body, 5, 2), -11);
 }
 
 TEST(FramedIo, EnsureCapacityBounds) {
