@@ -82,7 +82,11 @@ int SocketLink::NextFrame(FrameSplitter::Frame* frame) {
   for (;;) {
     switch (splitter_.Next(frame)) {
       case FrameSplitter::kFrame:
-        return 0;
+        // Once the link is closed, what was read ahead is gone with it, as
+        // unread bytes in the socket would be.
+        if (data_.load() != plat::kInvalidSocket) return 0;
+        splitter_.Clear();
+        return -6;
       case FrameSplitter::kTooLarge:
         // No buffer can hold it and the bytes cannot be skipped in step:
         // the stream is given up.

@@ -107,6 +107,29 @@ TEST(FramedIo, APrefixSplitInTwoIsCompleted) {
   EXPECT_EQ(m.args, "FLUSH");
 }
 
+// Frames that came in one segment with the last one read belong to their
+// connection: gone when it is closed, never read on the next.
+TEST(FramedIo, FramesReadAheadGoWithTheirConnection) {
+  for (bool readAfterClose : {false, true}) {
+    LinkedPair p;
+    ASSERT_TRUE(p.peer.SendRaw(Frame("EXE One()\n") + Frame("EXE Stale()\n")));
+    vxb::IncomingMessage m;
+    ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
+    EXPECT_EQ(m.name, "One");
+    p.link.CloseData();
+    if (readAfterClose) {
+      EXPECT_EQ(vxb::ReadMessage(p.link, m), -6);
+    }
+    vxtest::TestPeer next;
+    ASSERT_EQ(p.link.Open("127.0.0.1", next.Listen(), SocketLink::kClientMode), 0);
+    ASSERT_TRUE(next.WaitConnected());
+    ASSERT_TRUE(next.SendFrame("EXE Two()\n"));
+    vxb::IncomingMessage two;
+    ASSERT_EQ(vxb::ReadMessage(p.link, two), 0);
+    EXPECT_EQ(two.name, "Two") << readAfterClose;
+  }
+}
+
 TEST(FramedIo, PeerClosingOrResettingMidFrameGivesMinus6) {
   for (bool reset : {false, true}) {
     LinkedPair p;
