@@ -193,13 +193,13 @@ void BigLibrary(bool fetch) {
     VxGetLastResponseA(&length, &text);
     if (length != payload) Fail("unexpected answer length");
     if (g_alignment.empty()) {
-      const uint8_t* block = vxb::State().link.Buffer(vxb::ResponseSlot)->data;
+      // The message is read into the block the answer then keeps.
       vxb::Answer* last = vxb::HoldLastResponse();
+      const uint8_t* block = last != nullptr ? last->block.data : nullptr;
       const uint8_t* from = last != nullptr ? last->text : nullptr;
       vxb::LetGo(last);
-      g_alignment = "  library: receive block " + Misalignment(block) + "; payload copied from " +
-                    Misalignment(from) +
-                    (from == block + 14 ? " (block+14)" : " (not in the receive block)") +
+      g_alignment = "  library: message read to " + Misalignment(block) + "; payload copied from " +
+                    Misalignment(from) + (from == block + 14 ? " (block+14)" : " (elsewhere)") +
                     "; host copy " + Misalignment(text) + "\n";
     }
     VxFreeA(text);

@@ -78,7 +78,8 @@ int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t te
   return SendResponse(link, code, text, static_cast<int32_t>(length));
 }
 
-int ReadMessage(SocketLink& link, IncomingMessage& message) {
+int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn before,
+                void* context) {
   FrameSplitter::Frame frame;
   if (int rc = link.NextFrame(&frame); rc != 0) {
     if (rc == -9 && trace::On()) trace::TooLarge(frame.length);
@@ -92,6 +93,10 @@ int ReadMessage(SocketLink& link, IncomingMessage& message) {
 
   if (HasTag(tag, got, "RET ")) {
     message.kind = Response;
+    if (before != nullptr && !before(context)) {
+      link.CloseData();
+      return -11;
+    }
     uint8_t* body = nullptr;
     // A failed read ends the connection like any other, and the waiting
     // command learns it as such (-6). Handing over what had arrived would
