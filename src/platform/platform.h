@@ -193,9 +193,9 @@ void CloseSocket(Socket s);
 // Closes with a reset (RST) instead of an orderly end; for test peers.
 void CloseSocketAbortive(Socket s);
 int LastSocketError();
-// Fault injection for tests: the next Send, SendParts or Recv on s (from any thread)
-// fails at once with this Winsock error, without a system call, and
-// LastSocketError reports it on that thread. kInvalidSocket clears it.
+// Fault injection for tests: the next Send, SendParts or Recv on s (from
+// any thread) fails at once with this Winsock error, without a system call,
+// and LastSocketError reports it on that thread. kInvalidSocket clears it.
 void InjectSocketError(Socket s, int winsockError);
 
 // ---- Trace output -------------------------------------------------------------

@@ -79,8 +79,6 @@ class SocketLink {
   RecvBuffer ExchangeBuffer(uint16_t slot, RecvBuffer replacement);
   // Judges the calling thread's last socket error.
   bool IsBrokenError() const;
-  // Bytes received ahead of the frames taken so far.
-  uint32_t ReadAhead() const { return splitter_.Buffered(); }
 
   static bool IsDottedAddress(const char* text, uint8_t address[4]);
 
