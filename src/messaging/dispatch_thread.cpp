@@ -110,9 +110,10 @@ void DispatchThread::Abandon(size_t bytesInFlight) {
   // Nothing delivers the viewer's calls any more: the connection ends (the
   // reader sees it and wakes a waiting command with -6), and the host
   // learns it from VxIsConnectionBroken. The BrokenHandler cannot run: its
-  // thread is the one that is going.
-  link_->CloseData();
+  // thread is the one that is going. The flag is raised before the link
+  // closes: a command woken by the close may ask for it at once.
   SetBroken(true);
+  link_->CloseData();
   Guard g(queueLock_);
   DropQueued();
 }
