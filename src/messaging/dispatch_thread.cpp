@@ -110,8 +110,8 @@ void DispatchThread::Abandon(size_t bytesInFlight) {
   // Nothing delivers the viewer's calls any more: the connection ends (the
   // reader sees it and wakes a waiting command with -6), and the host
   // learns it from VxIsConnectionBroken. The BrokenHandler cannot run: its
-  // thread is the one that is going. The flag is set first: a command woken
-  // by the close may ask for it at once.
+  // thread is the one that is going. The flag is raised before the link
+  // closes: a command woken by the close may ask for it at once.
   SetBroken(true);
   link_->CloseData();
   Guard g(queueLock_);
