@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -192,13 +193,13 @@ void BigLibrary(bool fetch) {
     VxGetLastResponseA(&length, &text);
     if (length != payload) Fail("unexpected answer length");
     if (g_alignment.empty()) {
-      const uint8_t* block = vxb::State().link.Buffer(vxb::ResponseSlot)->data;
+      // The message is read into the block the answer then keeps.
       vxb::Answer* last = vxb::HoldLastResponse();
+      const uint8_t* block = last != nullptr ? last->block.data : nullptr;
       const uint8_t* from = last != nullptr ? last->text : nullptr;
       vxb::LetGo(last);
-      g_alignment = "  library: receive block " + Misalignment(block) + "; body read to block+4 " +
-                    Misalignment(block + 4) + "; payload copied from " + Misalignment(from) +
-                    (from == block + 14 ? " (block+14)" : " (not in the receive block)") +
+      g_alignment = "  library: message read to " + Misalignment(block) + "; payload copied from " +
+                    Misalignment(from) + (from == block + 14 ? " (block+14)" : " (elsewhere)") +
                     "; host copy " + Misalignment(text) + "\n";
     }
     VxFreeA(text);
@@ -453,11 +454,28 @@ void RateBlock(int p, const std::vector<std::pair<std::string, std::string>>& pa
 
 const char* Verdict(bool ok) { return ok ? "met" : "MISSED"; }
 
+// Judged on the figure as printed (two decimals), so that "1.00x" never
+// reads as missing a target of 1.0x.
+bool AtMost(double value, double limit) {
+  return std::lround(value * 100) <= std::lround(limit * 100);
+}
+bool AtLeast(double value, double limit) { return AtMost(limit, value); }
+
+// The targets, per placement: the round trip at most 0.75x floor B pinned
+// (0.90x unpinned) and below REQ/REP; the 1,999,999-byte answer's
+// VxSendCmdA at most 1.05x floor B and the whole public path at most 1.35x
+// pinned; viewer calls at 1.3x floor B's rate with the window, 1.0x one at
+// a time (a rate 1.3x is a time per call of 1/1.3 of floor B's).
 void Targets(int p) {
   Line("Targets (%s; ratios as in the tables)\n", kPlacement[p]);
+  const bool pinned = p == 1;
+  const double rttLimit = pinned ? 0.75 : 0.90;
   const double rtt = Ratio(p, "rtt lib", "rtt B");
   const double zmq = Ratio(p, "rtt lib", "rtt zmq");
-  if (rtt > 0) Line("  round trip <= 1.15x floor B: %.2fx %s\n", rtt, Verdict(rtt <= 1.15));
+  if (rtt > 0) {
+    Line("  round trip <= %.2fx floor B: %.2fx %s\n", rttLimit, rtt,
+         Verdict(AtMost(rtt, rttLimit)));
+  }
   if (zmq > 0) {
     Line("  round trip below REQ/REP: %.2fx of it %s\n", zmq, Verdict(zmq < 1));
   } else if (rtt > 0) {
@@ -465,21 +483,28 @@ void Targets(int p) {
   }
   const double big = Ratio(p, "big lib", "big B");
   const double bigSend = Ratio(p, "big lib, VxSendCmdA alone", "big B");
-  const double bigUnread = Ratio(p, "big lib, answer left unread", "big B");
   if (big > 0) {
-    Line(
-        "  1,999,999-byte answer <= 1.2x floor B: whole public path %.2fx %s; VxSendCmdA alone "
-        "%.2fx %s; answer left unread %.2fx %s\n",
-        big, Verdict(big <= 1.2), bigSend, Verdict(bigSend <= 1.2), bigUnread,
-        Verdict(bigUnread <= 1.2));
+    Line("  1,999,999-byte answer: VxSendCmdA alone <= 1.05x floor B: %.2fx %s\n", bigSend,
+         Verdict(AtMost(bigSend, 1.05)));
+    if (pinned) {
+      Line("  1,999,999-byte answer: whole public path <= 1.35x floor B: %.2fx %s\n", big,
+           Verdict(AtMost(big, 1.35)));
+    } else {
+      Line("  1,999,999-byte answer: whole public path %.2fx floor B (target pinned only)\n", big);
+    }
     Line("    (whole public path vs floor B + copy out: %.2fx)\n",
          Ratio(p, "big lib", "big B + copy out"));
   }
-  const double calls = Rate(p, "calls lib handler, window " + std::to_string(g_opt.window));
-  const double callsW1 = Rate(p, "calls lib handler, window 1");
-  if (calls > 0 || callsW1 > 0) {
-    Line("  >= 50,000 handled viewer calls/s: %.0f with %d in flight %s; %.0f one at a time %s\n",
-         calls, g_opt.window, Verdict(calls >= 50000), callsW1, Verdict(callsW1 >= 50000));
+  const std::string w = ", window " + std::to_string(g_opt.window);
+  const double calls = Ratio(p, "calls lib handler" + w, "calls B" + w);
+  const double callsW1 = Ratio(p, "calls lib handler, window 1", "calls B, window 1");
+  if (calls > 0) {
+    Line("  viewer calls, %d in flight, >= 1.3x floor B's rate: %.2fx %s\n", g_opt.window,
+         1 / calls, Verdict(AtLeast(1 / calls, 1.3)));
+  }
+  if (callsW1 > 0) {
+    Line("  viewer calls, one at a time, >= 1.0x floor B's rate: %.2fx %s\n", 1 / callsW1,
+         Verdict(AtLeast(1 / callsW1, 1.0)));
   }
 }
 

@@ -152,7 +152,7 @@ VxResult VXAPI VxGetLastResponseA(uint32_t* length, char** text) {
     *text = nullptr;
     return 0;
   }
-  auto* block = static_cast<char*>(AllocResult(r->length + 1));
+  auto* block = static_cast<char*>(AllocResultUnfilled(r->length + 1));
   if (block != nullptr) {
     std::memcpy(block, r->text, r->length);
     block[r->length] = 0;
@@ -214,7 +214,7 @@ VxResult VXAPI VxGetRemoteProductVersionA(char** text) {
     return rc;
   }
   const auto n = static_cast<uint32_t>(std::strlen(cached));
-  auto* block = static_cast<char*>(AllocResult(n + 1));
+  auto* block = static_cast<char*>(AllocResultUnfilled(n + 1));
   if (block == nullptr) return -11;
   std::memcpy(block, cached, n + 1);
   *text = block;

@@ -51,7 +51,7 @@ int32_t LocalMessage(int32_t languageIndex, int32_t code, char** text) {
   const char* message = MessageText(languageIndex, code);
   if (message == nullptr) return -1;
   const auto n = static_cast<uint32_t>(std::strlen(message));
-  auto* block = static_cast<char*>(AllocResult(n + 1));
+  auto* block = static_cast<char*>(AllocResultUnfilled(n + 1));
   *text = block;
   if (block == nullptr) return -11;
   std::memcpy(block, message, n + 1);
@@ -76,7 +76,7 @@ VxResult VXAPI VxGetErrorStringA(const char* language, int32_t code, char** text
 
   Answer* r = HoldLastResponse();
   const uint32_t length = r != nullptr ? r->length : 0;
-  auto* block = static_cast<char*>(AllocResult(length + 1));
+  auto* block = static_cast<char*>(AllocResultUnfilled(length + 1));
   *text = block;
   if (block != nullptr) {
     if (length > 0) std::memcpy(block, r->text, length);

@@ -8,6 +8,8 @@ namespace vxb {
 
 void* AllocResult(uint32_t size) { return plat::AllocBlock(size); }
 
+void* AllocResultUnfilled(uint32_t size) { return plat::AllocBlockUnfilled(size); }
+
 void FreeResult(void* block) { plat::FreeBlock(block); }
 
 uint32_t WideLength(const VxWChar* text) {
@@ -20,7 +22,7 @@ uint32_t WideLength(const VxWChar* text) {
 char* NarrowText(const VxWChar* text) {
   if (text == nullptr) return nullptr;
   const uint32_t n = WideLength(text);
-  auto* out = static_cast<char*>(AllocResult(n + 1));
+  auto* out = static_cast<char*>(AllocResultUnfilled(n + 1));
   if (out == nullptr) return nullptr;
   for (uint32_t i = 0; i < n; ++i) out[i] = static_cast<char>(static_cast<uint16_t>(text[i]) & 0xFF);
   out[n] = 0;
@@ -29,7 +31,7 @@ char* NarrowText(const VxWChar* text) {
 
 VxWChar* WidenBytes(const char* bytes, uint32_t length) {
   if (length > (UINT32_MAX - 2) / 2) return nullptr;
-  auto* out = static_cast<VxWChar*>(AllocResult(2 * length + 2));
+  auto* out = static_cast<VxWChar*>(AllocResultUnfilled(2 * length + 2));
   if (out == nullptr) return nullptr;
   for (uint32_t i = 0; i < length; ++i) {
     // Sign extension: hosts that narrow the unit back get the same byte.

@@ -10,6 +10,9 @@ namespace vxb {
 
 // Zero-filled block of size bytes; null when it cannot be had.
 void* AllocResult(uint32_t size);
+// The same block for a caller that writes all size bytes of it: nothing
+// is filled twice (a host still finds its text, then zero bytes).
+void* AllocResultUnfilled(uint32_t size);
 void FreeResult(void* block);
 
 // Units before the first 0 unit, counting at most 32767.

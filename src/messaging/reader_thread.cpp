@@ -10,19 +10,28 @@ ReaderThread::~ReaderThread() { Wait(); }
 
 int ReaderThread::ReadOne(IncomingMessage& message) {
   if (link_->DataSocket() == plat::kInvalidSocket) return -3;
-  const int probe = link_->Probe();
-  if (probe < 0) {
-    message.kind = Broken;
-    return -3;
-  }
-  if (probe == 0) {
-    // A failure not judged broken (server mode) can repeat at once; a short
-    // pause keeps the loop from spinning on it.
-    plat::SleepMs(1);
-    return 0;
-  }
-  if (ReadMessage(*link_, message) != 0) message.kind = Broken;
+  const BeforeResponseFn lend = response_ != nullptr ? &ReaderThread::LendBlock : nullptr;
+  if (ReadMessage(*link_, message, lend, this) != 0) message.kind = Broken;
   return 0;
+}
+
+// The blank answer is taken once a response has begun, not after the one
+// before was posted: by then the command that took that one has usually
+// let its predecessor go, so two blocks serve a run of commands instead of
+// three, and the one read into is the one most lately used.
+bool ReaderThread::LendBlock(void* self) {
+  auto* r = static_cast<ReaderThread*>(self);
+  r->lent_ = r->response_->TakeBlank();
+  if (r->lent_ == nullptr) return false;
+  r->lent_->block = r->link_->ExchangeBuffer(ResponseSlot, r->lent_->block);
+  return true;
+}
+
+Answer* ReaderThread::TakeLent() {
+  Answer* answer = lent_;
+  lent_ = nullptr;
+  if (answer != nullptr) answer->block = link_->ExchangeBuffer(ResponseSlot, answer->block);
+  return answer;
 }
 
 void ReaderThread::Run() {
@@ -37,21 +46,18 @@ void ReaderThread::Run() {
       m = IncomingMessage();
       m.kind = Broken;
     }
-    if (m.kind == Response && response_ != nullptr) {
-      // The answer's block goes on as it is, parsed once here; reading goes
-      // on in a spare block, so the next RET can neither overwrite nor free
-      // an answer that is still being read.
-      if (Answer* answer = response_->TakeBlank(); answer != nullptr) {
-        answer->block = link_->ExchangeBuffer(ResponseSlot, answer->block);
-        answer->text = ParseResponse(answer->block.data, answer->block.used, &answer->length,
-                                     &answer->code);
-        response_->PostResponse(answer);
-      } else {
-        // No memory to hand it on: the answer is gone, and a command left
-        // waiting for it would wait for ever; end the connection instead.
-        m = IncomingMessage();
-        m.kind = Broken;
-      }
+    // The answer's block goes on as it is, parsed once here; the next RET
+    // is read into another block, so it can neither overwrite nor free an
+    // answer that is still being read. A blank answer that could not be
+    // had ended the read (Broken): a command left waiting would wait for
+    // ever.
+    Answer* answer = TakeLent();
+    if (m.kind == Response && answer != nullptr) {
+      answer->text = ParseResponse(answer->block.data, answer->block.used, &answer->length,
+                                   &answer->code);
+      response_->PostResponse(answer);
+    } else {
+      LetGo(answer);  // a read that failed: the blank goes back
     }
     if (m.kind == Call) {
       // Numbered with the commands, so that a handler's command knows

@@ -26,7 +26,15 @@ class ReaderThread : public ThreadBase {
   void Run() override;
 
  private:
+  // Puts a blank answer's block in the response slot for the body about to
+  // be read (the slot's own block waits in the answer meanwhile).
+  static bool LendBlock(void* self);
+  // Gives the slot its own block back and hands the one lent, which holds
+  // the response read, to the answer that lent it.
+  Answer* TakeLent();
+
   ResponseSignal* response_ = nullptr;
+  Answer* lent_ = nullptr;
   DispatchThread* dispatcher_ = nullptr;
   SocketLink* link_ = nullptr;
 };

@@ -23,10 +23,14 @@ namespace vxb::plat {
 // a locked GMEM_MOVEABLE|GMEM_ZEROINIT global block (what hosts expect to
 // hand back to the library). Null when it cannot be had.
 void* AllocBlock(uint32_t size);
-// Releases a block from AllocBlock; null is ignored.
+// The same kind of block for a caller that writes every byte of it at once:
+// POSIX leaves it unfilled, Windows fills it all the same (GlobalAlloc
+// keeps the flags hosts rely on).
+void* AllocBlockUnfilled(uint32_t size);
+// Releases a block from AllocBlock or AllocBlockUnfilled; null is ignored.
 void FreeBlock(void* block);
 
-// Fault injection for tests: while set, AllocBlock returns null for every
+// Fault injection for tests: while set, both allocators return null for every
 // request whose size is at least the given threshold (0 = off).
 void SetAllocFailureThreshold(uint32_t minSize);
 
@@ -167,6 +171,16 @@ bool GetKeepAlive(Socket s, KeepAlive* k);
 // Sends all len bytes (looping over partial sends); never raises SIGPIPE.
 // Returns len, or -1 with LastSocketError set.
 int Send(Socket s, const void* data, int len);
+// Sends the parts one after the other in one gather call (sendmsg, WSASend),
+// calling again for the rest when the system takes less; at most
+// kMaxSendParts parts. Never raises SIGPIPE. Returns 0, or -1 with
+// LastSocketError set (some of the bytes may have left).
+struct SendPart {
+  const void* data;
+  uint32_t length;
+};
+constexpr int kMaxSendParts = 4;
+int SendParts(Socket s, const SendPart* parts, int count);
 // One receive: count, 0 when the peer closed, -1 with LastSocketError set.
 int Recv(Socket s, void* data, int len, bool peek);
 // Waits up to timeoutMs for s to become readable (data or end of stream).
@@ -179,9 +193,9 @@ void CloseSocket(Socket s);
 // Closes with a reset (RST) instead of an orderly end; for test peers.
 void CloseSocketAbortive(Socket s);
 int LastSocketError();
-// Fault injection for tests: the next Send or Recv on s (from any thread)
-// fails at once with this Winsock error, without a system call, and
-// LastSocketError reports it on that thread. kInvalidSocket clears it.
+// Fault injection for tests: the next Send, SendParts or Recv on s (from
+// any thread) fails at once with this Winsock error, without a system call,
+// and LastSocketError reports it on that thread. kInvalidSocket clears it.
 void InjectSocketError(Socket s, int winsockError);
 
 // ---- Trace output -------------------------------------------------------------

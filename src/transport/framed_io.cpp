@@ -38,8 +38,7 @@ bool SocketLink::IsBrokenError() const {
 // A failed send ends the connection in both modes, whatever the error:
 // part of the message may have left, and the peer's stream cannot be
 // brought back into step after a torn frame.
-int SocketLink::Send(const void* first, uint32_t firstLength, const void* second,
-                     uint32_t secondLength) {
+int SocketLink::SendParts(const plat::SendPart* parts, int count) {
   bool failed = false;
   plat::Socket used;
   {
@@ -47,10 +46,7 @@ int SocketLink::Send(const void* first, uint32_t firstLength, const void* second
     DataUse use(*this);
     if (!use.valid()) return -6;
     used = use.get();
-    failed = plat::Send(use.get(), first, static_cast<int>(firstLength)) < 0;
-    if (!failed && second != nullptr) {
-      failed = plat::Send(use.get(), second, static_cast<int>(secondLength)) < 0;
-    }
+    failed = plat::SendParts(use.get(), parts, count) < 0;
   }
   if (failed) {
     CloseDataIf(used);
@@ -59,108 +55,95 @@ int SocketLink::Send(const void* first, uint32_t firstLength, const void* second
   return 0;
 }
 
-int SocketLink::Probe() {
-  DataUse use(*this);
-  if (!use.valid()) return -1;
-  uint8_t byte;
-  const int n = plat::Recv(use.get(), &byte, 1, true);
-  if (n > 0) return 1;
-  if (n == 0 || IsBrokenError()) {
-    CloseDataIf(use.get());
-    return -1;
-  }
-  return 0;
+int SocketLink::Send(const void* first, uint32_t firstLength, const void* second,
+                     uint32_t secondLength) {
+  const plat::SendPart parts[2] = {{first, firstLength},
+                                   {second, second != nullptr ? secondLength : 0}};
+  return SendParts(parts, 2);
 }
 
-int SocketLink::Peek(void* destination, int* length) {
-  DataUse use(*this);
-  if (!use.valid()) return -6;
-  int n = plat::Recv(use.get(), destination, *length, true);
-  if (n == 0) {
-    CloseDataIf(use.get());
-    return -6;
-  }
-  if (n < 0) {
-    if (IsBrokenError()) {
-      CloseDataIf(use.get());
-      return -6;
-    }
-    n = 0;
-  }
-  *length = n;
-  return 0;
-}
-
-int SocketLink::ReadExact(uint8_t* destination, int n) {
-  int got = 0;
-  while (got < n) {
+int SocketLink::Receive(uint8_t* destination, uint32_t size) {
+  for (;;) {
     DataUse use(*this);
-    if (!use.valid()) return -6;
-    const int r = plat::Recv(use.get(), destination + got, n - got, false);
-    if (r > 0) {
-      got += r;
-    } else if (r == 0 || IsBrokenError()) {
+    if (!use.valid()) return -6;  // closed by another thread meanwhile
+    const int n = plat::Recv(use.get(), destination, static_cast<int>(size), false);
+    if (n > 0) return n;
+    if (n == 0 || IsBrokenError()) {
       CloseDataIf(use.get());
       return -6;
     }
+    // A failure not judged broken (server mode) can repeat at once; a short
+    // pause keeps the reader from spinning on it.
+    plat::SleepMs(1);
   }
-  return 0;
 }
 
-int SocketLink::ReadLength(uint32_t* value) {
-  *value = 0;
-  uint8_t bytes[4] = {0, 0, 0, 0};
-  // A prefix split across segments is completed: taking it short would put
-  // the stream out of step for good.
-  if (int rc = ReadExact(bytes, 4); rc != 0) return rc;
-  *value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-  return 0;
+int SocketLink::NextFrame(FrameSplitter::Frame* frame) {
+  for (;;) {
+    switch (splitter_.Next(frame)) {
+      case FrameSplitter::kFrame:
+        // Once the link is closed, what was read ahead is gone with it, as
+        // unread bytes in the socket would be.
+        if (data_.load() != plat::kInvalidSocket) return 0;
+        splitter_.Clear();
+        return -6;
+      case FrameSplitter::kTooLarge:
+        // No buffer can hold it and the bytes cannot be skipped in step:
+        // the stream is given up.
+        CloseData();
+        return -9;
+      case FrameSplitter::kNeedMore:
+        break;
+    }
+    // Whatever has arrived, up to the room there is, in one call.
+    uint8_t* space = splitter_.Space();
+    const int n = Receive(space, splitter_.SpaceSize());
+    if (n < 0) {
+      // What was read ahead goes with the stream, as unread bytes would.
+      splitter_.Clear();
+      return n;
+    }
+    splitter_.Added(static_cast<uint32_t>(n));
+  }
 }
 
-int SocketLink::ReadInto(uint8_t** body, int32_t length, uint16_t slot, const uint8_t* head,
-                         int32_t headLength) {
+int SocketLink::ReadBody(const FrameSplitter::Frame& frame, uint16_t slot, uint8_t** body) {
   if (slot >= 2) return -11;
   RecvBuffer& b = buffers_[slot];
   b.used = 0;
   if (b.data != nullptr) b.data[0] = 0;
-  if (length < 1) return 0;
+  if (frame.length == 0) return 0;
   // A slot whose block was handed on starts again at the usual size.
-  const uint32_t wanted = b.data == nullptr && static_cast<uint32_t>(length) + 1 < kInitialCapacity
+  const uint32_t wanted = b.data == nullptr && frame.length + 1 < kInitialCapacity
                               ? kInitialCapacity
-                              : static_cast<uint32_t>(length) + 1;
+                              : frame.length + 1;
   if (b.capacity < wanted) {
     // The body cannot be skipped safely without a place to put it, and
     // reading it in pieces would hand out a torn message: the stream is
     // closed instead, as for a broken link.
     if (int rc = EnsureCapacity(wanted, slot); rc != 0) {
       CloseData();
+      splitter_.Clear();
       return rc == -8 ? -9 : rc;
     }
   }
   *body = b.data;
-  int32_t received = 0;
-  if (head != nullptr && headLength > 0) {
-    received = headLength < length ? headLength : length;
-    std::memcpy(b.data, head, static_cast<size_t>(received));
-    b.data[received] = 0;
-    b.used = static_cast<uint32_t>(received);
-  }
-  while (received < length) {
-    DataUse use(*this);
-    if (!use.valid()) return -6;  // closed by another thread meanwhile
-    const int ask = static_cast<int>(
-        std::min<uint32_t>(static_cast<uint32_t>(length - received), b.capacity - 1));
-    const int n = plat::Recv(use.get(), b.data + received, ask, false);
-    if (n > 0) {
-      received += n;
+  std::memcpy(b.data, frame.head, frame.buffered);
+  uint32_t received = frame.buffered;
+  // The rest of a body longer than what had arrived is read straight into
+  // its block, and no further: the next frame's bytes stay in the stream.
+  while (received < frame.length) {
+    const int n = Receive(b.data + received, frame.length - received);
+    if (n < 0) {
+      splitter_.Clear();
       b.data[received] = 0;
-      b.used = static_cast<uint32_t>(received);
-    } else if (n == 0 || IsBrokenError()) {
-      CloseDataIf(use.get());
-      return -6;
+      b.used = received;
+      return n;
     }
+    received += static_cast<uint32_t>(n);
   }
+  b.data[received] = 0;
+  b.used = received;
   return 0;
 }
 
@@ -170,9 +153,11 @@ int SocketLink::EnsureCapacity(uint32_t capacity, uint16_t slot) {
   if (capacity <= b.capacity) return 0;
   if (capacity < kInitialCapacity) return -8;
   if (capacity > kMaximumCapacity) return -9;
-  auto* block = static_cast<uint8_t*>(plat::AllocBlock(capacity));
+  // Written up to the body's end and its NUL before anything reads it.
+  auto* block = static_cast<uint8_t*>(plat::AllocBlockUnfilled(capacity));
   if (block == nullptr) return -11;
   plat::FreeBlock(b.data);
+  block[0] = 0;
   b.data = block;
   b.capacity = capacity;
   b.used = 0;

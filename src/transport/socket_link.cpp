@@ -83,10 +83,13 @@ void SocketLink::WinsockRelease() {
 
 int SocketLink::PrepareBuffers() {
   CloseData();
+  // Bytes read ahead belong to the connection they came on.
+  splitter_.Clear();
   for (RecvBuffer& b : buffers_) {
     if (b.data != nullptr) continue;  // grown blocks are kept across connections
-    b.data = static_cast<uint8_t*>(plat::AllocBlock(kInitialCapacity));
+    b.data = static_cast<uint8_t*>(plat::AllocBlockUnfilled(kInitialCapacity));
     if (b.data == nullptr) return -11;
+    b.data[0] = 0;
     b.capacity = kInitialCapacity;
     b.used = 0;
   }
@@ -183,6 +186,7 @@ bool SocketLink::Accept() {
   if (s == plat::kInvalidSocket) return false;
   plat::SetBlocking(s, true);
   PrepareDataSocket(s);
+  splitter_.Clear();
   data_.store(s);
   return true;
 }

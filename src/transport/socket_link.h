@@ -7,6 +7,7 @@
 
 #include "../messaging/sync.h"
 #include "../platform/platform.h"
+#include "frame_splitter.h"
 
 namespace vxb {
 
@@ -57,16 +58,18 @@ class SocketLink {
   uint16_t ListenPort() const;
 
   // ---- framed I/O ----
+  // Sends the parts as one piece of the stream, in one gather call; a
+  // failure closes the data socket (-6).
+  int SendParts(const plat::SendPart* parts, int count);
   int Send(const void* first, uint32_t firstLength, const void* second, uint32_t secondLength);
-  int Probe();
-  int Peek(void* destination, int* length);
-  int ReadLength(uint32_t* value);
-  // Reads exactly n bytes (n small), however they are split into segments.
-  int ReadExact(uint8_t* destination, int n);
-  // Reads a body of length bytes into slot. The first headLength bytes were
-  // read already (the tag) and are placed in front of the rest.
-  int ReadInto(uint8_t** body, int32_t length, uint16_t slot, const uint8_t* head = nullptr,
-               int32_t headLength = 0);
+  // Waits for the next frame's prefix and head (see FrameSplitter): 0, -6
+  // when the link broke, -9 when the frame is too large; the link is
+  // closed on both. Only the reader calls it, then ReadBody for the frame.
+  int NextFrame(FrameSplitter::Frame* frame);
+  // Puts frame's body into slot: what had arrived is copied, the rest read
+  // straight into the slot's block, which grows to hold it; NUL-terminated.
+  // -6, -9 or -11 (no memory) close the link.
+  int ReadBody(const FrameSplitter::Frame& frame, uint16_t slot, uint8_t** body);
   int EnsureCapacity(uint32_t capacity, uint16_t slot);
   uint8_t* BufferData(uint16_t slot) const;
   const RecvBuffer* Buffer(uint16_t slot) const { return slot < 2 ? &buffers_[slot] : nullptr; }
@@ -85,6 +88,9 @@ class SocketLink {
 
  private:
   int PrepareBuffers();
+  // One receive of at most size bytes: the count, or -6 when the link broke
+  // (closed). Errors that pass (server mode) are waited out.
+  int Receive(uint8_t* destination, uint32_t size);
   // The listening socket, or kInvalidSocket with *result -1 (an invalid
   // listen address) or -5.
   plat::Socket Listen(uint16_t port, int* result);
@@ -97,6 +103,11 @@ class SocketLink {
   std::atomic<plat::Socket> listen_{plat::kInvalidSocket};
   RecvBuffer buffers_[2];
   Lock sendLock_;
+  // What one receive may take at once: small messages arrive many to a
+  // receive; a larger body goes on straight into its slot's block.
+  static constexpr uint32_t kInboxCapacity = 16384;
+  uint8_t inbox_[kInboxCapacity];
+  FrameSplitter splitter_{inbox_, kInboxCapacity, kMaximumCapacity};
 
   // Lifetime of data socket descriptors: users of the current one, and the
   // closed ones still in use by a blocked call (closed by their last user).

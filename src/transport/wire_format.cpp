@@ -42,20 +42,15 @@ std::string FormatSystemCall(const char* text) {
 
 int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
                uint32_t payloadLength, const void* payload) {
-  const uint32_t total = headerLength + payloadLength;
   // Before the send: the answer may be read (and traced) before it returns.
   if (trace::On()) trace::Sent(header, headerLength, payload, payloadLength);
-  if (payloadLength == 0 || payload == nullptr) {
-    uint8_t prefix[4];
-    PutLength(prefix, total);
-    return link.Send(prefix, 4, header, headerLength);
-  }
-  // Prefix and header leave in one send, the payload in a second one.
-  uint8_t block[128];
-  if (headerLength > sizeof block - 4) return -10;
-  PutLength(block, total);
-  std::memcpy(block + 4, header, headerLength);
-  return link.Send(block, headerLength + 4, payload, payloadLength);
+  if (payload == nullptr) payloadLength = 0;
+  uint8_t prefix[4];
+  PutLength(prefix, headerLength + payloadLength);
+  // Prefix, header and payload leave together: a peer woken by the send
+  // finds the whole message.
+  const plat::SendPart parts[3] = {{prefix, 4}, {header, headerLength}, {payload, payloadLength}};
+  return link.SendParts(parts, 3);
 }
 
 int SendCall(SocketLink& link, const char* name, const char* arguments) {
@@ -83,50 +78,43 @@ int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t te
   return SendResponse(link, code, text, static_cast<int32_t>(length));
 }
 
-int ReadMessage(SocketLink& link, IncomingMessage& message) {
-  uint32_t length = 0;
-  if (int rc = link.ReadLength(&length); rc != 0) return rc;
-  if (length >= SocketLink::kMaximumCapacity) {
-    // No buffer can hold it and the bytes cannot be skipped in step: the
-    // stream is given up.
-    if (trace::On()) trace::TooLarge(length);
-    link.CloseData();
-    return -9;
+int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn before,
+                void* context) {
+  FrameSplitter::Frame frame;
+  if (int rc = link.NextFrame(&frame); rc != 0) {
+    if (rc == -9 && trace::On()) trace::TooLarge(frame.length);
+    return rc;
   }
-
-  // The tag is read, not peeked: a peek can only ask for what has arrived,
-  // and waiting for the rest of a tag while the earlier bytes sit unread can
-  // stall the stream (the receive window stays shut). The tag bytes are put
-  // back in front of the body by ReadInto.
+  // The head holds the tag (or the whole of a shorter body).
+  const uint32_t got = frame.buffered < static_cast<uint32_t>(kTagLength) ? frame.buffered
+                                                                          : kTagLength;
   uint8_t tag[4] = {0, 0, 0, 0};
-  const int32_t tagLength =
-      length < static_cast<uint32_t>(kTagLength) ? static_cast<int32_t>(length) : kTagLength;
-  if (tagLength > 0) {
-    if (int rc = link.ReadExact(tag, tagLength); rc != 0) return rc;
-  }
-  const auto got = static_cast<uint32_t>(tagLength);
-  const auto bodyLength = static_cast<int32_t>(length);
+  std::memcpy(tag, frame.head, got);
 
   if (HasTag(tag, got, "RET ")) {
     message.kind = Response;
+    if (before != nullptr && !before(context)) {
+      link.CloseData();
+      return -11;
+    }
     uint8_t* body = nullptr;
     // A failed read ends the connection like any other, and the waiting
     // command learns it as such (-6). Handing over what had arrived would
     // pass a torn answer off as a whole one: its header alone often parses
     // ("RET 0,6,ab" cut off gives code 0 and "ab").
-    const int rc = link.ReadInto(&body, bodyLength, ResponseSlot, tag, tagLength);
-    if (rc == 0 && trace::On()) trace::Received(body, length);
+    const int rc = link.ReadBody(frame, ResponseSlot, &body);
+    if (rc == 0 && trace::On()) trace::Received(body, frame.length);
     return rc;
   }
 
   uint8_t* body = nullptr;
-  if (int rc = link.ReadInto(&body, bodyLength, CallSlot, tag, tagLength); rc != 0) return rc;
-  if (trace::On()) trace::Received(body, length);
+  if (int rc = link.ReadBody(frame, CallSlot, &body); rc != 0) return rc;
+  if (trace::On()) trace::Received(body, frame.length);
   if (body == nullptr) return 0;  // an empty message: nothing to deliver
   if (HasTag(tag, got, "EXE ")) {
-    ParseCall(body, length, message);
+    ParseCall(body, frame.length, message);
   } else if (HasTag(tag, got, "SYS ")) {
-    ParseSystemCall(body, length, message);
+    ParseSystemCall(body, frame.length, message);
   }
   return 0;
 }

@@ -31,7 +31,13 @@ int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t pa
 // past textCapacity bytes.
 int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity);
 
-int ReadMessage(SocketLink& link, IncomingMessage& message);
+// Called once a response's head is in, before its body is read into the
+// response slot: a reader may put the block it wants the body in there.
+// False when it has none; the link is then closed and the read ends (-11).
+using BeforeResponseFn = bool (*)(void* context);
+
+int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn before = nullptr,
+                void* context = nullptr);
 bool ParseCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message);
 bool ParseSystemCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message);
 // Parses a RET body of bodyLength bytes. Returns the payload (never reaching

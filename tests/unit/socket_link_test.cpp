@@ -157,10 +157,10 @@ TEST(SocketLink, AcceptNeverWaits) {
   EXPECT_FALSE(link.Accept());
   EXPECT_EQ(link.DataSocket(), data);
   // The accepted socket blocks: a read waits for the peer's bytes.
-  ASSERT_TRUE(viewer.SendRaw("abcd"));
-  uint32_t value = 0;
-  EXPECT_EQ(link.ReadLength(&value), 0);
-  EXPECT_EQ(value, 0x64636261u);
+  ASSERT_TRUE(viewer.SendRaw(std::string("\x04\0\0\0abcd", 8)));
+  vxb::FrameSplitter::Frame frame;
+  EXPECT_EQ(link.NextFrame(&frame), 0);
+  EXPECT_EQ(frame.length, 4u);
   // Closing the data socket keeps the listening socket.
   link.CloseData();
   EXPECT_NE(link.ListenSocket(), plat::kInvalidSocket);

@@ -1,4 +1,4 @@
-// Global memory on POSIX: zero-filled heap blocks.
+// Global memory on POSIX: heap blocks, zero-filled unless the caller fills them.
 #include <cstdlib>
 
 #include "../fault_injection.h"
@@ -11,6 +11,11 @@ void* AllocBlock(uint32_t size) {
   // calloc(0) may give null on some libcs; a 1-byte block keeps "null means
   // failure" true for every size.
   return std::calloc(size == 0 ? 1 : size, 1);
+}
+
+void* AllocBlockUnfilled(uint32_t size) {
+  if (AllocShouldFail(size)) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
 }
 
 void FreeBlock(void* block) { std::free(block); }

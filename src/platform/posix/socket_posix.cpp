@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -197,6 +198,46 @@ int Send(Socket s, const void* data, int len) {
     sent += static_cast<int>(n);
   }
   return len;
+}
+
+int SendParts(Socket s, const SendPart* parts, int count) {
+  if (Injected(s)) return -1;
+  if (count < 0 || count > kMaxSendParts) {
+    t_lastError = kErrInvalid;
+    return -1;
+  }
+  iovec iov[kMaxSendParts];
+  int n = 0;
+  size_t left = 0;
+  for (int i = 0; i < count; ++i) {
+    if (parts[i].length == 0) continue;
+    iov[n].iov_base = const_cast<void*>(parts[i].data);
+    iov[n].iov_len = parts[i].length;
+    left += parts[i].length;
+    ++n;
+  }
+  // sendmsg, not writev: only a send call takes MSG_NOSIGNAL.
+  msghdr m{};
+  int first = 0;
+  while (left > 0) {
+    m.msg_iov = iov + first;
+    m.msg_iovlen = static_cast<size_t>(n - first);
+    const ssize_t sent = sendmsg(Fd(s), &m, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    // A short send: skip what left, the rest goes in the next call.
+    left -= static_cast<size_t>(sent);
+    for (size_t done = static_cast<size_t>(sent); done > 0;) {
+      const size_t step = done < iov[first].iov_len ? done : iov[first].iov_len;
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + step;
+      iov[first].iov_len -= step;
+      done -= step;
+      if (iov[first].iov_len == 0) ++first;
+    }
+  }
+  return 0;
 }
 
 int Recv(Socket s, void* data, int len, bool peek) {

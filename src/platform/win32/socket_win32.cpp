@@ -141,6 +141,40 @@ int Send(Socket s, const void* data, int len) {
   return len;
 }
 
+int SendParts(Socket s, const SendPart* parts, int count) {
+  if (Injected(s)) return -1;
+  if (count < 0 || count > kMaxSendParts) {
+    WSASetLastError(WSAEINVAL);
+    return -1;
+  }
+  WSABUF buffers[kMaxSendParts];
+  DWORD n = 0;
+  uint32_t left = 0;
+  for (int i = 0; i < count; ++i) {
+    if (parts[i].length == 0) continue;
+    buffers[n].buf = static_cast<char*>(const_cast<void*>(parts[i].data));
+    buffers[n].len = parts[i].length;
+    left += parts[i].length;
+    ++n;
+  }
+  DWORD first = 0;
+  while (left > 0) {
+    DWORD sent = 0;
+    if (WSASend(Sock(s), buffers + first, n - first, &sent, 0, nullptr, nullptr) != 0) return -1;
+    // A blocking socket sends everything; a short send all the same goes on
+    // with the rest.
+    left -= sent;
+    for (DWORD done = sent; done > 0;) {
+      const DWORD step = done < buffers[first].len ? done : buffers[first].len;
+      buffers[first].buf += step;
+      buffers[first].len -= step;
+      done -= step;
+      if (buffers[first].len == 0) ++first;
+    }
+  }
+  return 0;
+}
+
 int Recv(Socket s, void* data, int len, bool peek) {
   if (Injected(s)) return -1;
   const int n = recv(Sock(s), static_cast<char*>(data), len, peek ? MSG_PEEK : 0);
