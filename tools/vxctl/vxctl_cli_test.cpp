@@ -5,24 +5,42 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vxctl {
 namespace {
 
 constexpr int kTimeoutMs = 60000;
+using Args = std::vector<std::string>;
 
 std::string toolPath(const std::string& name) { return os::executableDir() + name + os::executableSuffix(); }
 
 struct Outcome {
   int status = -1;
   std::string out, err;
+  std::string shown() const { return "status " + std::to_string(status) + "\nstdout: " + out + "\nstderr: " + err; }
 };
 
-Outcome runTool(const std::string& tool, const std::vector<std::string>& args) {
+// Output lines may end in "\r\n" on Windows.
+std::string noCr(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+std::string shown(const std::string& tool, const Args& args) {
+  std::string text = tool;
+  for (const std::string& a : args) text += " [" + a + "]";
+  return text;
+}
+
+Outcome runTool(const std::string& tool, const Args& args) {
   Outcome r;
   Child c;
   std::string err;
@@ -36,38 +54,11 @@ Outcome runTool(const std::string& tool, const std::vector<std::string>& args) {
   return r;
 }
 
-Outcome runVxctl(const std::vector<std::string>& args) { return runTool("vxctl", args); }
-
-std::string showRun(const Outcome& r) { return "status " + std::to_string(r.status) + "\nstdout: " + r.out + "\nstderr: " + r.err; }
-
-// Output lines end in "\n" on POSIX and may end in "\r\n" on Windows.
-std::string withoutCarriageReturns(std::string text) {
-  std::string out;
-  for (char c : text)
-    if (c != '\r') out += c;
-  return out;
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (char c : withoutCarriageReturns(text)) {
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    lines.push_back(line);
-    line.clear();
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
-// A vxsim in listen mode on a free port; stopped when the test ends.
+// A vxsim in listen mode on a free port, tracing frames on its stderr.
 class Simulator {
  public:
-  explicit Simulator(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"listen", "--port", "0", "--keep", "--trace"};
+  explicit Simulator(Args extra = {}) {
+    Args args = {"listen", "--port", "0", "--keep", "--trace"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::string err, line;
     if (!child_.start(toolPath("vxsim"), args, err, true)) {
@@ -80,168 +71,108 @@ class Simulator {
     }
   }
   std::string port() const { return std::to_string(port_); }
-  // Frames received and sent, as vxsim --trace shows them.
-  std::string trace() const { return child_.err(); }
+  // vxsim's trace reaches us through a pipe after its host may have ended:
+  // wait (bounded) until the frame shows up.
+  ::testing::AssertionResult traced(const std::string& text) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+    while (child_.err().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return ::testing::AssertionFailure() << "no " << text << " in trace:\n" << child_.err();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ::testing::AssertionSuccess();
+  }
 
  private:
   Child child_;
   unsigned port_ = 0;
 };
 
-// ---- Success -------------------------------------------------------------------
-
-TEST(VxctlCommands, SendPrintsTheViewersAnswerAndTraceShowsTheFrames) {
+TEST(VxctlCommands, SendPrintsTheAnswerAndBothTracesShowTheFrames) {
   Simulator sim;
-  const Outcome r = runVxctl({"--trace", "--port", sim.port(), "send", "Echo", "hello, viewer"});
-  EXPECT_EQ(r.status, 0) << showRun(r);
-  EXPECT_EQ(withoutCarriageReturns(r.out), "hello, viewer\n");
-  EXPECT_NE(sim.trace().find("EXE Echo(hello, viewer)\\n"), std::string::npos) << sim.trace();
+  const Outcome r = runTool("vxctl", {"--trace", "--port", sim.port(), "send", "Echo", "hello, viewer"});
+  EXPECT_EQ(r.status, 0) << r.shown();
+  EXPECT_EQ(noCr(r.out), "hello, viewer\n");
+  EXPECT_TRUE(sim.traced("EXE Echo(hello, viewer)\\n"));
   // The library's own trace on stderr, time stamps masked.
   std::string masked;
-  for (const std::string& line : splitLines(r.err)) {
+  std::istringstream lines(noCr(r.err));
+  for (std::string line; std::getline(lines, line);) {
     const std::size_t stamp = line.find(' ', 9);
-    masked += line.compare(0, 9, "vxbridge ") == 0 && stamp != std::string::npos ? line.substr(stamp + 1) + "\n"
-                                                                                  : line + "\n";
+    masked += (line.compare(0, 9, "vxbridge ") == 0 && stamp != std::string::npos ? line.substr(stamp + 1) : line) + "\n";
   }
   EXPECT_EQ(masked, "-- connect to 127.0.0.1:" + sim.port() +
                         "\n>> call 24 bytes: EXE Echo(hello, viewer)\\n\n<< answer 22 bytes: RET 0,13,hello, "
                         "viewer\n-- disconnect by the host\n");
 }
 
-TEST(VxctlCommands, SendWithoutArgumentTextSendsEmptyParentheses) {
-  Simulator sim;
-  const Outcome r = runVxctl({"--host", "127.0.0.1", "--port", sim.port(), "send", "GetCameraPosition"});
-  EXPECT_EQ(r.status, 0) << showRun(r);
-  EXPECT_EQ(withoutCarriageReturns(r.out), "0.0,0.0,10.0\n");
-  EXPECT_NE(sim.trace().find("EXE GetCameraPosition()\\n"), std::string::npos) << sim.trace();
-}
-
-TEST(VxctlCommands, ProductAndVersionAreTheViewers) {
-  // --version after a command: the old spelling of --product-version.
+// Each command against a viewer (sim) or against a port nobody listens on.
+TEST(VxctlCommands, StatusOutputAndFramesPerCommand) {
+  // --version after the command: the old spelling of --product-version.
   Simulator sim({"--edition", "Cobalt", "--version", "4.0.1.2"});
-  Outcome r = runVxctl({"--port", sim.port(), "product"});
-  EXPECT_EQ(r.status, 0) << showRun(r);
-  EXPECT_EQ(withoutCarriageReturns(r.out), "1002\n");
-  r = runVxctl({"--port", sim.port(), "version"});
-  EXPECT_EQ(r.status, 0) << showRun(r);
-  EXPECT_EQ(withoutCarriageReturns(r.out), "4.0.1.2\n");
-}
-
-TEST(VxctlCommands, LangWaitAndCancelSendTheirMessages) {
-  Simulator sim;
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"lang", "cat"}, {"wait"}, {"cancel"}}) {
-    std::vector<std::string> args = {"--port", sim.port()};
-    args.insert(args.end(), command.begin(), command.end());
-    const Outcome r = runVxctl(args);
-    EXPECT_EQ(r.status, 0) << command[0] << "\n" << showRun(r);
-    EXPECT_EQ(withoutCarriageReturns(r.out), "OK\n") << command[0];
-  }
-  const std::string trace = sim.trace();
-  EXPECT_NE(trace.find("EXE VxSetLanguage('cat')\\n"), std::string::npos) << trace;
-  EXPECT_NE(trace.find("SYS FLUSH\\n"), std::string::npos) << trace;
-  EXPECT_NE(trace.find("SYS CANCELALL\\n"), std::string::npos) << trace;
-}
-
-TEST(VxctlCommands, ErrorPrintsLibraryMessagesWithoutAViewer) {
   const std::string nobody = std::to_string(os::unusedTcpPort());
-  Outcome r = runVxctl({"--port", nobody, "error", "-5"});
-  EXPECT_EQ(r.status, 0) << showRun(r);
-  EXPECT_EQ(withoutCarriageReturns(r.out), "Host not found\n");
-  r = runVxctl({"--port", nobody, "--lang", "cat", "error", "-14"});
-  EXPECT_EQ(r.status, 0) << showRun(r);
-  EXPECT_EQ(withoutCarriageReturns(r.out), os::consoleText("Vexa3D no est\xE0 instal\xB7lat") + "\n");
-  r = runVxctl({"--lang", "spa", "error", "0"});
-  EXPECT_EQ(r.status, 0) << showRun(r);
-  EXPECT_EQ(withoutCarriageReturns(r.out), os::consoleText("Operaci\xF3n finalizada con \xE9xito") + "\n");
-}
-
-TEST(VxctlCommands, ErrorAsksTheViewerForItsOwnCodes) {
-  Simulator sim;
-  const Outcome r = runVxctl({"--port", sim.port(), "--lang", "cat", "error", "26"});
-  EXPECT_EQ(r.status, 0) << showRun(r);
-  EXPECT_EQ(withoutCarriageReturns(r.out), "Ordre desconeguda\n");
-  EXPECT_NE(sim.trace().find("EXE GetErrorString('cat',1a)\\n"), std::string::npos) << sim.trace();
-  // A code the viewer has no message for is said so, not printed as an empty line.
-  const Outcome unknown = runVxctl({"--port", sim.port(), "error", "31"});
-  EXPECT_EQ(unknown.status, 1) << showRun(unknown);
-  EXPECT_EQ(unknown.out, "");
-  EXPECT_NE(unknown.err.find("the viewer has no message for this code"), std::string::npos) << unknown.err;
+  struct Case {
+    bool viewer;
+    Args args;
+    int status;
+    std::string out;    // exact stdout
+    Args errHas;        // pieces of stderr
+    std::string frame;  // what vxsim must have received
+  };
+  const Case cases[] = {
+      {true, {"--host", "127.0.0.1", "send", "GetCameraPosition"}, 0, "0.0,0.0,10.0\n", {}, "EXE GetCameraPosition()\\n"},
+      {true, {"product"}, 0, "1002\n", {}, ""},
+      {true, {"version"}, 0, "4.0.1.2\n", {}, ""},
+      {true, {"lang", "cat"}, 0, "OK\n", {}, "EXE VxSetLanguage('cat')\\n"},
+      {true, {"wait"}, 0, "OK\n", {}, "SYS FLUSH\\n"},
+      {true, {"cancel"}, 0, "OK\n", {}, "SYS CANCELALL\\n"},
+      {true, {"--lang", "cat", "error", "26"}, 0, "Ordre desconeguda\n", {}, "EXE GetErrorString('cat',1a)\\n"},
+      {true, {"error", "31"}, 1, "", {"the viewer has no message for this code"}, ""},
+      {true, {"send", "Teleport", "0,0,5"}, 1, "", {"Unknown command", "26"}, ""},
+      {true, {"--lang", "spa", "send", "Add", "two,three"}, 1, "",
+       {os::consoleText("Argumentos no v\xE1lidos"), "27"}, "EXE GetErrorString('spa',1b)\\n"},
+      {false, {"error", "-5"}, 0, "Host not found\n", {}, ""},
+      {false, {"--lang", "cat", "error", "-14"}, 0, os::consoleText("Vexa3D no est\xE0 instal\xB7lat") + "\n", {}, ""},
+      {false, {"--lang", "spa", "error", "0"}, 0, os::consoleText("Operaci\xF3n finalizada con \xE9xito") + "\n", {}, ""},
+      {false, {"error", "-21"}, 1, "", {"Invalid parameter"}, ""},
+      {false, {"product"}, 1, "",
+       {"Host not found", "-5",
+        "is a viewer listening on 127.0.0.1:" + nobody + "? (try: vxsim listen --port " + nobody + ")"}, ""},
+      {false, {"error", "31"}, 1, "", {"codes above 0 are the viewer's own and need a connection"}, ""},
+      {false, {"--lang", "spa", "send", "Echo", "x"}, 1, "", {"Servidor no encontrado"}, ""},
+      {false, {"launch", "1003"}, 1, "", {"Unknown product"}, ""},
+  };
+  for (const Case& c : cases) {
+    Args args = {"--port", c.viewer ? sim.port() : nobody};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(shown("vxctl", args));
+    const Outcome r = runTool("vxctl", args);
+    EXPECT_EQ(r.status, c.status) << r.shown();
+    EXPECT_EQ(noCr(r.out), c.out);
+    for (const std::string& piece : c.errHas) EXPECT_NE(r.err.find(piece), std::string::npos) << piece << "\n" << r.err;
+    if (!c.frame.empty()) {
+      EXPECT_TRUE(sim.traced(c.frame));
+    }
+  }
 }
 
 TEST(VxctlCommands, ServeAnswersEachPetitionUntilTheViewerLeaves) {
   const std::string port = std::to_string(os::unusedTcpPort());
-  Child server;
+  Child server, viewer;
   std::string err, line;
   ASSERT_TRUE(server.start(toolPath("vxctl"), {"serve", port}, err, true)) << err;
   ASSERT_TRUE(server.waitForLine("listening on port", kTimeoutMs, line)) << server.out() << server.err();
   EXPECT_EQ(line, "listening on port " + port);
-
-  Child viewer;
-  ASSERT_TRUE(viewer.start(toolPath("vxsim"), {"connect", "--port", port, "--call", "Hello(1,2)", "--call",
-                                               "SYS FLUSH"},
-                           err))
+  ASSERT_TRUE(viewer.start(toolPath("vxsim"), {"connect", "--port", port, "--call", "Hello(1,2)", "--call", "SYS FLUSH"}, err))
       << err;
   int status = -1;
   ASSERT_TRUE(viewer.waitExit(kTimeoutMs, status));
   EXPECT_EQ(status, 0) << viewer.out();
-  EXPECT_EQ(viewer.outLines(), (std::vector<std::string>{"answer Hello: code=0 text=OK_ACK",
-                                                          "answer SYS FLUSH: code=0 text=OK_ACK"}));
+  EXPECT_EQ(viewer.outLines(), (Args{"answer Hello: code=0 text=OK_ACK", "answer SYS FLUSH: code=0 text=OK_ACK"}));
   ASSERT_TRUE(server.waitExit(kTimeoutMs, status));
   EXPECT_EQ(status, 0) << server.err();
-  EXPECT_EQ(server.outLines(), (std::vector<std::string>{"listening on port " + port, "viewer connected",
-                                                          "EXE Hello(1,2)", "SYS FLUSH", "viewer disconnected"}));
-}
-
-// ---- Refusals and failures ----------------------------------------------------------
-
-TEST(VxctlFailures, RefusedCommandPrintsTheViewersMessage) {
-  Simulator sim;
-  Outcome r = runVxctl({"--port", sim.port(), "send", "Teleport", "0,0,5"});
-  EXPECT_EQ(r.status, 1) << showRun(r);
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("Unknown command"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("26"), std::string::npos) << r.err;
-
-  r = runVxctl({"--port", sim.port(), "--lang", "spa", "send", "Add", "two,three"});
-  EXPECT_EQ(r.status, 1) << showRun(r);
-  EXPECT_NE(r.err.find(os::consoleText("Argumentos no v\xE1lidos")), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("27"), std::string::npos) << r.err;
-  // The message came from the viewer, asked in the language of --lang.
-  EXPECT_NE(sim.trace().find("EXE GetErrorString('spa',1b)\\n"), std::string::npos) << sim.trace();
-}
-
-TEST(VxctlFailures, NoViewerIsHostNotFound) {
-  const std::string nobody = std::to_string(os::unusedTcpPort());
-  Outcome r = runVxctl({"--port", nobody, "product"});
-  EXPECT_EQ(r.status, 1) << showRun(r);
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("Host not found"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("-5"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("is a viewer listening on 127.0.0.1:" + nobody + "? (try: vxsim listen --port " + nobody + ")"),
-            std::string::npos)
-      << r.err;
-
-  r = runVxctl({"--port", nobody, "error", "31"});
-  EXPECT_EQ(r.status, 1) << showRun(r);
-  EXPECT_NE(r.err.find("codes above 0 are the viewer's own and need a connection"), std::string::npos) << r.err;
-
-  r = runVxctl({"--port", nobody, "--lang", "spa", "send", "Echo", "x"});
-  EXPECT_EQ(r.status, 1) << showRun(r);
-  EXPECT_NE(r.err.find("Servidor no encontrado"), std::string::npos) << r.err;
-}
-
-TEST(VxctlFailures, ErrorOutsideTheTablesIsInvalidParameter) {
-  const Outcome r = runVxctl({"error", "-21"});
-  EXPECT_EQ(r.status, 1) << showRun(r);
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("Invalid parameter"), std::string::npos) << r.err;
-}
-
-TEST(VxctlFailures, LaunchOfAnUnknownProduct) {
-  const Outcome r = runVxctl({"launch", "1003"});
-  EXPECT_EQ(r.status, 1) << showRun(r);
-  EXPECT_NE(r.err.find("Unknown product"), std::string::npos) << r.err;
+  EXPECT_EQ(server.outLines(),
+            (Args{"listening on port " + port, "viewer connected", "EXE Hello(1,2)", "SYS FLUSH", "viewer disconnected"}));
 }
 
 TEST(VxctlFailures, LaunchWithoutAnInstallation) {
@@ -251,22 +182,19 @@ TEST(VxctlFailures, LaunchWithoutAnInstallation) {
     std::filesystem::remove_all(dir);
     GTEST_SKIP() << "the installation store is the system registry here";
   }
-  const Outcome r = runVxctl({"launch", "1001"});
+  const Outcome r = runTool("vxctl", {"launch", "1001"});
   os::restoreInstallStore();
   std::filesystem::remove_all(dir);
-  EXPECT_EQ(r.status, 1) << showRun(r);
+  EXPECT_EQ(r.status, 1) << r.shown();
   EXPECT_NE(r.err.find("Vexa3D is not installed"), std::string::npos) << r.err;
 }
 
-// ---- Bad arguments ---------------------------------------------------------------
-
 TEST(ToolArguments, ABadArgumentIsOneLineNamingItAndExit2) {
-  struct Case {
+  const struct {
     std::string tool;
-    std::vector<std::string> args;
+    Args args;
     std::string says;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"vxctl", {}, "no command given"},
       {"vxctl", {"frobnicate"}, "unknown command 'frobnicate'"},
       {"vxctl", {"--port", "0", "product"}, "--port needs a number"},
@@ -294,33 +222,34 @@ TEST(ToolArguments, ABadArgumentIsOneLineNamingItAndExit2) {
       {"vxsim", {"register", "--edition", "Amber"}, "register needs --edition and --product-version"},
       {"vxsim", {"frobnicate"}, "unknown command 'frobnicate'"},
   };
-  for (const Case& c : cases) {
-    std::string shown = c.tool;
-    for (const std::string& a : c.args) shown += " [" + a + "]";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(shown(c.tool, c.args));
     const Outcome r = runTool(c.tool, c.args);
-    EXPECT_EQ(r.status, 2) << shown << "\n" << showRun(r);
-    EXPECT_EQ(r.out, "") << shown;
-    const std::vector<std::string> lines = splitLines(r.err);
-    ASSERT_EQ(lines.size(), 1u) << shown << "\n" << r.err;
-    EXPECT_EQ(lines[0].rfind(c.tool + ": ", 0), 0u) << shown << "\n" << r.err;
-    EXPECT_NE(lines[0].find(c.says), std::string::npos) << shown << "\n" << r.err;
-    EXPECT_NE(lines[0].find("(see " + c.tool + " --help)"), std::string::npos) << shown << "\n" << r.err;
+    EXPECT_EQ(r.status, 2) << r.shown();
+    EXPECT_EQ(r.out, "");
+    // One line: "<tool>: ... <says> ... (see <tool> --help)".
+    const std::string err = noCr(r.err);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(err.rfind(c.tool + ": ", 0), 0u) << err;
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_NE(err.find("(see " + c.tool + " --help)\n"), std::string::npos) << err;
   }
 }
 
 TEST(ToolArguments, HelpAndVersionGoToStdout) {
   const std::string version = VXB_PROJECT_VERSION;
-  const std::vector<std::vector<std::string>> cases = {
+  const std::vector<Args> cases = {
       {"vxctl", "--help", "usage: vxctl"},
       {"vxctl", "--version", "vxctl " + version + " (library 1.0.0.0)\n"},
       {"vxsim", "--help", "  GetCameraPosition()                0.0,0.0,10.0\n"},
       {"vxsim", "--version", "vxsim " + version + "\n"},
   };
-  for (const auto& c : cases) {
+  for (const Args& c : cases) {
+    SCOPED_TRACE(c[0] + " " + c[1]);
     const Outcome r = runTool(c[0], {c[1]});
-    EXPECT_EQ(r.status, 0) << c[0] << " " << c[1];
-    EXPECT_NE(withoutCarriageReturns(r.out).find(c[2]), std::string::npos) << c[0] << " " << c[1] << "\n" << r.out;
-    EXPECT_EQ(r.err, "") << c[0] << " " << c[1];
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(noCr(r.out).find(c[2]), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
   }
 }
 
