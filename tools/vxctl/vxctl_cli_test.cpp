@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,24 +87,6 @@ class Simulator {
   unsigned port_ = 0;
 };
 
-TEST(VxctlCommands, SendPrintsTheAnswerAndBothTracesShowTheFrames) {
-  Simulator sim;
-  const Outcome r = runTool("vxctl", {"--trace", "--port", sim.port(), "send", "Echo", "hello, viewer"});
-  EXPECT_EQ(r.status, 0) << r.shown();
-  EXPECT_EQ(r.out, "hello, viewer\n");
-  EXPECT_TRUE(sim.traced("EXE Echo(hello, viewer)\\n"));
-  // The library's own trace on stderr, time stamps masked.
-  std::string masked;
-  std::istringstream lines(r.err);
-  for (std::string line; std::getline(lines, line);) {
-    const std::size_t stamp = line.find(' ', 9);
-    masked += (line.compare(0, 9, "vxbridge ") == 0 && stamp != std::string::npos ? line.substr(stamp + 1) : line) + "\n";
-  }
-  EXPECT_EQ(masked, "-- connect to 127.0.0.1:" + sim.port() +
-                        "\n>> call 24 bytes: EXE Echo(hello, viewer)\\n\n<< answer 22 bytes: RET 0,13,hello, "
-                        "viewer\n-- disconnect by the host\n");
-}
-
 // Each command against a viewer (sim) or against a port nobody listens on.
 TEST(VxctlCommands, StatusOutputAndFramesPerCommand) {
   // --version after the command: the old spelling of --product-version.
@@ -120,6 +101,10 @@ TEST(VxctlCommands, StatusOutputAndFramesPerCommand) {
     std::string frame;  // what vxsim must have received
   };
   const Case cases[] = {
+      {true, {"--trace", "send", "Echo", "hello, viewer"}, 0, "hello, viewer\n",
+       {" -- connect to 127.0.0.1:" + sim.port() + "\n", " >> call 24 bytes: EXE Echo(hello, viewer)\\n\n",
+        " << answer 22 bytes: RET 0,13,hello, viewer\n", " -- disconnect by the host\n"},
+       "EXE Echo(hello, viewer)\\n"},
       {true, {"--host", "127.0.0.1", "send", "GetCameraPosition"}, 0, "0.0,0.0,10.0\n", {}, "EXE GetCameraPosition()\\n"},
       {true, {"product"}, 0, "1002\n", {}, ""},
       {true, {"version"}, 0, "4.0.1.2\n", {}, ""},
