@@ -3,15 +3,19 @@
 // every build, Windows included.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "fuzz_corpus_list.h"
+#include "fuzz_targets.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 struct Target {
   const char* name;
@@ -23,19 +27,17 @@ const Target kTargets[] = {VXB_FUZZ_TARGET_LIST};
 class CorpusReplay : public ::testing::TestWithParam<Target> {};
 
 TEST_P(CorpusReplay, EveryInputKeepsTheInvariants) {
-  const std::string prefix = std::string(GetParam().name) + "/";
   int replayed = 0;
-  for (const char* file : kCorpusFiles) {
-    if (std::string(file).rfind(prefix, 0) != 0) continue;
+  for (const fs::directory_entry& file : fs::directory_iterator(fs::path(VXB_FUZZ_CORPUS) / GetParam().name)) {
     ++replayed;
-    std::ifstream in(std::string(kCorpusRoot) + "/" + file, std::ios::binary);
-    ASSERT_TRUE(in.is_open()) << "cannot read " << file;
+    std::ifstream in(file.path(), std::ios::binary);
+    ASSERT_TRUE(in.is_open()) << "cannot read " << file.path();
     const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     static const uint8_t kNothing = 0;  // libFuzzer hands over a valid pointer even when empty
     try {
       GetParam().run(bytes.empty() ? &kNothing : bytes.data(), bytes.size());
     } catch (const std::exception& e) {
-      ADD_FAILURE() << file << ": " << e.what();
+      ADD_FAILURE() << file.path().filename().string() << ": " << e.what();
     }
   }
   EXPECT_GT(replayed, 0) << "no corpus";
@@ -43,5 +45,13 @@ TEST_P(CorpusReplay, EveryInputKeepsTheInvariants) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, CorpusReplay, ::testing::ValuesIn(kTargets),
                          [](const ::testing::TestParamInfo<Target>& entry) { return std::string(entry.param.name); });
+
+TEST(Corpus, EveryFolderBelongsToATarget) {
+  for (const fs::directory_entry& folder : fs::directory_iterator(VXB_FUZZ_CORPUS)) {
+    const std::string name = folder.path().filename().string();
+    EXPECT_TRUE(std::any_of(std::begin(kTargets), std::end(kTargets), [&](const Target& t) { return name == t.name; }))
+        << name;
+  }
+}
 
 }  // namespace
