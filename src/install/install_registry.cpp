@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 namespace vxb {
 
@@ -192,6 +192,16 @@ bool FindInstallation(const InstallSet& set, InstallRecord& wanted, InstallPredi
 
 bool SameEdition(const InstallRecord& wanted, const InstallRecord& candidate) {
   return EqualsNoCase(wanted.appName, candidate.appName);
+}
+
+bool FindEditionImage(const char* appName, std::string& path) {
+  InstallRecord wanted;
+  wanted.appName = appName;
+  InstallSet installations;
+  CollectInstallations(installations);
+  if (!FindInstallation(installations, wanted, SameEdition)) return false;
+  path = wanted.path;
+  return true;
 }
 
 }  // namespace vxb

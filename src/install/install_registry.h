@@ -54,6 +54,10 @@ void CollectInstallations(InstallSet& set);
 bool FindInstallation(const InstallSet& set, InstallRecord& wanted, InstallPredicate pred);
 // The predicate of the launch: the edition names are equal ignoring case.
 bool SameEdition(const InstallRecord& wanted, const InstallRecord& candidate);
+// The executable of the installed edition called appName: of its
+// installations the first in set order, that is its lowest version. False
+// (path unchanged) when the edition is not installed.
+bool FindEditionImage(const char* appName, std::string& path);
 // Parses four dotted numbers into record.version (each taken as atoi does,
 // low 8 bits kept). False, version unchanged, unless there are four parts.
 bool ParseVersion(InstallRecord& record, const char* text);

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 namespace vxb {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../../include/vxbridge.h"
-#include "../transport/wire_format.h"
+#include "vxbridge.h"
+#include "transport/wire_format.h"
 #include "error_messages.h"
 #include "library_state.h"
 #include "result_buffer.h"

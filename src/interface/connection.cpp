@@ -1,8 +1,8 @@
 // The client connection: connect, disconnect, broken-connection flag.
-#include "../../include/vxbridge.h"
+#include "vxbridge.h"
 #include "library_state.h"
 #include "result_buffer.h"
-#include "../transport/wire_trace.h"
+#include "transport/wire_trace.h"
 
 using namespace vxb;
 

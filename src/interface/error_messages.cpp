@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../../include/vxbridge.h"
+#include "vxbridge.h"
 #include "command_calls.h"
 #include "result_buffer.h"
 #include "result_table.h"

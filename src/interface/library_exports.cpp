@@ -1,5 +1,5 @@
 // Small utility exports and the release of result buffers.
-#include "../../include/vxbridge.h"
+#include "vxbridge.h"
 #include "result_buffer.h"
 
 extern "C" {

@@ -5,13 +5,13 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../messaging/dispatch_thread.h"
-#include "../messaging/last_answers.h"
-#include "../messaging/petition_buffer.h"
-#include "../messaging/reader_thread.h"
-#include "../messaging/response_signal.h"
-#include "../messaging/sync.h"
-#include "../transport/socket_link.h"
+#include "messaging/dispatch_thread.h"
+#include "messaging/last_answers.h"
+#include "messaging/petition_buffer.h"
+#include "messaging/reader_thread.h"
+#include "messaging/response_signal.h"
+#include "platform/sync.h"
+#include "transport/socket_link.h"
 
 namespace vxb {
 

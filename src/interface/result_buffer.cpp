@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 namespace vxb {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "../../include/vxbridge.h"
+#include "vxbridge.h"
 
 namespace vxb {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 namespace vxb {
 

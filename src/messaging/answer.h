@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../transport/socket_link.h"
-#include "sync.h"
+#include "transport/socket_link.h"
+#include "platform/sync.h"
 
 namespace vxb {
 

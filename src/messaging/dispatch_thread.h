@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <deque>
 
-#include "../../include/vxbridge.h"
-#include "../transport/wire_format.h"
-#include "sync.h"
+#include "vxbridge.h"
+#include "transport/wire_format.h"
+#include "platform/sync.h"
 #include "thread_base.h"
 
 namespace vxb {

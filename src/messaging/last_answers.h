@@ -5,9 +5,9 @@
 // reads on another keeps working.
 #pragma once
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 #include "answer.h"
-#include "sync.h"
+#include "platform/sync.h"
 
 namespace vxb {
 

@@ -3,8 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-#include "../../include/vxbridge.h"
+#include "vxbridge.h"
 
 namespace vxb {
 
@@ -34,5 +35,10 @@ class PetitionBuffer {
   uint8_t* data_ = nullptr;
   uint32_t size_ = 0;
 };
+
+// The protocol text of a call the viewer made ("EXE name(args)\n", or
+// "SYS args\n"), rebuilt from the record handed to the host; empty when
+// there is no memory for it.
+std::string PetitionText(const CallRecord& record) noexcept;
 
 }  // namespace vxb

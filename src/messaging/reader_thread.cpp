@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "../transport/wire_trace.h"
+#include "transport/wire_trace.h"
 
 namespace vxb {
 

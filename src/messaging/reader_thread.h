@@ -3,7 +3,7 @@
 // connection goes to both.
 #pragma once
 
-#include "../transport/wire_format.h"
+#include "transport/wire_format.h"
 #include "dispatch_thread.h"
 #include "response_signal.h"
 #include "thread_base.h"

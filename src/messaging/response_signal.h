@@ -19,7 +19,7 @@
 #include <cstdint>
 
 #include "answer.h"
-#include "sync.h"
+#include "platform/sync.h"
 
 namespace vxb {
 

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 namespace vxb {
 

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../messaging/sync.h"
-#include "../platform/platform.h"
+#include "platform/sync.h"
+#include "platform/platform.h"
 #include "frame_splitter.h"
 
 namespace vxb {

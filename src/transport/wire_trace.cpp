@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 namespace vxb::trace {
 

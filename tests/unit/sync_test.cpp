@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "messaging/sync.h"
+#include "platform/sync.h"
 #include "messaging/thread_base.h"
 #include "test_support.h"
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../platform.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <new>
 
-#include "../platform.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

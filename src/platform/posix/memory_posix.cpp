@@ -1,8 +1,8 @@
 // Global memory on POSIX: heap blocks, zero-filled unless the caller fills them.
 #include <cstdlib>
 
-#include "../fault_injection.h"
-#include "../platform.h"
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

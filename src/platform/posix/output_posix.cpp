@@ -7,7 +7,7 @@
 #include <ctime>
 #include <new>
 
-#include "../platform.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

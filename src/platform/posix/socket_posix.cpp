@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../fault_injection.h"
-#include "../platform.h"
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 namespace {

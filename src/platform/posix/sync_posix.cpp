@@ -10,7 +10,7 @@
 #include <cxxabi.h>
 #endif
 
-#include "../platform.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

@@ -2,7 +2,7 @@
 // in any language change (the C runtime's copy may not follow).
 #include <windows.h>
 
-#include "../platform.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <new>
 
-#include "../fault_injection.h"
-#include "../platform.h"
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

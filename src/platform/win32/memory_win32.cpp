@@ -2,8 +2,8 @@
 // kind of block hosts written against the DLL hand back to VxFreeA/W.
 #include <windows.h>
 
-#include "../fault_injection.h"
-#include "../platform.h"
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "../platform.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "../fault_injection.h"
-#include "../platform.h"
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 namespace {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <new>
 
-#include "../platform.h"
+#include "platform/platform.h"
 
 namespace vxb::plat {
 

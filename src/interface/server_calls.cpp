@@ -1,26 +1,15 @@
-// Server mode: the library listens, accepts the viewer and answers each of
-// its petitions itself.
+// The server-mode calls: the library listens, accepts the viewer and the
+// host answers each of its petitions itself.
 #include <cstring>
 #include <string>
 
-#include "../../include/vxbridge.h"
-#include "../interface/library_state.h"
-#include "../interface/result_buffer.h"
-#include "../transport/wire_format.h"
-#include "../transport/wire_trace.h"
+#include "vxbridge.h"
+#include "library_state.h"
+#include "result_buffer.h"
+#include "transport/wire_format.h"
+#include "transport/wire_trace.h"
 
 using namespace vxb;
-
-namespace {
-
-// A CallRecord field read as a string: up to its NUL, never past the field.
-std::string FieldText(const char* field, size_t capacity) {
-  const void* end = std::memchr(field, 0, capacity);
-  return std::string(field, end == nullptr ? capacity
-                                           : static_cast<size_t>(static_cast<const char*>(end) - field));
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -70,16 +59,7 @@ uint8_t VXAPI VxRecvCmd(CallRecord* record) {
   LibraryState& s = State();
   if (!s.dispatcher.TakePending(record)) return 0;
   if (!s.serverMode.load()) return 1;
-  std::string text;
-  try {
-    const std::string name = FieldText(record->name, sizeof record->name);
-    const std::string args = FieldText(record->args, sizeof record->args);
-    text = name == "SYS" ? FormatSystemCall(args.c_str()) : FormatCall(name.c_str(), args.c_str());
-  } catch (...) {
-    // No memory for the text: the petition reads back empty, as when the
-    // petition block could not be had.
-    text.clear();
-  }
+  const std::string text = PetitionText(*record);
   Guard g(s.petitionLock);
   s.petition.Store(text.data(), static_cast<uint32_t>(text.size()));
   s.petitionReady.store(true);

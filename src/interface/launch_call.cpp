@@ -1,10 +1,12 @@
-// Launch and connect: find the installed edition of a product, start its
+// VxLaunchAndConnect: find the installed edition of a product, start its
 // viewer unless it already runs, and connect to it while it comes up.
-#include "../../include/vxbridge.h"
-#include "../interface/library_state.h"
-#include "../platform/platform.h"
-#include "install_registry.h"
-#include "running_probe.h"
+#include <string>
+
+#include "vxbridge.h"
+#include "install/install_registry.h"
+#include "install/running_probe.h"
+#include "library_state.h"
+#include "platform/platform.h"
 
 namespace vxb {
 
@@ -14,43 +16,43 @@ namespace {
 constexpr int kMaxConnectAttempts = 6;
 constexpr uint32_t kRetryPauseMs = 1000;
 
+// The edition name a product is installed under; null for an unknown product.
+const char* EditionName(uint32_t productId) {
+  switch (productId) {
+    case VX_PRODUCT_AMBER:
+      return "Amber";
+    case VX_PRODUCT_COBALT:
+      return "Cobalt";
+    default:
+      return nullptr;
+  }
+}
+
 VxResult LaunchAndConnect(uint32_t productId, const char* host, uint32_t port,
                           CallHandler onCall, BrokenHandler onBroken) {
   // From a handler every connect would wait for the thread it runs on.
   if (OnWorkerThread()) return VX_E_INVALID_PARAMETER;
-  InstallRecord wanted;
-  switch (productId) {
-    case VX_PRODUCT_AMBER:
-      wanted.appName = "Amber";
-      break;
-    case VX_PRODUCT_COBALT:
-      wanted.appName = "Cobalt";
-      break;
-    default:
-      // Before the registry is read, so nothing there is touched.
-      return VX_E_UNKNOWN_PRODUCT;
-  }
+  const char* edition = EditionName(productId);
+  // Before the registry is read, so nothing there is touched.
+  if (edition == nullptr) return VX_E_UNKNOWN_PRODUCT;
+  std::string image;
+  if (!FindEditionImage(edition, image)) return VX_E_NOT_INSTALLED;
 
-  InstallSet installations;
-  CollectInstallations(installations);
-  // The first record of the edition in set order: its lowest version.
-  if (!FindInstallation(installations, wanted, SameEdition)) return VX_E_NOT_INSTALLED;
-
-  SocketLink& link = State().link;
-  if (!IsImageRunning(wanted.path.c_str())) {
+  LibraryState& s = State();
+  if (!IsImageRunning(image.c_str())) {
     // A connection left over from an earlier viewer would make every
     // attempt below answer -20; only its socket goes, the rest of a
     // disconnect happens inside the next connect.
-    link.CloseData();
+    s.link.CloseData();
     // The workers of that connection are let go before the viewer starts:
     // the connect below waits for them anyway, and the old socket is then
     // surely closed, not handed down to the new process.
-    State().reader.Wait();
-    State().dispatcher.Wait();
-    if (!plat::StartProcess(wanted.path.c_str())) return VX_E_CANNOT_CREATE_PROCESS;
+    s.reader.Wait();
+    s.dispatcher.Wait();
+    if (!plat::StartProcess(image.c_str())) return VX_E_CANNOT_CREATE_PROCESS;
   }
 
-  bool connected = link.DataSocket() != plat::kInvalidSocket;
+  bool connected = s.link.DataSocket() != plat::kInvalidSocket;
   VxResult result = VX_OK;
   int attempts = 0;
   while (!connected && attempts < kMaxConnectAttempts) {
