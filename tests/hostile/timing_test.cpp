@@ -2,6 +2,7 @@
 // or floods the host with calls.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -82,19 +83,30 @@ TEST_F(Hostile, AHandlerWhoseThreadIsEndedByAForcedUnwind) {
 std::atomic<int> g_innerResult{1};
 std::string g_innerText;
 
-TEST_F(Hostile, ViewerLeavesWhileTheHandlersOwnCommandWaits) {
-  SetCallBehaviour([](const char*, const char*, CallAnswer*) { g_innerResult = VxSendCmdA("Inner", ""); });
+// A command from inside the handler gets its answer; when the viewer
+// leaves instead, it returns -6 and the end is reported after the call.
+TEST_F(Hostile, TheHandlersOwnCommand) {
+  SetCallBehaviour([](const char*, const char*, CallAnswer* answer) {
+    g_innerResult = VxSendCmdA("Inner", "");
+    std::snprintf(answer->text, sizeof answer->text, "inner=%d", g_innerResult.load());
+  });
   ScriptPeer viewer;
   Connect(viewer);
-  viewer.Run([](TestPeer& v) {
-    v.SendFrame("EXE Outer()\n");
+  std::string answered;
+  viewer.Run([&answered](TestPeer& v) {
     std::string m;
+    if (!v.SendFrame("EXE Outer()\n") || !v.NextMessage(&m) || m != "EXE Inner()\n" ||
+        !v.SendRaw(RetFrame(0, "x")) || !v.NextMessage(&answered)) {
+      return;
+    }
+    v.SendFrame("EXE Outer()\n");
     if (v.NextMessage(&m) && m == "EXE Inner()\n") v.Close();  // no answer
   });
   viewer.Join();
+  EXPECT_EQ(answered, "RET 0,7,inner=0");
   ASSERT_TRUE(WaitUntil([] { return Log().broken.load() == 1; }));
   EXPECT_EQ(g_innerResult, VX_E_COMMUNICATION_BROKEN);
-  EXPECT_EQ(Log().calls, 1);
+  EXPECT_EQ(Log().calls, 2);
   EXPECT_LT(Log().lastCallEnd, Log().brokenAt);
 }
 
@@ -365,39 +377,34 @@ TEST_P(NeverAnswers, DisconnectFromAnotherThreadEndsTheWait) {
   EXPECT_EQ(VxIsConnectionBroken(), 1);
 }
 
+// Out texts stay null and the id 0 when the viewer does not answer (else 99).
 const VxWChar kWideName[] = {'S', 't', 'u', 'c', 'k', 0};
+int ProductVersion() {
+  char* text = reinterpret_cast<char*>(1);
+  const int rc = VxGetRemoteProductVersionA(&text);
+  return text == nullptr ? rc : 99;
+}
+int ErrorString() {
+  char* text = nullptr;
+  const int rc = VxGetErrorStringA("spa", 26, &text);
+  return text == nullptr ? rc : 99;
+}
+int ProductId() {
+  int32_t id = 55;
+  const int rc = VxGetRemoteProductId(&id);
+  return id == 0 ? rc : 99;
+}
+constexpr int kBroken = VX_E_COMMUNICATION_BROKEN;
 INSTANTIATE_TEST_SUITE_P(
     Calls, NeverAnswers,
-    ::testing::Values(
-        Waiting{"SendCmdA", [] { return VxSendCmdA("Stuck", "1"); }, VX_E_COMMUNICATION_BROKEN},
-        Waiting{"SendCmdW", [] { return VxSendCmdW(kWideName, kWideName); }, VX_E_COMMUNICATION_BROKEN},
-        Waiting{"WaitFor", [] { return VxWaitFor(); }, VX_E_COMMUNICATION_BROKEN},
-        Waiting{"CancelAll", [] { return VxCancelAll(); }, VX_E_COMMUNICATION_BROKEN},
-        Waiting{"ProductVersion",
-                [] {
-                  char* text = reinterpret_cast<char*>(1);
-                  const int rc = VxGetRemoteProductVersionA(&text);
-                  EXPECT_EQ(text, nullptr);
-                  return rc;
-                },
-                VX_E_COMMUNICATION_BROKEN},
-        Waiting{"SetLanguage", [] { return VxSetLanguageA("cat"); }, VX_E_COMMUNICATION_BROKEN},
-        Waiting{"ErrorString",
-                [] {
-                  char* text = nullptr;
-                  const int rc = VxGetErrorStringA("spa", 26, &text);
-                  EXPECT_EQ(text, nullptr);
-                  return rc;
-                },
-                VX_E_COMMUNICATION_BROKEN},
-        Waiting{"ProductId",
-                [] {
-                  int32_t id = 55;
-                  const int rc = VxGetRemoteProductId(&id);
-                  EXPECT_EQ(id, 0);  // 0 when the viewer does not answer
-                  return rc;
-                },
-                0}),
+    ::testing::Values(Waiting{"SendCmdA", [] { return VxSendCmdA("Stuck", "1"); }, kBroken},
+                      Waiting{"SendCmdW", [] { return VxSendCmdW(kWideName, kWideName); }, kBroken},
+                      Waiting{"WaitFor", [] { return VxWaitFor(); }, kBroken},
+                      Waiting{"CancelAll", [] { return VxCancelAll(); }, kBroken},
+                      Waiting{"ProductVersion", ProductVersion, kBroken},
+                      Waiting{"SetLanguage", [] { return VxSetLanguageA("cat"); }, kBroken},
+                      Waiting{"ErrorString", ErrorString, kBroken},
+                      Waiting{"ProductId", ProductId, 0}),
     [](const ::testing::TestParamInfo<Waiting>& p) { return std::string(p.param.name); });
 
 constexpr int kFlood = 20000;

@@ -79,22 +79,27 @@ bool TestPeer::Accept(int timeoutMs) {
     const plat::Socket s = plat::Accept(listener_);
     if (s != plat::kInvalidSocket) {
       plat::SetBlocking(s, true);
-      plat::SetNoDelay(s);
-      {
-        std::lock_guard<std::mutex> gs(sendMu_);
-        conn_ = s;
-      }
-      std::lock_guard<std::mutex> g(mu_);
-      connected_ = true;
-      hostClosed_ = resetRequested_ = false;
-      pending_.clear();
-      if (mode_ == Mode::kScript) messages_.clear();
-      cv_.notify_all();
+      Adopt(s);
       return true;
     }
     if (MsLeft(deadline) == 0 || Stopping()) return false;
     plat::SleepMs(1);
   }
+}
+
+// A new connection starts with a clean slate.
+void TestPeer::Adopt(plat::Socket s) {
+  plat::SetNoDelay(s);
+  {
+    std::lock_guard<std::mutex> gs(sendMu_);
+    conn_ = s;
+  }
+  std::lock_guard<std::mutex> g(mu_);
+  connected_ = true;
+  hostClosed_ = resetRequested_ = false;
+  pending_.clear();
+  if (mode_ == Mode::kScript) messages_.clear();
+  cv_.notify_all();
 }
 
 void TestPeer::AcceptLoop() {
@@ -115,17 +120,7 @@ bool TestPeer::ConnectTo(uint16_t port) {
     plat::CloseSocket(s);
     return false;
   }
-  plat::SetNoDelay(s);
-  {
-    std::lock_guard<std::mutex> g(sendMu_);
-    conn_ = s;
-  }
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    connected_ = true;
-    hostClosed_ = false;
-    pending_.clear();
-  }
+  Adopt(s);
   if (mode_ == Mode::kResponder) thread_ = std::thread([this, s] { ReadLoop(s); });
   return true;
 }

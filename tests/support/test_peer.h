@@ -79,6 +79,7 @@ class TestPeer {
 
  private:
   void AcceptLoop();
+  void Adopt(vxb::plat::Socket s);
   void ReadLoop(vxb::plat::Socket s);
   bool ReadSome(vxb::plat::Socket s, int timeoutMs);
   bool Stopping();
