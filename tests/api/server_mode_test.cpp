@@ -11,16 +11,9 @@ namespace plat = vxb::plat;
 
 class Server : public HostTest {
  protected:
-  uint16_t listenPort = 0;
   void SetUp() override {
     HostTest::SetUp();
-    listenPort = FreeLoopbackPort();
-    ASSERT_EQ(VxConnectAsServer(listenPort, 0), 0);
-  }
-  // Connects viewer and polls VxAccept until the library took it.
-  void Attach(TestPeer& viewer) {
-    ASSERT_TRUE(viewer.ConnectTo(listenPort));
-    ASSERT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
+    ListenAsServer();
   }
 };
 
@@ -41,17 +34,16 @@ TEST_F(ServerSetup, AcceptAndListenFailures) {
 // the listening port by the interface it listens on.
 TEST_F(ServerSetup, TheListenAddressRestrictsTheInterface) {
   constexpr const char* kVariable = "VXBRIDGE_LISTEN_ADDRESS";
-  const uint16_t p = FreeLoopbackPort();
   SetEnv(kVariable, "127.0.0.1");
-  ASSERT_EQ(VxConnectAsServer(p, 0), 0);
+  ListenAsServer();
+  const uint16_t p = listenPort;
   // Another address of this machine (all of 127/8 is local) is refused.
   const uint8_t other[4] = {127, 0, 0, 2};
   const plat::Socket s = plat::TcpSocket();
   EXPECT_NE(plat::Connect(s, other, p), 0);
   plat::CloseSocket(s);
   ScriptPeer viewer;
-  ASSERT_TRUE(viewer.ConnectTo(p));
-  EXPECT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
+  Attach(viewer);
   // A value that is no plain dotted address listens nowhere.
   for (const char* invalid : {"127.0.0", "127.0.0.1.", "1.2.3.4.5", "256.0.0.1", " 127.0.0.1",
                               "127.0.0.0001", "localhost"}) {

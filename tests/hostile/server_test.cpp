@@ -12,12 +12,7 @@ class HostileServer : public Hostile {
  protected:
   void SetUp() override {
     Hostile::SetUp();
-    listenPort = FreeLoopbackPort();
-    ASSERT_EQ(VxConnectAsServer(listenPort, 0), 0);
-  }
-  void Attach(TestPeer& viewer) {
-    ASSERT_TRUE(viewer.ConnectTo(listenPort));
-    ASSERT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
+    ListenAsServer();
   }
   // One petition and its acknowledgement on an attached viewer.
   static void ExpectServed(TestPeer& viewer, const std::string& call) {
@@ -35,7 +30,6 @@ class HostileServer : public Hostile {
     Attach(good);
     ExpectServed(good, call);
   }
-  uint16_t listenPort = 0;
 };
 
 // A prefix no buffer is made for, or a petition cut off by a reset, ends

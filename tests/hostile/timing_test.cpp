@@ -163,10 +163,8 @@ TEST_F(Hostile, AReconnectWhileACommandWaits) {
     ScriptPeer next;
     uint16_t p = 0;
     if (server) {
-      p = FreeLoopbackPort();
-      ASSERT_EQ(VxConnectAsServer(p, 0), 0);
-      ASSERT_TRUE(old.ConnectTo(p));
-      ASSERT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
+      ListenAsServer();
+      Attach(old);
     } else {
       Connect(old);
       p = next.Listen();
@@ -176,8 +174,7 @@ TEST_F(Hostile, AReconnectWhileACommandWaits) {
     std::string m;
     EXPECT_TRUE(old.NextMessage(&m));  // the command waits now
     if (server) {
-      EXPECT_TRUE(next.ConnectTo(p));
-      EXPECT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
+      Attach(next);
     } else {
       old.Reset();
       EXPECT_TRUE(WaitUntil([p] { return VxConnectA("127.0.0.1", p, 0, LogCall, LogBroken) == 0; }));

@@ -99,6 +99,16 @@ void HostTest::Connect(TestPeer& script) {
   ASSERT_TRUE(script.Accept());
 }
 
+void HostTest::ListenAsServer() {
+  listenPort = FreeLoopbackPort();
+  ASSERT_EQ(VxConnectAsServer(listenPort, 0), 0);
+}
+
+void HostTest::Attach(TestPeer& viewer) {
+  ASSERT_TRUE(viewer.ConnectTo(listenPort));
+  ASSERT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
+}
+
 std::vector<std::string> HostTest::Received(size_t count) {
   std::vector<std::string> out;
   std::string m;

@@ -63,6 +63,11 @@ class HostTest : public ::testing::Test {
   // Connects with the logging handlers to a listening script viewer, which
   // takes the connection.
   void Connect(TestPeer& script);
+  // Server mode: the host listens on a free port, and Attach connects a
+  // viewer there and polls VxAccept until the library took it.
+  void ListenAsServer();
+  void Attach(TestPeer& viewer);
+  uint16_t listenPort = 0;
   // The next `count` messages peer received, in order.
   std::vector<std::string> Received(size_t count);
 };

@@ -43,11 +43,7 @@ std::string RetFrame(int code, const std::string& payload) {
 TestPeer::TestPeer(Mode mode) : mode_(mode) { plat::SocketsStart(); }
 
 TestPeer::~TestPeer() {
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    stopping_ = true;
-  }
-  // The background thread polls and sees stopping_ within a few ms.
+  stopping_ = true;  // the background thread polls it every few ms
   if (thread_.joinable()) thread_.join();
   if (conn_ != plat::kInvalidSocket) plat::CloseSocket(conn_);
   if (listener_ != plat::kInvalidSocket) plat::CloseSocket(listener_);
@@ -57,11 +53,6 @@ TestPeer::~TestPeer() {
 plat::Socket TestPeer::Conn() {
   std::lock_guard<std::mutex> g(sendMu_);
   return conn_;
-}
-
-bool TestPeer::Stopping() {
-  std::lock_guard<std::mutex> g(mu_);
-  return stopping_;
 }
 
 uint16_t TestPeer::Listen() {
@@ -82,7 +73,7 @@ bool TestPeer::Accept(int timeoutMs) {
       Adopt(s);
       return true;
     }
-    if (MsLeft(deadline) == 0 || Stopping()) return false;
+    if (MsLeft(deadline) == 0 || stopping_) return false;
     plat::SleepMs(1);
   }
 }
@@ -103,7 +94,7 @@ void TestPeer::Adopt(plat::Socket s) {
 }
 
 void TestPeer::AcceptLoop() {
-  while (!Stopping()) {
+  while (!stopping_) {
     if (!Accept(2)) continue;
     ReadLoop(conn_);
     // Serve the host's next connection too.

@@ -9,6 +9,7 @@
 //               silent mid-frame, close or reset.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -82,7 +83,6 @@ class TestPeer {
   void Adopt(vxb::plat::Socket s);
   void ReadLoop(vxb::plat::Socket s);
   bool ReadSome(vxb::plat::Socket s, int timeoutMs);
-  bool Stopping();
   vxb::plat::Socket Conn();
 
   const Mode mode_;
@@ -90,6 +90,7 @@ class TestPeer {
   vxb::plat::Socket conn_ = vxb::plat::kInvalidSocket;
   uint16_t port_ = 0;
   std::thread thread_;
+  std::atomic<bool> stopping_{false};
   std::mutex mu_;      // everything below
   std::mutex sendMu_;  // conn_
   std::condition_variable cv_;
@@ -99,7 +100,6 @@ class TestPeer {
   size_t received_ = 0;
   bool connected_ = false;
   bool hostClosed_ = false;
-  bool stopping_ = false;
   bool resetRequested_ = false;
   Responder responder_;
 };
