@@ -68,9 +68,12 @@ TEST_F(Commands, AnswerTextIsKeptUntilTheNextCommand) {
   for (int i = 0; i < 6; ++i) EXPECT_EQ(static_cast<uint16_t>(wide[i]), expected[i]) << i;
   VxFreeW(wide);
   // A failed command resets the latest response.
-  VxDisconnect();
-  EXPECT_EQ(VxSendCmdA("Q", ""), VX_E_NOT_CONNECTED);
-  EXPECT_EQ(LastResponseText(), "");
+  for (const char* args : {static_cast<const char*>(nullptr), ""}) {
+    ASSERT_EQ(VxSendCmdA("Greet", ""), 0);
+    if (args != nullptr) VxDisconnect();
+    EXPECT_EQ(VxSendCmdA("Q", args), args == nullptr ? VX_E_INVALID_PARAMETER : VX_E_NOT_CONNECTED);
+    EXPECT_EQ(LastResponseText(), "");
+  }
 }
 
 TEST_F(Commands, LastVexaErrorMessageCopiesIntoTheCallersBuffer) {
@@ -157,13 +160,13 @@ TEST_F(Commands, LanguageChoice) {
   }
   EXPECT_EQ(VxSetLanguageW(nullptr), VX_E_UNSUPPORTED_LANGUAGE);
   EXPECT_EQ(VxSetLanguageA("spa"), 0);
+  EXPECT_EQ(VxSetLanguageA("eng"), 0);
   EXPECT_EQ(VxSetLanguageA("fra"), 0);  // unknown: the current language again
   const VxWChar cat[] = {'c', 'a', 't', 0};
   EXPECT_EQ(VxSetLanguageW(cat), 0);
-  EXPECT_EQ(Received(3), (std::vector<std::string>{"EXE VxSetLanguage('spa')\n",
-                                                   "EXE VxSetLanguage('spa')\n",
-                                                   "EXE VxSetLanguage('cat')\n"}));
-  EXPECT_EQ(peer.MessagesReceived(), 3u);  // the refused codes sent nothing
+  EXPECT_EQ(Received(4), (std::vector<std::string>{"EXE VxSetLanguage('spa')\n", "EXE VxSetLanguage('eng')\n",
+                                                   "EXE VxSetLanguage('eng')\n", "EXE VxSetLanguage('cat')\n"}));
+  EXPECT_EQ(peer.MessagesReceived(), 4u);  // the refused codes sent nothing
 }
 
 // Host threads that send at the same time each get their own answers and
