@@ -60,8 +60,8 @@ class HostTest : public ::testing::Test {
   void TearDown() override;
   // Connects to peer; waits until it took the connection.
   int Connect(CallHandler onCall = nullptr, BrokenHandler onBroken = nullptr);
-  // Connects with the logging handlers to a listening script viewer, which
-  // takes the connection.
+  // Lets script listen, connects to it with the logging handlers, and lets
+  // it take the connection.
   void Connect(TestPeer& script);
   // Server mode: the host listens on a free port, and Attach connects a
   // viewer there and polls VxAccept until the library took it.
