@@ -13,7 +13,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "raw_viewer.h"
+#include "test_peer.h"
 #include "vxbridge.h"
 
 namespace {
@@ -32,14 +32,13 @@ void VXAPI SlowCall(const char*, const char*, CallAnswer*) {
 }
 
 int LeaveDuringACall() {
-  vxhostile::RawViewer viewer;
+  vxtest::TestPeer viewer(vxtest::TestPeer::Mode::kScript);
   const uint16_t port = viewer.Listen();
   if (VxConnectA("127.0.0.1", port, 0, SlowCall, OnBroken) != 0 || !viewer.Accept()) {
     std::fprintf(stderr, "connect failed\n");
     return 4;
   }
-  const std::string call = "EXE Slow()\n";
-  viewer.Send(vxhostile::FrameDeclaring(static_cast<uint32_t>(call.size()), call));
+  viewer.SendFrame("EXE Slow()\n");
   while (!g_inCall) vxb::plat::SleepMs(1);
   viewer.Close();
   // The reader closes the link when it sees the end, and queues that end

@@ -5,34 +5,31 @@
 #include <regex>
 #include <sstream>
 
-#include "api_fixture.h"
+#include "host_fixture.h"
 
+namespace vxtest {
 namespace {
-
-using vxtest::ApiSession;
-using vxtest::Bytes;
-using vxtest::RetFrame;
 
 void VXAPI SeenHandler(const char*, const char*, CallAnswer* answer) {
   std::snprintf(answer->text, sizeof answer->text, "seen");
 }
 
-class Trace : public ApiSession {
+class Trace : public HostTest {
  protected:
   std::string path;
 
   void SetUp() override {
-    ApiSession::SetUp();
+    HostTest::SetUp();
     path = (std::filesystem::temp_directory_path() /
             ("vxb-trace-" + std::to_string(port) + ".log"))
                .string();
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
-    vxtest::SetEnv("VXBRIDGE_TRACE", path.c_str());
+    SetEnv("VXBRIDGE_TRACE", path.c_str());
   }
   void TearDown() override {
-    ApiSession::TearDown();
-    vxtest::SetEnv("VXBRIDGE_TRACE", nullptr);
+    HostTest::TearDown();
+    SetEnv("VXBRIDGE_TRACE", nullptr);
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
   }
@@ -51,7 +48,7 @@ TEST_F(Trace, ASessionIsWrittenLineByLine) {
   ASSERT_EQ(Connect(SeenHandler), 0);
   ASSERT_EQ(VxSendCmdA("Add", "2,40"), 0);
   Received(1);
-  ASSERT_TRUE(viewer.SendFrame("EXE Notify(scene)\n"));
+  ASSERT_TRUE(peer.SendFrame("EXE Notify(scene)\n"));
   EXPECT_EQ(Received(1), std::vector<std::string>{"RET 0,4,seen"});
   ASSERT_EQ(VxDisconnect(), 0);
   const std::vector<std::string> expected = {
@@ -65,7 +62,7 @@ TEST_F(Trace, ASessionIsWrittenLineByLine) {
   EXPECT_EQ(Lines(), expected);
 
   // Unset at the next connect: the trace is off and the file stays as it was.
-  vxtest::SetEnv("VXBRIDGE_TRACE", nullptr);
+  SetEnv("VXBRIDGE_TRACE", nullptr);
   ASSERT_EQ(Connect(), 0);
   EXPECT_EQ(VxSendCmdA("Add", "1,1"), 0);
   ASSERT_EQ(VxDisconnect(), 0);
@@ -74,11 +71,11 @@ TEST_F(Trace, ASessionIsWrittenLineByLine) {
 
 TEST_F(Trace, OtherBytesAreHexAndLongMessagesAreCut) {
   const std::string payload = Bytes("\x01\xFF\0z") + std::string(300, 'x');
-  viewer.SetResponder([&](const std::string& m) { return m[0] == 'R' ? "" : RetFrame(0, payload); });
+  peer.SetResponder([&](const std::string& m) { return m[0] == 'R' ? "" : RetFrame(0, payload); });
   ASSERT_EQ(Connect(), 0);
   ASSERT_EQ(VxSendCmdA("Bin", ""), 0);
-  viewer.Close();
-  ASSERT_TRUE(vxtest::WaitUntil([] { return VxIsConnectionBroken() != 0; }, 20000));
+  peer.Close();
+  ASSERT_TRUE(WaitUntil([] { return VxIsConnectionBroken() != 0; }, 20000));
   // 10 bytes of header and the first 246 of the payload are shown, 58 left out.
   const std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 4u);
@@ -89,16 +86,17 @@ TEST_F(Trace, OtherBytesAreHexAndLongMessagesAreCut) {
 
 TEST_F(Trace, ASinkThatCannotBeOpenedLeavesTheConnectionWorking) {
   const std::string unwritable = path + "-missing-dir/trace.log";
-  vxtest::SetEnv("VXBRIDGE_TRACE", unwritable.c_str());
+  SetEnv("VXBRIDGE_TRACE", unwritable.c_str());
   ASSERT_EQ(Connect(), 0);
   EXPECT_EQ(VxSendCmdA("Add", "2,40"), 0);
-  EXPECT_EQ(LastResponse(), "ok:EXE Add(2,40)\n");
+  EXPECT_EQ(LastResponseText(), "ok:EXE Add(2,40)\n");
   EXPECT_FALSE(std::filesystem::exists(unwritable));
   // The next connection finds a good path again.
   ASSERT_EQ(VxDisconnect(), 0);
-  vxtest::SetEnv("VXBRIDGE_TRACE", path.c_str());
+  SetEnv("VXBRIDGE_TRACE", path.c_str());
   ASSERT_EQ(Connect(), 0);
   EXPECT_EQ(Lines(), std::vector<std::string>{"T -- connect to 127.0.0.1:" + std::to_string(port)});
 }
 
 }  // namespace
+}  // namespace vxtest

@@ -1,9 +1,20 @@
 #include "test_peer.h"
 
 #include <chrono>
+#include <vector>
 
 namespace vxtest {
 namespace plat = vxb::plat;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int MsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
 
 uint16_t FreeLoopbackPort() {
   plat::SocketsStart();
@@ -15,74 +26,77 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-std::string Frame(const std::string& message) {
-  const auto n = static_cast<uint32_t>(message.size());
+std::string FrameDeclaring(uint32_t declared, const std::string& message) {
   std::string f;
-  f += static_cast<char>(n & 0xFF);
-  f += static_cast<char>((n >> 8) & 0xFF);
-  f += static_cast<char>((n >> 16) & 0xFF);
-  f += static_cast<char>((n >> 24) & 0xFF);
+  for (int shift = 0; shift < 32; shift += 8) f += static_cast<char>((declared >> shift) & 0xFF);
   return f + message;
+}
+
+std::string Frame(const std::string& message) {
+  return FrameDeclaring(static_cast<uint32_t>(message.size()), message);
 }
 
 std::string RetFrame(int code, const std::string& payload) {
   return Frame("RET " + std::to_string(code) + "," + std::to_string(payload.size()) + "," + payload);
 }
 
-TestPeer::TestPeer() { plat::SocketsStart(); }
+TestPeer::TestPeer(Mode mode) : mode_(mode) { plat::SocketsStart(); }
 
 TestPeer::~TestPeer() {
-  Stop();
-  plat::SocketsStop();
-}
-
-void TestPeer::Stop() {
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    stopping_ = true;
-  }
-  // The worker polls and sees stopping_ within a millisecond.
+  stopping_ = true;  // the background thread polls it every few ms
   if (thread_.joinable()) thread_.join();
   if (conn_ != plat::kInvalidSocket) plat::CloseSocket(conn_);
   if (listener_ != plat::kInvalidSocket) plat::CloseSocket(listener_);
-  conn_ = listener_ = plat::kInvalidSocket;
+  plat::SocketsStop();
+}
+
+plat::Socket TestPeer::Conn() {
+  std::lock_guard<std::mutex> g(sendMu_);
+  return conn_;
 }
 
 uint16_t TestPeer::Listen() {
   listener_ = plat::TcpSocket();
-  plat::BindAny(listener_, 0);
-  plat::Listen(listener_, 4);
+  if (plat::BindAny(listener_, 0) != 0 || plat::Listen(listener_, 4) != 0) return 0;
   plat::SetBlocking(listener_, false);
   port_ = plat::LocalPort(listener_);
-  thread_ = std::thread([this] { AcceptLoop(); });
+  if (mode_ == Mode::kResponder) thread_ = std::thread([this] { AcceptLoop(); });
   return port_;
 }
 
-void TestPeer::AcceptLoop() {
+bool TestPeer::Accept(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      if (stopping_) return;
-    }
     const plat::Socket s = plat::Accept(listener_);
-    if (s == plat::kInvalidSocket) {
-      plat::SleepMs(2);
-      continue;
+    if (s != plat::kInvalidSocket) {
+      plat::SetBlocking(s, true);
+      Adopt(s);
+      return true;
     }
-    plat::SetBlocking(s, true);
-    plat::SetNoDelay(s);
-    {
-      std::lock_guard<std::mutex> g(sendMu_);
-      conn_ = s;
-    }
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      connected_ = true;
-      hostClosed_ = false;
-      resetRequested_ = false;
-    }
-    cv_.notify_all();
-    ReadLoop(s);
+    if (MsLeft(deadline) == 0 || stopping_) return false;
+    plat::SleepMs(1);
+  }
+}
+
+// A new connection starts with a clean slate.
+void TestPeer::Adopt(plat::Socket s) {
+  plat::SetNoDelay(s);
+  {
+    std::lock_guard<std::mutex> gs(sendMu_);
+    conn_ = s;
+  }
+  std::lock_guard<std::mutex> g(mu_);
+  connected_ = true;
+  hostClosed_ = resetRequested_ = false;
+  pending_.clear();
+  if (mode_ == Mode::kScript) messages_.clear();
+  cv_.notify_all();
+}
+
+void TestPeer::AcceptLoop() {
+  while (!stopping_) {
+    if (!Accept(2)) continue;
+    ReadLoop(conn_);
     // Serve the host's next connection too.
     std::lock_guard<std::mutex> g(sendMu_);
     if (conn_ != plat::kInvalidSocket) plat::CloseSocket(conn_);
@@ -97,24 +111,14 @@ bool TestPeer::ConnectTo(uint16_t port) {
     plat::CloseSocket(s);
     return false;
   }
-  plat::SetNoDelay(s);
-  {
-    std::lock_guard<std::mutex> g(sendMu_);
-    conn_ = s;
-  }
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    connected_ = true;
-  }
-  thread_ = std::thread([this, s] { ReadLoop(s); });
+  Adopt(s);
+  if (mode_ == Mode::kResponder) thread_ = std::thread([this, s] { ReadLoop(s); });
   return true;
 }
 
 void TestPeer::ReadLoop(plat::Socket s) {
-  // The socket is polled so that this thread alone decides when it is
-  // closed: a reset must be the last thing that happens to it.
-  std::string pending;
-  char buf[65536];
+  // Only this thread closes the socket while it reads: a reset must be the
+  // last thing that happens to it.
   for (;;) {
     {
       std::lock_guard<std::mutex> g(mu_);
@@ -123,45 +127,57 @@ void TestPeer::ReadLoop(plat::Socket s) {
         std::lock_guard<std::mutex> gs(sendMu_);
         plat::CloseSocketAbortive(s);
         conn_ = plat::kInvalidSocket;
-        break;
+        hostClosed_ = true;
+        cv_.notify_all();
+        return;
       }
     }
-    if (!plat::WaitReadable(s, 2)) continue;
-    const int n = plat::Recv(s, buf, sizeof buf, false);
-    if (n <= 0) break;
-    pending.append(buf, static_cast<size_t>(n));
-    std::vector<std::string> complete;
-    while (pending.size() >= 4) {
-      const auto* p = reinterpret_cast<const uint8_t*>(pending.data());
-      const uint32_t len = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-      if (pending.size() < 4 + static_cast<size_t>(len)) break;
-      complete.push_back(pending.substr(4, len));
-      pending.erase(0, 4 + static_cast<size_t>(len));
-    }
-    Responder responder;
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      raw_.append(buf, static_cast<size_t>(n));
-      responder = responder_;
-    }
-    for (const std::string& m : complete) {
-      if (responder) {
-        const std::string answer = responder(m);
-        if (!answer.empty()) SendRaw(answer);
-      }
-      {
-        std::lock_guard<std::mutex> g(mu_);
-        messages_.push_back(m);
-        ++received_;
-      }
-      cv_.notify_all();
-    }
+    if (!ReadSome(s, 2)) return;
   }
+}
+
+// Reads what arrives within timeoutMs; false once the stream has ended.
+bool TestPeer::ReadSome(plat::Socket s, int timeoutMs) {
+  if (s != plat::kInvalidSocket && !plat::WaitReadable(s, static_cast<uint32_t>(timeoutMs))) {
+    return true;
+  }
+  char buf[65536];
+  const int n = s == plat::kInvalidSocket ? 0 : plat::Recv(s, buf, sizeof buf, false);
+  std::vector<std::string> complete;
+  Responder responder;
   {
     std::lock_guard<std::mutex> g(mu_);
-    hostClosed_ = true;
+    if (n <= 0) {
+      hostClosed_ = true;
+      cv_.notify_all();
+      return false;
+    }
+    // A script viewer may take millions of bytes: only the responder's
+    // raw record is kept.
+    if (mode_ == Mode::kResponder) raw_.append(buf, static_cast<size_t>(n));
+    pending_.append(buf, static_cast<size_t>(n));
+    size_t at = 0;
+    while (pending_.size() - at >= 4) {
+      const auto* p = reinterpret_cast<const uint8_t*>(pending_.data() + at);
+      const size_t len = p[0] | p[1] << 8 | p[2] << 16 | static_cast<size_t>(p[3]) << 24;
+      if (pending_.size() - at - 4 < len) break;
+      complete.push_back(pending_.substr(at + 4, len));
+      at += 4 + len;
+    }
+    pending_.erase(0, at);
+    responder = responder_;
   }
-  cv_.notify_all();
+  for (const std::string& m : complete) {
+    if (responder) {
+      const std::string answer = responder(m);
+      if (!answer.empty()) SendRaw(answer);
+    }
+    std::lock_guard<std::mutex> g(mu_);
+    messages_.push_back(m);
+    ++received_;
+    cv_.notify_all();
+  }
+  return true;
 }
 
 void TestPeer::SetResponder(Responder r) {
@@ -175,19 +191,43 @@ bool TestPeer::SendRaw(const std::string& bytes) {
   return plat::Send(conn_, bytes.data(), static_cast<int>(bytes.size())) >= 0;
 }
 
-bool TestPeer::NextMessage(std::string* message, int timeoutMs) {
-  std::unique_lock<std::mutex> g(mu_);
-  if (!cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return !messages_.empty(); })) {
-    return false;
+bool TestPeer::SendPieces(const std::string& bytes, size_t piece, int pauseMs) {
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    if (at != 0 && pauseMs > 0) plat::SleepMs(static_cast<uint32_t>(pauseMs));
+    if (!SendRaw(bytes.substr(at, piece))) return false;
   }
-  *message = messages_.front();
-  messages_.pop_front();
   return true;
+}
+
+bool TestPeer::NextMessage(std::string* message, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> g(mu_);
+  for (;;) {
+    if (!messages_.empty()) {
+      *message = messages_.front();
+      messages_.pop_front();
+      return true;
+    }
+    if (mode_ == Mode::kResponder) {
+      if (!cv_.wait_until(g, deadline, [this] { return !messages_.empty(); })) return false;
+      continue;
+    }
+    const int left = MsLeft(deadline);
+    if (hostClosed_ || left == 0) return false;
+    g.unlock();
+    ReadSome(Conn(), left < 50 ? left : 50);
+    g.lock();
+  }
 }
 
 std::string TestPeer::RawReceived() {
   std::lock_guard<std::mutex> g(mu_);
   return raw_;
+}
+
+size_t TestPeer::MessagesReceived() {
+  std::lock_guard<std::mutex> g(mu_);
+  return received_;
 }
 
 bool TestPeer::WaitConnected(int timeoutMs) {
@@ -196,36 +236,47 @@ bool TestPeer::WaitConnected(int timeoutMs) {
 }
 
 bool TestPeer::WaitClosedByHost(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> g(mu_);
-  return cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return hostClosed_; });
-}
-
-size_t TestPeer::MessagesReceived() {
-  std::lock_guard<std::mutex> g(mu_);
-  return received_;
+  if (mode_ == Mode::kResponder) return cv_.wait_until(g, deadline, [this] { return hostClosed_; });
+  while (!hostClosed_) {
+    if (MsLeft(deadline) == 0) return false;
+    messages_.clear();
+    g.unlock();
+    ReadSome(Conn(), 50);
+    g.lock();
+  }
+  return true;
 }
 
 void TestPeer::Close() {
   std::lock_guard<std::mutex> g(sendMu_);
-  if (conn_ != plat::kInvalidSocket) plat::ShutdownBoth(conn_);
+  if (conn_ == plat::kInvalidSocket) return;
+  plat::ShutdownBoth(conn_);
+  if (mode_ == Mode::kResponder) return;  // the reader closes it
+  plat::CloseSocket(conn_);
+  conn_ = plat::kInvalidSocket;
 }
 
 void TestPeer::Reset() {
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    resetRequested_ = true;
+  if (mode_ == Mode::kScript) {
+    std::lock_guard<std::mutex> g(sendMu_);
+    if (conn_ != plat::kInvalidSocket) plat::CloseSocketAbortive(conn_);
+    conn_ = plat::kInvalidSocket;
+    return;
   }
-  WaitUntilReset();
+  std::unique_lock<std::mutex> g(mu_);
+  resetRequested_ = true;
+  cv_.wait_for(g, std::chrono::seconds(5), [this] { return hostClosed_; });
 }
 
-void TestPeer::WaitUntilReset() {
-  for (int i = 0; i < 5000; ++i) {
-    {
-      std::lock_guard<std::mutex> g(sendMu_);
-      if (conn_ == plat::kInvalidSocket) return;
-    }
-    plat::SleepMs(1);
-  }
+void TestPeer::Run(std::function<void(TestPeer&)> script) {
+  Join();
+  thread_ = std::thread([this, script] { script(*this); });
+}
+
+void TestPeer::Join() {
+  if (thread_.joinable()) thread_.join();
 }
 
 }  // namespace vxtest

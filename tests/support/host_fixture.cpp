@@ -1,0 +1,134 @@
+#include "host_fixture.h"
+
+#include <chrono>
+#include <thread>
+
+namespace vxtest {
+namespace {
+
+HostLog g_log;
+std::mutex g_behaviourMu;
+CallBehaviour g_behaviour;
+
+}  // namespace
+
+HostLog& Log() { return g_log; }
+
+void ResetLog() {
+  for (auto* n : {&g_log.calls, &g_log.broken, &g_log.ticks, &g_log.lastCallEnd, &g_log.brokenAt,
+                  &g_log.brokenDuringCall, &g_log.brokenDelayMs}) {
+    *n = 0;
+  }
+  g_log.inCall = false;
+  std::lock_guard<std::mutex> g(g_log.mu);
+  g_log.seen.clear();
+}
+
+std::vector<std::string> SeenCalls() {
+  std::lock_guard<std::mutex> g(g_log.mu);
+  return g_log.seen;
+}
+
+void SetCallBehaviour(CallBehaviour behaviour) {
+  std::lock_guard<std::mutex> g(g_behaviourMu);
+  g_behaviour = std::move(behaviour);
+}
+
+void VXAPI LogCall(const char* name, const char* args, CallAnswer* answer) {
+  g_log.inCall = true;
+  EXPECT_EQ(answer->code, 0);
+  EXPECT_EQ(answer->reserved, 0);
+  EXPECT_STREQ(answer->text, "OK");
+  {
+    std::lock_guard<std::mutex> g(g_log.mu);
+    g_log.seen.push_back(std::string(name) + "|" + args);
+  }
+  CallBehaviour behaviour;
+  {
+    std::lock_guard<std::mutex> g(g_behaviourMu);
+    behaviour = g_behaviour;
+  }
+  if (behaviour) behaviour(name, args, answer);
+  g_log.inCall = false;
+  g_log.lastCallEnd = ++g_log.ticks;
+  ++g_log.calls;
+}
+
+void VXAPI LogBroken() {
+  if (g_log.inCall.load()) ++g_log.brokenDuringCall;
+  std::this_thread::sleep_for(std::chrono::milliseconds(g_log.brokenDelayMs.load()));
+  g_log.brokenAt = ++g_log.ticks;
+  ++g_log.broken;
+}
+
+std::string EchoAnswer(const std::string& message) {
+  if (message.compare(0, 4, "RET ") == 0) return std::string();
+  return RetFrame(0, "ok:" + message);
+}
+
+void HostTest::SetUp() {
+  ResetLog();
+  SetCallBehaviour(nullptr);
+  peer.SetResponder(EchoAnswer);
+  port = peer.Listen();
+}
+
+void HostTest::TearDown() {
+  VxDisconnect();
+  for (int i = 0; i < 10 && VxIsConnectionBroken() != 0; ++i) {
+  }
+  CallRecord record;
+  for (int i = 0; i < 100000 && VxRecvCmd(&record) != 0; ++i) {
+  }
+  // The library's threads are gone: the behaviour can change safely.
+  SetCallBehaviour(nullptr);
+}
+
+int HostTest::Connect(CallHandler onCall, BrokenHandler onBroken) {
+  const int rc = VxConnectA("127.0.0.1", port, 0, onCall, onBroken);
+  if (rc == 0) {
+    EXPECT_TRUE(peer.WaitConnected());
+  }
+  return rc;
+}
+
+void HostTest::Connect(TestPeer& script) {
+  const uint16_t p = script.Listen();
+  ASSERT_NE(p, 0);
+  ASSERT_EQ(VxConnectA("127.0.0.1", p, 0, LogCall, LogBroken), 0);
+  ASSERT_TRUE(script.Accept());
+}
+
+void HostTest::ListenAsServer() {
+  listenPort = FreeLoopbackPort();
+  ASSERT_EQ(VxConnectAsServer(listenPort, 0), 0);
+}
+
+void HostTest::Attach(TestPeer& viewer) {
+  ASSERT_TRUE(viewer.ConnectTo(listenPort));
+  ASSERT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
+}
+
+std::vector<std::string> HostTest::Received(size_t count) {
+  std::vector<std::string> out;
+  std::string m;
+  while (out.size() < count && peer.NextMessage(&m)) out.push_back(m);
+  return out;
+}
+
+void Hostile::TearDown() {
+  HostTest::TearDown();
+  ResetLog();
+  ASSERT_EQ(Connect(LogCall, LogBroken), 0);
+  EXPECT_EQ(VxSendCmdA("Ping", "after"), 0);
+  EXPECT_EQ(LastResponseText(), "ok:EXE Ping(after)\n");
+  ASSERT_TRUE(peer.SendFrame("EXE Hello(after)\n"));
+  EXPECT_EQ(Received(2), (std::vector<std::string>{"EXE Ping(after)\n", "RET 0,2,OK"}));
+  EXPECT_EQ(VxDisconnect(), 0);
+  EXPECT_EQ(Log().broken, 1);
+  EXPECT_EQ(Log().calls, 1);
+  EXPECT_EQ(VxIsConnectionBroken(), 1);
+  EXPECT_EQ(VxIsConnectionBroken(), 0);
+}
+
+}  // namespace vxtest
