@@ -4,13 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
-#include "install_env.h"
 #include "install_fixture.h"
 
 namespace vxtest {
@@ -21,31 +21,10 @@ namespace {
 
 std::string g_root;  // the temporary store of the running test
 
-fs::path KeyDirectory(const std::string& key) {
-  fs::path dir = fs::path(g_root) / "HKEY_LOCAL_MACHINE";
-  std::string part;
-  for (char c : key + "\\") {
-    if (c != '\\') {
-      part += c;
-    } else if (!part.empty()) {
-      dir /= part;
-      part.clear();
-    }
-  }
-  return dir;
+fs::path KeyDirectory(std::string key) {
+  std::replace(key.begin(), key.end(), '\\', '/');
+  return fs::path(g_root) / "HKEY_LOCAL_MACHINE" / key;
 }
-
-bool WriteBytes(const std::string& key, const std::string& name, const std::string& bytes) {
-  std::error_code ec;
-  const fs::path dir = KeyDirectory(key);
-  fs::create_directories(dir, ec);
-  if (ec) return false;
-  std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
-}
-
 
 }  // namespace
 
@@ -65,20 +44,14 @@ void StoreCleanUp() {
   ::unsetenv("VXBRIDGE_REGISTRY_ROOT");
 }
 
-bool StoreCreateKey(const std::string& key) {
+bool StoreWrite(const std::string& key, const std::string& name, const std::string& bytes, bool) {
   std::error_code ec;
-  fs::create_directories(KeyDirectory(key), ec);
-  return !ec;
-}
-
-bool StoreWriteDword(const std::string& key, const std::string& name, uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return WriteBytes(key, name, bytes);
-}
-
-bool StoreWriteText(const std::string& key, const std::string& name, const std::string& bytes) {
-  return WriteBytes(key, name, bytes);
+  const fs::path dir = KeyDirectory(key);
+  fs::create_directories(dir, ec);
+  std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return !ec && static_cast<bool>(out);
 }
 
 struct ChildProcess {
