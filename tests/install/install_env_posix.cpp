@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -73,25 +72,10 @@ void StopChild(ChildProcess* child) {
   delete child;
 }
 
-int UnreapedChildren() {
-  // /proc/<pid>/stat: "pid (name) state ppid ..."; the name may hold
-  // blanks and parentheses, so the fields are read after the last ')'.
-  int count = 0;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-    std::ifstream in(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(in, line)) continue;
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    long parent = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %ld", &state, &parent) == 2 && state == 'Z' &&
-        parent == static_cast<long>(::getpid())) {
-      ++count;
-    }
-  }
-  return count;
+bool HasUnreapedChild() {
+  siginfo_t info{};
+  // WNOWAIT looks at an ended child without collecting it.
+  return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
 }
 
 std::string ExecutableDirectory() {

@@ -59,7 +59,7 @@ void StopChild(ChildProcess* child) {
   delete child;
 }
 
-int UnreapedChildren() { return 0; }
+bool HasUnreapedChild() { return false; }
 
 std::string ExecutableDirectory() {
   char path[MAX_PATH];

@@ -27,8 +27,8 @@ struct ChildProcess;
 ChildProcess* StartChild(const std::string& path);
 // Kills the child, waits for it and releases it.
 void StopChild(ChildProcess* child);
-// Ended children nobody waited for (POSIX zombies; always 0 on Windows).
-int UnreapedChildren();
+// An ended child nobody waited for (a POSIX zombie; never on Windows).
+bool HasUnreapedChild();
 std::string ExecutableDirectory();
 // The same existing file with its file name in the other letter case (POSIX:
 // a symbolic link of that name is made).

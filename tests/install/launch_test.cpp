@@ -149,7 +149,7 @@ TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
   EXPECT_EQ(g_brokenCalls.load(), brokenBefore + 1);
   // The viewer ends with its connection and stays no zombie of the host.
   EXPECT_TRUE(WaitUntil([&] { return !vxb::IsImageRunning(viewer.c_str()); }, 20000));
-  EXPECT_TRUE(WaitUntil([] { return vxtest::UnreapedChildren() == 0; }));
+  EXPECT_TRUE(WaitUntil([] { return !vxtest::HasUnreapedChild(); }));
 }
 
 #if !defined(_WIN32)
@@ -171,7 +171,7 @@ TEST_F(LaunchAndConnect, UnloadingTheLibraryBeforeTheStartedViewerEnds) {
   EXPECT_EQ(disconnect(), VX_OK);
   ASSERT_EQ(dlclose(library), 0);
   EXPECT_TRUE(WaitUntil([&] { return !vxb::IsImageRunning(viewer.c_str()); }, 20000));
-  EXPECT_TRUE(WaitUntil([] { return vxtest::UnreapedChildren() == 0; }));
+  EXPECT_TRUE(WaitUntil([] { return !vxtest::HasUnreapedChild(); }));
 }
 #endif
 
