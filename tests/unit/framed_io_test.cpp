@@ -117,19 +117,6 @@ TEST(FramedIo, PeerClosingOrResettingMidFrameGivesMinus6) {
   }
 }
 
-TEST(FramedIo, AnEmptyFrameLeavesAnEmptyText) {
-  LinkedPair p;
-  ASSERT_TRUE(p.peer.SendRaw(Frame("EXE A()\n") + std::string(4, '\0')));
-  vxb::IncomingMessage m;
-  ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
-  EXPECT_EQ(m.kind, vxb::Call);
-  vxb::IncomingMessage empty;
-  ASSERT_EQ(vxb::ReadMessage(p.link, empty), 0);
-  EXPECT_EQ(empty.kind, vxb::NoMessage);
-  EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->used, 0u);
-  EXPECT_EQ(p.link.BufferData(vxb::CallSlot)[0], 0);
-}
-
 TEST(FramedIo, EnsureCapacityBounds) {
   SocketLink link;  // never opened: no buffers yet
   EXPECT_EQ(link.EnsureCapacity(100, vxb::ResponseSlot), -8);
