@@ -117,7 +117,7 @@ TEST(FramedIo, PeerClosingOrResettingMidFrameGivesMinus6) {
   }
 }
 
-TEST(FramedIo, EnsureCapacityBounds) {
+TEST(FramedIo, EnsureCapacityBoundsAndGrownBuffersOutliveAReopen) {
   SocketLink link;  // never opened: no buffers yet
   EXPECT_EQ(link.EnsureCapacity(100, vxb::ResponseSlot), -8);
   EXPECT_EQ(link.EnsureCapacity(2000001, vxb::ResponseSlot), -9);
@@ -128,6 +128,16 @@ TEST(FramedIo, EnsureCapacityBounds) {
   EXPECT_EQ(link.EnsureCapacity(5000, vxb::ResponseSlot), 0);
   EXPECT_EQ(link.EnsureCapacity(4048, vxb::ResponseSlot), 0);  // never shrinks
   EXPECT_EQ(link.Buffer(vxb::ResponseSlot)->capacity, 5000u);
+  // Opening makes the missing buffers, or fails with -11 without memory.
+  vxtest::TestPeer peer;
+  const uint16_t port = peer.Listen();
+  plat::SetAllocFailureThreshold(1);
+  EXPECT_EQ(link.Open("127.0.0.1", port, SocketLink::kClientMode), -11);
+  plat::SetAllocFailureThreshold(0);
+  EXPECT_EQ(link.DataSocket(), plat::kInvalidSocket);
+  ASSERT_EQ(link.Open("127.0.0.1", port, SocketLink::kClientMode), 0);
+  EXPECT_EQ(link.Buffer(vxb::ResponseSlot)->capacity, 5000u);
+  EXPECT_EQ(link.Buffer(vxb::CallSlot)->capacity, SocketLink::kInitialCapacity);
 }
 
 TEST(FramedIo, SendsBothRangesOrOnlyTheFirst) {

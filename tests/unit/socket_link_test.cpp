@@ -135,19 +135,4 @@ TEST(SocketLink, ListensOnceAcceptsWithoutWaitingAndOnlyWithoutAPeer) {
   EXPECT_NE(link.ListenSocket(), plat::kInvalidSocket);
 }
 
-TEST(SocketLink, ReopenKeepsGrownBuffersAndNoMemoryGivesMinus11) {
-  vxtest::TestPeer peer;
-  const uint16_t port = peer.Listen();
-  SocketLink link;
-  plat::SetAllocFailureThreshold(1);
-  EXPECT_EQ(link.Open("127.0.0.1", port, SocketLink::kClientMode), -11);
-  plat::SetAllocFailureThreshold(0);
-  EXPECT_EQ(link.DataSocket(), plat::kInvalidSocket);
-  ASSERT_EQ(link.Open("127.0.0.1", port, SocketLink::kClientMode), 0);
-  ASSERT_EQ(link.EnsureCapacity(10000, vxb::CallSlot), 0);
-  ASSERT_EQ(link.Open("127.0.0.1", port, SocketLink::kClientMode), 0);
-  EXPECT_EQ(link.Buffer(vxb::CallSlot)->capacity, 10000u);
-  EXPECT_EQ(link.Buffer(vxb::ResponseSlot)->capacity, SocketLink::kInitialCapacity);
-}
-
 }  // namespace
