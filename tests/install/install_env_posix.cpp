@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "install_fixture.h"
 
@@ -76,6 +77,12 @@ bool HasUnreapedChild() {
   siginfo_t info{};
   // WNOWAIT looks at an ended child without collecting it.
   return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
+int OpenHandles() {
+  std::error_code ec;
+  const fs::directory_iterator it("/proc/self/fd", ec);
+  return static_cast<int>(std::distance(begin(it), end(it)));
 }
 
 std::string ExecutableDirectory() {

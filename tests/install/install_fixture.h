@@ -30,6 +30,8 @@ void StopChild(ChildProcess* child);
 // An ended child nobody waited for (a POSIX zombie; never on Windows).
 bool HasUnreapedChild();
 std::string ExecutableDirectory();
+// File descriptors (POSIX) or handles (Windows) this process holds.
+int OpenHandles();
 // The same existing file with its file name in the other letter case (POSIX:
 // a symbolic link of that name is made).
 std::string OtherCaseSpelling(const std::string& path);

@@ -66,6 +66,14 @@ TEST_F(RunningProbe, SnapshotFindsTheNameTheSystemReports) {
   const bool found = vxb::FindProcessBySnapshot(name.c_str());
   const bool foundOtherCase = vxb::FindProcessBySnapshot(vxtest::OtherCaseSpelling(name).c_str());
   const bool foundIdle = vxb::FindProcessBySnapshot(idle.c_str());
+  // Both methods release what they open.
+  const int handles = vxtest::OpenHandles();
+  int misses = 0;
+  for (int i = 0; i < 20; ++i) {
+    misses += !vxb::FindProcessBySnapshot(name.c_str()) + !vxb::FindProcessByModules(path.c_str());
+  }
+  EXPECT_EQ(misses, 0);
+  EXPECT_LT(vxtest::OpenHandles(), handles + 10);
   std::filesystem::current_path(before);
   EXPECT_TRUE(found);
   EXPECT_TRUE(foundOtherCase);
