@@ -57,9 +57,8 @@ void Serve(plat::Socket s) {
   for (std::string prefix(4, '\0'); ReceiveAll(s, prefix);) {
     std::string message(static_cast<uint8_t>(prefix[0]) | (static_cast<uint8_t>(prefix[1]) << 8) |
                             (static_cast<uint8_t>(prefix[2]) << 16), '\0');
-    if (!ReceiveAll(s, message) || plat::Send(s, frame.data(), static_cast<int>(frame.size())) < 0) {
-      return;
-    }
+    const int size = static_cast<int>(frame.size());
+    if (!ReceiveAll(s, message) || plat::Send(s, frame.data(), size) < 0) return;
   }
 }
 

@@ -82,7 +82,9 @@ void InstallTest::TearDown() {
   }
 }
 
-std::string InstallTest::Join(const std::string& name) const { return (fs::path(dir_) / name).string(); }
+std::string InstallTest::Join(const std::string& name) const {
+  return (fs::path(dir_) / name).string();
+}
 
 std::string InstallTest::CopyViewer(const std::string& sub, const std::string& base) const {
   const fs::path built = fs::path(ExecutableDirectory()) / VXB_FAKE_VIEWER_FILE;

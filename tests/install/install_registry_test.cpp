@@ -105,7 +105,8 @@ TEST(InstallText, EqualsNoCaseFoldsAsciiLettersOnly) {
 }
 
 TEST(InstallText, EditionRankFollowsTheEditionList) {
-  const char* list[] = {"Ferro", "Kestrel", "Amber", "Cobalt", "Jasper", "Indigo", "Garnet", "Ferro3D"};
+  const char* list[] = {"Ferro",  "Kestrel", "Amber",  "Cobalt",
+                        "Jasper", "Indigo",  "Garnet", "Ferro3D"};
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(vxb::EditionRank(list[i]), i + 1) << list[i];
     EXPECT_EQ(vxb::EditionRank(vxtest::SwapLetterCase(list[i])), i + 1) << list[i];
@@ -136,24 +137,21 @@ TEST(InstallOrder, SameNameByUnsignedVersionOtherNamesByEditionRank) {
 }
 
 TEST(FindInstallation, CopiesTheFirstAcceptedRecordWholeOrLeavesTheWanted) {
-  InstallSet set;
-  InstallRecord wanted;
-  wanted.appName = "COBALT";
-  wanted.path = "untouched";
-  EXPECT_FALSE(vxb::FindInstallation(set, wanted, vxb::SameEdition));
-  EXPECT_EQ(wanted.appName, "COBALT");
-  EXPECT_EQ(wanted.path, "untouched");
-
   InstallRecord cobalt = Record("Cobalt", {1, 0, 0, 0}, 4);
   cobalt.path = "cobalt-path";
   cobalt.language = "cat";
-  set = {Record("Amber", {3, 0, 0, 0}, 1), cobalt, Record("Cobalt", {2, 0, 0, 0}, 5)};
+  const InstallSet set = {Record("Amber", {3, 0, 0, 0}, 1), cobalt,
+                          Record("Cobalt", {2, 0, 0, 0}, 5)};
+  InstallRecord wanted = Record("COBALT", {}, 9);
+  wanted.path = "untouched";
+  EXPECT_FALSE(vxb::FindInstallation({}, wanted, vxb::SameEdition));
+  EXPECT_EQ(Describe({wanted}), Strings{"9:COBALT:0.0.0.0:untouched"});
   ASSERT_TRUE(vxb::FindInstallation(set, wanted, vxb::SameEdition));
   EXPECT_EQ(Describe({wanted}), Strings{"4:Cobalt:1.0.0.0:cobalt-path"});
   EXPECT_EQ(wanted.language, "cat");
-  InstallRecord jasper = Record("Jasper", {});
+  InstallRecord jasper = Record("Jasper", {}, 9);
   EXPECT_FALSE(vxb::FindInstallation(set, jasper, vxb::SameEdition));
-  EXPECT_EQ(jasper.appName, "Jasper");
+  EXPECT_EQ(Describe({jasper}), Strings{"9:Jasper:0.0.0.0:"});
 }
 
 using CollectInstallations = vxtest::InstallTest;
@@ -231,7 +229,8 @@ TEST_F(CollectInstallations, EntriesAsTheyAreStored) {
     ASSERT_TRUE(vxtest::WriteTotal(c.total));
     EXPECT_EQ(Describe(Collect()), c.set);
     for (const auto& slot : c.slots) {
-      const bool deleted = std::find(c.deleted.begin(), c.deleted.end(), slot.first) != c.deleted.end();
+      const auto& gone = c.deleted;
+      const bool deleted = std::find(gone.begin(), gone.end(), slot.first) != gone.end();
       EXPECT_EQ(vxtest::SlotExists(slot.first), !deleted) << slot.first;
     }
     // Read again: the same set, the gap left behind skipped.
