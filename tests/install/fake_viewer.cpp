@@ -42,30 +42,23 @@ void MarkStart() {
   }
 }
 
-bool ReceiveAll(plat::Socket s, char* data, int length) {
-  int got = 0;
-  while (got < length) {
-    const int n = plat::Recv(s, data + got, length - got, false);
+bool ReceiveAll(plat::Socket s, std::string& data) {
+  for (size_t got = 0; got < data.size();) {
+    const int n = plat::Recv(s, &data[got], static_cast<int>(data.size() - got), false);
     if (n <= 0) return false;
-    got += n;
+    got += static_cast<size_t>(n);
   }
   return true;
 }
 
+// Answers every message with RET 0 and "fake-viewer" until the peer closes.
 void Serve(plat::Socket s) {
-  const std::string payload = "fake-viewer";
-  const std::string body = "RET 0," + std::to_string(payload.size()) + "," + payload;
-  std::string frame(4, '\0');
-  for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((body.size() >> (8 * i)) & 0xFF);
-  frame += body;
-  for (;;) {
-    unsigned char prefix[4];
-    if (!ReceiveAll(s, reinterpret_cast<char*>(prefix), 4)) return;
-    const uint32_t length = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) |
-                            (static_cast<uint32_t>(prefix[3]) << 24);
-    std::string message(length, '\0');
-    if (length > 0 && !ReceiveAll(s, message.data(), static_cast<int>(length))) return;
-    if (plat::Send(s, frame.data(), static_cast<int>(frame.size())) < 0) return;
+  const std::string frame = std::string("\x14\0\0\0", 4) + "RET 0,11,fake-viewer";
+  for (std::string prefix(4, '\0'); ReceiveAll(s, prefix);) {
+    std::string message(static_cast<uint8_t>(prefix[0]) | (static_cast<uint8_t>(prefix[1]) << 8) |
+                            (static_cast<uint8_t>(prefix[2]) << 16), '\0');
+    const int size = static_cast<int>(frame.size());
+    if (!ReceiveAll(s, message) || plat::Send(s, frame.data(), size) < 0) return;
   }
 }
 

@@ -4,13 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
-#include "install_env.h"
 #include "install_fixture.h"
 
 namespace vxtest {
@@ -21,31 +21,10 @@ namespace {
 
 std::string g_root;  // the temporary store of the running test
 
-fs::path KeyDirectory(const std::string& key) {
-  fs::path dir = fs::path(g_root) / "HKEY_LOCAL_MACHINE";
-  std::string part;
-  for (char c : key + "\\") {
-    if (c != '\\') {
-      part += c;
-    } else if (!part.empty()) {
-      dir /= part;
-      part.clear();
-    }
-  }
-  return dir;
+fs::path KeyDirectory(std::string key) {
+  std::replace(key.begin(), key.end(), '\\', '/');
+  return fs::path(g_root) / "HKEY_LOCAL_MACHINE" / key;
 }
-
-bool WriteBytes(const std::string& key, const std::string& name, const std::string& bytes) {
-  std::error_code ec;
-  const fs::path dir = KeyDirectory(key);
-  fs::create_directories(dir, ec);
-  if (ec) return false;
-  std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
-}
-
 
 }  // namespace
 
@@ -65,20 +44,14 @@ void StoreCleanUp() {
   ::unsetenv("VXBRIDGE_REGISTRY_ROOT");
 }
 
-bool StoreCreateKey(const std::string& key) {
+bool StoreWrite(const std::string& key, const std::string& name, const std::string& bytes, bool) {
   std::error_code ec;
-  fs::create_directories(KeyDirectory(key), ec);
-  return !ec;
-}
-
-bool StoreWriteDword(const std::string& key, const std::string& name, uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return WriteBytes(key, name, bytes);
-}
-
-bool StoreWriteText(const std::string& key, const std::string& name, const std::string& bytes) {
-  return WriteBytes(key, name, bytes);
+  const fs::path dir = KeyDirectory(key);
+  fs::create_directories(dir, ec);
+  std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return !ec && static_cast<bool>(out);
 }
 
 struct ChildProcess {
@@ -100,25 +73,16 @@ void StopChild(ChildProcess* child) {
   delete child;
 }
 
-int UnreapedChildren() {
-  // /proc/<pid>/stat: "pid (name) state ppid ..."; the name may hold
-  // blanks and parentheses, so the fields are read after the last ')'.
-  int count = 0;
+bool HasUnreapedChild() {
+  siginfo_t info{};
+  // WNOWAIT looks at an ended child without collecting it.
+  return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
+int OpenHandles() {
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-    std::ifstream in(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(in, line)) continue;
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    long parent = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %ld", &state, &parent) == 2 && state == 'Z' &&
-        parent == static_cast<long>(::getpid())) {
-      ++count;
-    }
-  }
-  return count;
+  const fs::directory_iterator it("/proc/self/fd", ec);
+  return static_cast<int>(std::distance(begin(it), end(it)));
 }
 
 std::string ExecutableDirectory() {

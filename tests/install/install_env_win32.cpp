@@ -3,30 +3,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "install_env.h"
 #include "install_fixture.h"
 
 namespace vxtest {
 
-namespace {
-
 constexpr const char* kVendorKey = "SOFTWARE\\Halden";
 constexpr const char* kProductKey = "SOFTWARE\\Halden\\Vexa";
-
-bool WriteValue(const std::string& key, const std::string& name, DWORD type, const void* data,
-                DWORD size) {
-  HKEY h = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h,
-                      nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  const LONG rc = RegSetValueExA(h, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
-  RegCloseKey(h);
-  return rc == ERROR_SUCCESS;
-}
-
-
-}  // namespace
 
 void StoreReset() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProductKey); }
 
@@ -36,23 +18,18 @@ void StoreCleanUp() {
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, kVendorKey);
 }
 
-bool StoreCreateKey(const std::string& key) {
+bool StoreWrite(const std::string& key, const std::string& name, const std::string& bytes,
+                bool dword) {
   HKEY h = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &h,
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h,
                       nullptr) != ERROR_SUCCESS) {
     return false;
   }
+  const LONG rc = RegSetValueExA(h, name.c_str(), 0, dword ? REG_DWORD : REG_SZ,
+                                 reinterpret_cast<const BYTE*>(bytes.data()),
+                                 static_cast<DWORD>(bytes.size()));
   RegCloseKey(h);
-  return true;
-}
-
-bool StoreWriteDword(const std::string& key, const std::string& name, uint32_t value) {
-  const DWORD data = value;
-  return WriteValue(key, name, REG_DWORD, &data, sizeof data);
-}
-
-bool StoreWriteText(const std::string& key, const std::string& name, const std::string& bytes) {
-  return WriteValue(key, name, REG_SZ, bytes.data(), static_cast<DWORD>(bytes.size()));
+  return rc == ERROR_SUCCESS;
 }
 
 struct ChildProcess {
@@ -82,7 +59,13 @@ void StopChild(ChildProcess* child) {
   delete child;
 }
 
-int UnreapedChildren() { return 0; }
+bool HasUnreapedChild() { return false; }
+
+int OpenHandles() {
+  DWORD n = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &n);
+  return static_cast<int>(n);
+}
 
 std::string ExecutableDirectory() {
   char path[MAX_PATH];

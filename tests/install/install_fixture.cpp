@@ -1,106 +1,119 @@
 #include "install_fixture.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <cctype>
 #include <random>
 
 #include "install/install_registry.h"
+#include "install/running_probe.h"
 #include "platform/platform.h"
+#include "test_support.h"
 
 namespace vxtest {
 
 namespace fs = std::filesystem;
 namespace plat = vxb::plat;
 
-std::string SlotKey(int slot) { return std::string(vxb::kInstallKey) + "\\" + std::to_string(slot); }
+namespace {
+constexpr const char* kFakeEnv[] = {"VXB_FAKE_MARKER_DIR", "VXB_FAKE_LIFETIME_MS", "VXB_FAKE_PORT",
+                                    "VXB_FAKE_DELAY_MS"};
+}  // namespace
 
-bool WriteEntry(int slot, const Entry& entry) {
-  const std::string key = SlotKey(slot);
-  const std::string nul(1, '\0');
-  return StoreWriteText(key, "AppName", entry.appName + nul) &&
-         StoreWriteText(key, "Version", entry.version + nul) &&
-         StoreWriteText(key, "Path", entry.path + nul) &&
-         StoreWriteText(key, "Language", entry.language + nul);
+std::string SlotKey(const std::string& slot) { return std::string(vxb::kInstallKey) + "\\" + slot; }
+
+bool WriteEntry(const std::string& slot, const Entry& entry, bool nul) {
+  const std::pair<const char*, const std::optional<std::string>*> values[] = {
+      {"AppName", &entry.appName}, {"Version", &entry.version}, {"Path", &entry.path},
+      {"Language", &entry.language}};
+  for (const auto& [name, text] : values) {
+    if (*text && !StoreWrite(SlotKey(slot), name, **text + (nul ? std::string(1, '\0') : ""))) {
+      return false;
+    }
+  }
+  return true;
 }
 
-bool WriteTotal(uint32_t total) { return StoreWriteDword(vxb::kInstallKey, "Total", total); }
+bool WriteTotal(uint32_t total) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((total >> (8 * i)) & 0xFF);
+  return StoreWrite(vxb::kInstallKey, "Total", bytes, true);
+}
 
-bool SlotExists(int slot) {
+bool SlotExists(const std::string& slot) {
   plat::RegKeyImpl* key = plat::RegOpen(nullptr, SlotKey(slot).c_str());
   plat::RegClose(key);
   return key != nullptr;
 }
 
-bool ReadTotal(uint32_t* total) {
-  plat::RegKeyImpl* key = plat::RegOpen(nullptr, vxb::kInstallKey);
-  if (key == nullptr) return false;
-  uint8_t bytes[4] = {0, 0, 0, 0};
-  uint32_t size = sizeof bytes;
-  const bool ok = plat::RegQuery(key, "Total", bytes, &size) && size == 4;
-  plat::RegClose(key);
-  *total = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-  return ok;
-}
-
 std::string SwapLetterCase(const std::string& text) {
   std::string other = text;
   for (char& c : other) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    } else if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
+    if (std::isalpha(static_cast<unsigned char>(c))) c = static_cast<char>(c ^ 0x20);
   }
   return other;
 }
 
-TempDir::TempDir() {
-  std::random_device seed;
-  std::mt19937 random(seed());
-  const fs::path base = fs::temp_directory_path();
-  for (;;) {
-    const fs::path candidate = base / ("vxb-install-" + std::to_string(random()));
-    if (fs::create_directory(candidate)) {
-      path_ = candidate.string();
-      return;
-    }
-  }
+void InstallTest::SetUp() {
+  StoreReset();
+  std::mt19937 random(std::random_device{}());
+  do {
+    dir_ = (fs::temp_directory_path() / ("vxb-install-" + std::to_string(random()))).string();
+  } while (!fs::create_directory(dir_));
+  markers_ = Join("markers");
+  fs::create_directories(markers_);
+  // Every fake viewer counts its start there and ends after a minute at the
+  // latest, so that a failing test leaves nothing behind.
+  for (const char* name : kFakeEnv) SetEnv(name, nullptr);
+  SetEnv("VXB_FAKE_MARKER_DIR", markers_.c_str());
+  SetEnv("VXB_FAKE_LIFETIME_MS", "60000");
 }
 
-TempDir::~TempDir() {
-  // Windows keeps an executable locked for a moment after its process has
-  // ended; give it a few seconds before giving up.
+void InstallTest::TearDown() {
+  for (ChildProcess* c : children_) StopChild(c);
+  for (const char* name : kFakeEnv) SetEnv(name, nullptr);
+  StoreCleanUp();
+  // Windows keeps an executable locked for a moment after its process ended.
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::error_code ec;
-    fs::remove_all(path_, ec);
-    if (!ec && !fs::exists(path_, ec)) return;
+    fs::remove_all(dir_, ec);
+    if (!ec && !fs::exists(dir_, ec)) return;
     plat::SleepMs(50);
   }
 }
 
-std::string TempDir::Join(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-std::string FakeViewerPath() {
-  return (fs::path(ExecutableDirectory()) / VXB_FAKE_VIEWER_FILE).string();
+std::string InstallTest::Join(const std::string& name) const {
+  return (fs::path(dir_) / name).string();
 }
 
-std::string CopyFakeViewer(const std::string& dir, const std::string& baseName) {
-  const fs::path target =
-      fs::path(dir) / (baseName + fs::path(VXB_FAKE_VIEWER_FILE).extension().string());
+std::string InstallTest::CopyViewer(const std::string& sub, const std::string& base) const {
+  const fs::path built = fs::path(ExecutableDirectory()) / VXB_FAKE_VIEWER_FILE;
+  const fs::path target = fs::path(dir_) / sub / (base + built.extension().string());
   fs::create_directories(target.parent_path());
-  fs::copy_file(FakeViewerPath(), target, fs::copy_options::overwrite_existing);
+  fs::copy_file(built, target, fs::copy_options::overwrite_existing);
   fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
   return target.string();
 }
 
-int CountStarts(const std::string& markerDir) {
-  int n = 0;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(markerDir, ec)) {
-    if (e.path().filename().string().rfind("started-", 0) == 0) ++n;
-  }
-  return n;
+ChildProcess* InstallTest::Run(const std::string& path) {
+  ChildProcess* c = StartChild(path);
+  EXPECT_NE(c, nullptr) << path;
+  if (c != nullptr) children_.push_back(c);
+  EXPECT_TRUE(WaitUntil([&] { return vxb::IsImageRunning(path.c_str()); }, 20000)) << path;
+  return c;
 }
 
+void InstallTest::Stop(ChildProcess* child) {
+  StopChild(child);
+  children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
+}
+
+int InstallTest::Starts() const {
+  std::error_code ec;
+  const fs::directory_iterator it(markers_, ec);
+  return static_cast<int>(std::count_if(begin(it), end(it), [](const fs::directory_entry& e) {
+    return e.path().filename().string().rfind("started-", 0) == 0;
+  }));
+}
 
 }  // namespace vxtest

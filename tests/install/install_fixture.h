@@ -1,65 +1,72 @@
-// Shared pieces of the installation and launch tests: temporary
-// directories, installation entries, the fake viewer executable.
+// The installation and launch tests' one fixture: an empty installation
+// store, a temporary directory, fake viewers started and stopped. What needs
+// the operating system is in install_env_posix.cpp / install_env_win32.cpp.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
-
-#include "install_env.h"
+#include <vector>
 
 namespace vxtest {
 
-// The key of one entry slot below HKEY_LOCAL_MACHINE.
-std::string SlotKey(int slot);
+// ---- Per system ------------------------------------------------------------------
 
+// POSIX: a fresh directory store named by VXBRIDGE_REGISTRY_ROOT; Windows:
+// the real registry with the product key deleted.
+void StoreReset();
+void StoreCleanUp();
+// Writes bytes exactly as given, as a DWORD or a text (REG_SZ) value.
+bool StoreWrite(const std::string& key, const std::string& name, const std::string& bytes,
+                bool dword = false);
+
+struct ChildProcess;
+// Starts path without arguments or inherited handles; null on failure.
+ChildProcess* StartChild(const std::string& path);
+// Kills the child, waits for it and releases it.
+void StopChild(ChildProcess* child);
+// An ended child nobody waited for (a POSIX zombie; never on Windows).
+bool HasUnreapedChild();
+std::string ExecutableDirectory();
+// File descriptors (POSIX) or handles (Windows) this process holds.
+int OpenHandles();
+// The same existing file with its file name in the other letter case (POSIX:
+// a symbolic link of that name is made).
+std::string OtherCaseSpelling(const std::string& path);
+
+// ---- Shared ------------------------------------------------------------------------
+
+// A value left as nullopt is not written at all.
 struct Entry {
-  std::string appName;
-  std::string version;
-  std::string path;
-  std::string language = "eng";
+  std::optional<std::string> appName, version, path, language = std::string("eng");
 };
-// Writes the four values of an entry into slot, each text followed by its
-// NUL as the installer writes it. Does not touch "Total".
-bool WriteEntry(int slot, const Entry& entry);
+std::string SlotKey(const std::string& slot);
+// Writes the values of an entry, each text followed by its NUL as the
+// installer writes it (nul false: without). Does not touch "Total".
+bool WriteEntry(const std::string& slot, const Entry& entry, bool nul = true);
 bool WriteTotal(uint32_t total);
-// Read back through the library's own store functions.
-bool SlotExists(int slot);
-bool ReadTotal(uint32_t* total);
-
+bool SlotExists(const std::string& slot);
 // a-z and A-Z swapped, everything else kept.
 std::string SwapLetterCase(const std::string& text);
 
-// A fresh directory below the system's temporary directory, removed with
-// everything in it when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string Join(const std::string& name) const;
-
- private:
-  std::string path_;
-};
-
-// The fake viewer built next to the test executable.
-std::string FakeViewerPath();
-// Copies the fake viewer into dir under baseName (plus the system's
-// executable suffix) and returns the copy's path.
-std::string CopyFakeViewer(const std::string& dir, const std::string& baseName);
-// Starts counted by the fake viewers that were given markerDir.
-int CountStarts(const std::string& markerDir);
-
-// Every test of these groups starts from an empty installation store and
-// leaves nothing in it.
-class StoreTest : public ::testing::Test {
+class InstallTest : public ::testing::Test {
  protected:
-  void SetUp() override { StoreReset(); }
-  void TearDown() override { StoreCleanUp(); }
+  void SetUp() override;
+  void TearDown() override;
+  // A copy of the fake viewer at dir/<sub>/<base> plus the executable suffix.
+  std::string CopyViewer(const std::string& sub, const std::string& base) const;
+  std::string Join(const std::string& name) const;
+  // Starts path and waits until the probe sees it running.
+  ChildProcess* Run(const std::string& path);
+  void Stop(ChildProcess* child);
+  // Starts counted by the fake viewers (each makes a "started-N" directory).
+  int Starts() const;
+
+  std::string dir_;  // removed with all it holds at the end
+  std::string markers_;
+  std::vector<ChildProcess*> children_;
 };
 
 }  // namespace vxtest

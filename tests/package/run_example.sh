@@ -14,15 +14,11 @@ set -uo pipefail
 mode=$1 example=$2 vxsim=$3
 shift 3
 expected=()
-while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-  if [ "$1" != "--expect" ] || [ $# -lt 2 ]; then
-    echo "usage: see the head of $0" >&2
-    exit 2
-  fi
+while [ "${1:-}" = --expect ]; do
   expected+=("$2")
   shift 2
 done
-[ $# -gt 0 ] && shift
+[ "${1:-}" = -- ] && shift
 read -ra emulator <<<"${EMULATOR:-}"
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT

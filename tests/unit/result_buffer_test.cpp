@@ -9,89 +9,67 @@
 
 namespace {
 
-using vxb::AllocResult;
 using vxb::FreeResult;
 using vxb::NarrowText;
 using vxb::WidenText;
 
-TEST(ResultBuffer, BlocksAreZeroFilledAndFreeOfNullIsHarmless) {
-  auto* block = static_cast<unsigned char*>(AllocResult(4096));
+// The first n units of a wide result, which is freed.
+std::vector<uint16_t> Units(VxWChar* w, size_t n) {
+  std::vector<uint16_t> units(w, w + n);
+  FreeResult(w);
+  return units;
+}
+
+TEST(ResultBuffer, BlocksAreZeroFilledAndNullAllocationsAndFreesAreHarmless) {
+  auto* block = static_cast<unsigned char*>(vxb::AllocResult(4096));
   ASSERT_NE(block, nullptr);
   for (int i = 0; i < 4096; ++i) ASSERT_EQ(block[i], 0) << "byte " << i;
   FreeResult(block);
   FreeResult(nullptr);
   EXPECT_EQ(VxFreeA(nullptr), 0);
   EXPECT_EQ(VxFreeW(nullptr), 0);
+  EXPECT_EQ(NarrowText(nullptr), nullptr);
+  EXPECT_EQ(WidenText(nullptr), nullptr);
 }
 
 TEST(ResultBuffer, AllocationFailureYieldsNull) {
   vxb::plat::SetAllocFailureThreshold(100);
-  EXPECT_EQ(AllocResult(100), nullptr);
+  EXPECT_EQ(vxb::AllocResult(100), nullptr);
   const VxWChar text[] = {'a', 0};
   char* small = NarrowText(text);  // 2 bytes: below the threshold
   EXPECT_NE(small, nullptr);
   FreeResult(small);
   vxb::plat::SetAllocFailureThreshold(1);
-  EXPECT_EQ(NarrowText(text), nullptr);  // ...now every block fails
+  EXPECT_EQ(NarrowText(text), nullptr);
   EXPECT_EQ(WidenText("abc"), nullptr);
   vxb::plat::SetAllocFailureThreshold(0);
 }
 
-TEST(Narrow, KeepsTheLowByteOfEachUnit) {
+TEST(Narrow, KeepsTheLowByteOfEachUnitUpTo32767Units) {
   const VxWChar text[] = {0x00E9, 0x20AC, 'A', 0x0100, 0};
   char* n = NarrowText(text);
-  ASSERT_NE(n, nullptr);
   EXPECT_EQ(std::string(n, 5), std::string("\xE9\xAC" "A\x00\x00", 5));
   FreeResult(n);
-}
-
-TEST(Narrow, EmptyAndNull) {
   const VxWChar empty[] = {0};
-  char* n = NarrowText(empty);
-  ASSERT_NE(n, nullptr);
+  n = NarrowText(empty);
   EXPECT_EQ(n[0], 0);
   FreeResult(n);
-  EXPECT_EQ(NarrowText(nullptr), nullptr);
-}
-
-TEST(Narrow, CutsLongTextAt32767Units) {
-  std::vector<VxWChar> text(40000, static_cast<VxWChar>('x'));
-  text.push_back(0);
-  EXPECT_EQ(vxb::WideLength(text.data()), 32767u);
-  char* n = NarrowText(text.data());
-  ASSERT_NE(n, nullptr);
+  std::vector<VxWChar> longText(40000, static_cast<VxWChar>('x'));
+  longText.push_back(0);
+  EXPECT_EQ(vxb::WideLength(longText.data()), 32767u);
+  n = NarrowText(longText.data());
   EXPECT_EQ(std::strlen(n), 32767u);
   FreeResult(n);
 }
 
 TEST(Widen, SignExtendsEachByte) {
   VxWChar* w = WidenText("a\xE9\x7F\x80\xFF");
-  ASSERT_NE(w, nullptr);
-  const uint16_t expected[] = {0x0061, 0xFFE9, 0x007F, 0xFF80, 0xFFFF, 0x0000};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(static_cast<uint16_t>(w[i]), expected[i]) << i;
-  // Narrowing a widened text gives back the same bytes.
-  char* back = NarrowText(w);
+  char* back = NarrowText(w);  // gives back the same bytes
   EXPECT_STREQ(back, "a\xE9\x7F\x80\xFF");
   FreeResult(back);
-  FreeResult(w);
-}
-
-TEST(Widen, EmptyAndNull) {
-  VxWChar* w = WidenText("");
-  ASSERT_NE(w, nullptr);
-  EXPECT_EQ(w[0], 0);
-  FreeResult(w);
-  EXPECT_EQ(WidenText(nullptr), nullptr);
-}
-
-TEST(Widen, BytesWithNulsAreCountedByLength) {
-  VxWChar* w = vxb::WidenBytes("a\0\xE9", 3);
-  ASSERT_NE(w, nullptr);
-  EXPECT_EQ(static_cast<uint16_t>(w[0]), 0x61);
-  EXPECT_EQ(static_cast<uint16_t>(w[1]), 0x00);
-  EXPECT_EQ(static_cast<uint16_t>(w[2]), 0xFFE9);
-  EXPECT_EQ(static_cast<uint16_t>(w[3]), 0x00);
-  FreeResult(w);
+  EXPECT_EQ(Units(w, 6), (std::vector<uint16_t>{0x0061, 0xFFE9, 0x007F, 0xFF80, 0xFFFF, 0}));
+  EXPECT_EQ(Units(WidenText(""), 1), std::vector<uint16_t>{0});
+  EXPECT_EQ(Units(vxb::WidenBytes("a\0\xE9", 3), 4), (std::vector<uint16_t>{0x61, 0, 0xFFE9, 0}));
 }
 
 }  // namespace
