@@ -1,5 +1,5 @@
-// A viewer that cuts its frames into pieces (every prefix and header split
-// at every byte), or stops in the middle of one.
+// A viewer that cuts its frames into pieces, stops in the middle of one,
+// or sends a prefix no buffer is made for.
 #include <atomic>
 #include <thread>
 
@@ -33,45 +33,59 @@ TEST_F(Hostile, OneByteSegmentsReadAsWholeFrames) {
   EXPECT_EQ(Log().broken, 1);
 }
 
-// The viewer sends part of the answer to the waiting command (inside the
-// prefix, the tag, the header, the payload, or a whole answer whose prefix
-// promises more), then closes, resets, or goes silent until another host
-// thread disconnects. The command sees the break, never a torn answer.
-enum class Then { Close, Reset, Silence };
-const char* const kThen[] = {"Close", "Reset", "Silence"};
-struct Cut {
-  const char* name;
+// The viewer sends part of the answer to the waiting command, then closes,
+// resets, or goes silent until another host thread disconnects; or it sends
+// a prefix no buffer is made for and the host ends the connection itself.
+// The command sees the break, never a torn answer.
+enum class Then { Close, Reset, Silence, HostEnds };
+struct Stop {
+  std::string name;
   std::string bytes;
+  Then then;
 };
-const Cut kCuts[] = {
-    {"Prefix", RetFrame(0, "abcdef").substr(0, 2)},  // "RET 0,6,abcdef", 14 bytes
-    {"Tag", RetFrame(0, "abcdef").substr(0, 4 + 2)},
-    {"Header", RetFrame(0, "abcdef").substr(0, 4 + 6)},
-    {"Payload", RetFrame(0, "abcdef").substr(0, 4 + 10)},
-    {"Declared11", FrameDeclaring(11, "RET 0,2,OK")},
-    {"Declared1999999", FrameDeclaring(1999999, "RET 0,2,OK")},
-};
+std::vector<Stop> Stops() {
+  const std::string ret = RetFrame(0, "abcdef");  // "RET 0,6,abcdef", 18 bytes
+  const std::pair<const char*, std::string> cuts[] = {
+      {"Prefix", ret.substr(0, 2)},
+      {"Tag", ret.substr(0, 6)},
+      {"Header", ret.substr(0, 10)},
+      {"Payload", ret.substr(0, 14)},
+      {"Declared11", FrameDeclaring(11, "RET 0,2,OK")},
+      {"Declared1999999", FrameDeclaring(1999999, "RET 0,2,OK")}};
+  std::vector<Stop> stops;
+  for (const auto& c : cuts) {
+    stops.push_back({std::string(c.first) + "_Close", c.second, Then::Close});
+    stops.push_back({std::string(c.first) + "_Reset", c.second, Then::Reset});
+    stops.push_back({std::string(c.first) + "_Silence", c.second, Then::Silence});
+  }
+  // 2,000,000 is the first length refused; "garb" reads as 1.6 GB.
+  for (const uint32_t declared : {0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu, 2000000u}) {
+    stops.push_back({"Huge" + std::to_string(declared), FrameDeclaring(declared, "RET 0,2,OK"), Then::HostEnds});
+  }
+  stops.push_back({"NotAFrame", "garbage, not a frame at all", Then::HostEnds});
+  return stops;
+}
 
-class StopsMidFrame : public Hostile, public ::testing::WithParamInterface<std::tuple<int, Then>> {};
+class StopsMidFrame : public Hostile, public ::testing::WithParamInterface<Stop> {};
 
 TEST_P(StopsMidFrame, TheWaitingCommandReturnsMinus6) {
-  const Cut& cut = kCuts[std::get<0>(GetParam())];
-  const Then then = std::get<1>(GetParam());
+  const Stop& s = GetParam();
   ScriptPeer viewer;
   Connect(viewer);
   std::atomic<bool> sent{false};
+  std::atomic<bool> hostClosed{false};
   viewer.Run([&](TestPeer& v) {
     std::string m;
     if (!v.NextMessage(&m)) return;
-    v.SendRaw(cut.bytes);
+    v.SendRaw(s.bytes);
     vxb::plat::SleepMs(20);
     sent = true;
-    if (then == Then::Close) v.Close();
-    if (then == Then::Reset) v.Reset();
-    if (then == Then::Silence) v.WaitClosedByHost();
+    if (s.then == Then::Close) v.Close();
+    if (s.then == Then::Reset) v.Reset();
+    if (s.then == Then::Silence || s.then == Then::HostEnds) hostClosed = v.WaitClosedByHost();
   });
   std::thread other;
-  if (then == Then::Silence) {
+  if (s.then == Then::Silence) {
     other = std::thread([&sent] {
       WaitUntil([&sent] { return sent.load(); });
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -82,19 +96,15 @@ TEST_P(StopsMidFrame, TheWaitingCommandReturnsMinus6) {
   EXPECT_EQ(LastResponseText(), "");
   if (other.joinable()) other.join();
   viewer.Join();
+  EXPECT_TRUE(s.then != Then::HostEnds || hostClosed);
   ASSERT_TRUE(WaitUntil([] { return Log().broken.load() == 1; }));
   EXPECT_EQ(VxIsConnectionBroken(), 1);
   EXPECT_EQ(VxSendCmdA("Stop", ""), VX_E_NOT_CONNECTED);
   EXPECT_EQ(Log().calls, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Places, StopsMidFrame,
-                         ::testing::Combine(::testing::Range(0, 6),
-                                            ::testing::Values(Then::Close, Then::Reset, Then::Silence)),
-                         [](const ::testing::TestParamInfo<std::tuple<int, Then>>& p) {
-                           return std::string(kCuts[std::get<0>(p.param)].name) + "_" +
-                                  kThen[static_cast<int>(std::get<1>(p.param))];
-                         });
+INSTANTIATE_TEST_SUITE_P(Places, StopsMidFrame, ::testing::ValuesIn(Stops()),
+                         [](const ::testing::TestParamInfo<Stop>& p) { return p.param.name; });
 
 TEST_F(Hostile, ACallCutOffByTheViewerNeverReachesTheHandler) {
   for (bool reset : {false, true}) {

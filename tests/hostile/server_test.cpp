@@ -56,9 +56,8 @@ TEST_F(HostileServer, JunkAndSegmentsBeforeAPetition) {
   ScriptPeer viewer;
   Attach(viewer);
   std::string junk;
-  for (const std::string& m : {std::string(), std::string("AB"), std::string("ABCD"),
-                               std::string("ret 0,2,OK"), std::string("RET 0,2,OK"),
-                               std::string("RET x"), std::string(3000, 'j')}) {
+  for (const std::string& m : std::initializer_list<std::string>{
+           "", "AB", "ABCD", "ret 0,2,OK", "RET 0,2,OK", "RET x", std::string(3000, 'j')}) {
     junk += Frame(m);
   }
   ASSERT_TRUE(viewer.SendRaw(junk + Frame("SYS HI\n")));
@@ -97,8 +96,7 @@ TEST_F(HostileServer, ViewerLeavesWhileAcceptReplacesIt) {
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
     ASSERT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
     leaver.join();
-    // The first viewer's end was handled exactly once; the second is the
-    // connected viewer now.
+    // The first viewer's end was seen exactly once; the second is connected.
     EXPECT_EQ(VxIsConnectionBroken(), 1);
     EXPECT_EQ(VxIsConnectionBroken(), 0);
     ExpectServed(second, "EXE Round(" + std::to_string(round) + ")\n");
@@ -132,38 +130,6 @@ TEST_F(HostileServer, AnswersToAViewerThatLeftFailWithACode) {
     EXPECT_EQ(VxAvailableBytes(), -1);
   }
   ExpectNextViewerServed("EXE Again()\n");
-}
-
-TEST_F(HostileServer, AFloodOfPetitionsIsTakenInOrder) {
-  constexpr int kFlood = 20000;
-  ScriptPeer viewer;
-  Attach(viewer);
-  std::string burst;
-  for (int i = 0; i < kFlood; ++i) burst += Frame("EXE N(" + std::to_string(i) + ")\n");
-  int answers = 0;
-  viewer.Run([&](TestPeer& v) {
-    v.SendRaw(burst);
-    std::string m;
-    while (answers < kFlood && v.NextMessage(&m, 60000) &&
-           m == "RET " + std::to_string(answers % 100) + ",0,") {
-      ++answers;
-    }
-  });
-  CallRecord record;
-  int taken = 0;
-  for (int tries = 0; taken < kFlood && tries < 600000; ++tries) {
-    if (VxRecvCmd(&record) == 0) {
-      vxb::plat::SleepMs(1);
-      continue;
-    }
-    ASSERT_EQ(std::atoi(record.args), taken);
-    ASSERT_EQ(VxSendRetCmd(taken % 100, nullptr, 0), 0);
-    ++taken;
-  }
-  viewer.Join();
-  EXPECT_EQ(taken, kFlood);
-  EXPECT_EQ(answers, kFlood);
-  EXPECT_EQ(VxRecvCmd(&record), 0);
 }
 
 }  // namespace

@@ -10,19 +10,15 @@
 namespace vxsoak {
 namespace {
 
-// Entries of a directory other than "." and "..", the directory stream's own
+// Entries of a directory (all numeric here), the directory stream's own
 // descriptor excluded when counting /proc/self/fd.
 int64_t CountEntries(const char* path, bool excludeOwn) {
   DIR* dir = opendir(path);
   if (dir == nullptr) return -1;
   const int own = excludeOwn ? dirfd(dir) : -1;
   int64_t n = 0;
-  for (int i = 0; i < 1000000; ++i) {
-    const dirent* e = readdir(dir);
-    if (e == nullptr) break;
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    if (excludeOwn && std::atoi(e->d_name) == own) continue;
-    ++n;
+  for (const dirent* e = readdir(dir); e != nullptr; e = readdir(dir)) {
+    if (e->d_name[0] != '.' && std::atoi(e->d_name) != own) ++n;
   }
   closedir(dir);
   return n;

@@ -9,6 +9,7 @@
 // them; --commands=N, --cycles=N, --accepts=N and --losses=N set one each.
 // --no-resident-check reports resident memory without judging it (under
 // valgrind it is valgrind's own); sanitizer builds skip that check too.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -19,9 +20,6 @@
 
 namespace vxtest {
 namespace {
-
-using vxsoak::MeasureProcess;
-using vxsoak::ProcessFigures;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 bool g_judgeResident = false;
@@ -60,14 +58,14 @@ void ExpectCallsInOrder(const char* name, int n) {
 // threads may not grow; resident memory gets allocator slack.
 void Soak(const char* name, int count, const std::function<void(int)>& phase) {
   phase(5);
-  const ProcessFigures b = MeasureProcess();
+  const vxsoak::ProcessFigures b = vxsoak::MeasureProcess();
   phase(count);
   // Threads the library joined and sockets it closed are gone at once; the
   // wait only covers what the system finishes on its own after a close.
-  ProcessFigures a = MeasureProcess();
+  vxsoak::ProcessFigures a = vxsoak::MeasureProcess();
   for (int i = 0; i < 200 && (a.descriptors > b.descriptors || a.threads > b.threads); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    a = MeasureProcess();
+    a = vxsoak::MeasureProcess();
   }
   std::printf("[soak] %-20s x%-6d %s %" PRId64 " -> %" PRId64 " | threads %" PRId64 " -> %" PRId64
               " | %s %" PRId64 " -> %" PRId64 " KiB%s\n",
@@ -214,26 +212,25 @@ TEST(Soak, ServerAcceptCycles) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  auto& counts = vxtest::g_counts;
-  int* const all[] = {&counts.commands, &counts.cycles, &counts.accepts, &counts.losses};
-  const char* const names[] = {"--commands=", "--cycles=", "--accepts=", "--losses="};
-  if (const char* d = std::getenv("VXB_SOAK_DIVISOR"); d != nullptr && std::atoi(d) > 1) {
-    for (int* c : all) *c /= std::atoi(d);
-  }
+  auto& c = vxtest::g_counts;
+  const std::pair<const char*, int*> options[] = {
+      {"--commands=", &c.commands}, {"--cycles=", &c.cycles}, {"--accepts=", &c.accepts}, {"--losses=", &c.losses}};
+  const char* d = std::getenv("VXB_SOAK_DIVISOR");
+  for (const auto& o : options) *o.second /= std::max(1, d == nullptr ? 1 : std::atoi(d));
   for (int i = 1; i < argc; ++i) {
     bool known = std::strcmp(argv[i], "--no-resident-check") == 0;
     if (known) vxtest::g_judgeResident = false;
-    for (int k = 0; k < 4 && !known; ++k) {
-      known = std::strncmp(argv[i], names[k], std::strlen(names[k])) == 0;
-      if (known) *all[k] = std::atoi(argv[i] + std::strlen(names[k]));
+    for (const auto& o : options) {
+      if (known || std::strncmp(argv[i], o.first, std::strlen(o.first)) != 0) continue;
+      *o.second = std::atoi(argv[i] + std::strlen(o.first));
+      known = true;
     }
     if (!known) {
       std::fprintf(stderr, "unknown argument: %s\n", argv[i]);
       return 2;
     }
   }
-  std::printf("[soak] counts: %d commands, %d connect/disconnect cycles, %d server accepts, "
-              "%d lost connections\n",
-              counts.commands, counts.cycles, counts.accepts, counts.losses);
+  std::printf("[soak] counts: %d commands, %d connect/disconnect cycles, %d server accepts, %d lost connections\n",
+              c.commands, c.cycles, c.accepts, c.losses);
   return RUN_ALL_TESTS();
 }
