@@ -2,6 +2,7 @@
 // queries, language, and the latest response.
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "host_fixture.h"
 
@@ -112,8 +113,7 @@ TEST_F(Commands, ProductIdAndVersionAreAskedOncePerConnection) {
   int32_t id = -1;
   ASSERT_EQ(VxGetRemoteProductId(&id), 0);
   EXPECT_EQ(id, 1002);
-  char* v1 = nullptr;
-  char* v2 = nullptr;
+  char *v1 = nullptr, *v2 = nullptr;
   ASSERT_EQ(VxGetRemoteProductVersionA(&v1), 0);
   ASSERT_EQ(VxGetRemoteProductVersionA(&v2), 0);
   EXPECT_NE(v1, v2);  // a new block each time
@@ -145,9 +145,7 @@ TEST_F(Commands, ProductIdAndVersionAreAskedOncePerConnection) {
     int32_t id;
   };
   for (const IdCase& c : {IdCase{0, "", 0}, IdCase{0, "  -17xyz", -17}, IdCase{9, "1001", 0}}) {
-    idCode = c.code;
-    idText = c.text;
-    id = -1;
+    std::tie(idCode, idText, id) = std::make_tuple(c.code, c.text, -1);
     ASSERT_EQ(VxGetRemoteProductId(&id), 0) << c.text;
     EXPECT_EQ(id, c.id) << c.text;
   }

@@ -75,9 +75,7 @@ TEST(Messages, EveryCodeInEveryLanguageByteForByte) {
     EXPECT_EQ(Message("cat", row.code), Cp1252(row.cat)) << row.code;
   }
   EXPECT_EQ(Message("cat", -14), "Vexa3D no est\xE0 instal\xB7lat");  // the conversion itself
-}
-
-TEST(Messages, UnknownLanguagesFallBackToEnglish) {
+  // Unknown languages fall back to English.
   for (const char* language : {"ENG", "xyz", "", "e", "Spa", static_cast<const char*>(nullptr)}) {
     EXPECT_EQ(Message(language, -5), "Host not found") << (language ? language : "null");
   }
