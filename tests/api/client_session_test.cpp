@@ -52,13 +52,14 @@ TEST_F(Session, WithoutAHandlerCallsAreKeptForRecvCmd) {
   EXPECT_EQ(VxRecvCmd(nullptr), 0);
 }
 
+// Lost or ended by the host, the BrokenHandler (slow here) has run before
+// the break is raised or VxDisconnect returns, and it runs once.
 TEST_F(Session, ALostConnectionIsReportedOnceAndTheNextConnectWorks) {
   Log().brokenDelayMs = 100;
   ASSERT_EQ(Connect(nullptr, LogBroken), 0);
   peer.Close();
-  ASSERT_TRUE(WaitUntil([] { return Log().broken.load() == 1; }));
-  // Raised just after the BrokenHandler returns, then reported once.
   ASSERT_TRUE(WaitUntil([] { return VxIsConnectionBroken() != 0; }));
+  EXPECT_EQ(Log().broken, 1);
   EXPECT_EQ(VxIsConnectionBroken(), 0);
   EXPECT_EQ(VxSendCmdA("X", ""), VX_E_NOT_CONNECTED);
   // Reconnect without a VxDisconnect in between.
@@ -67,17 +68,10 @@ TEST_F(Session, ALostConnectionIsReportedOnceAndTheNextConnectWorks) {
   EXPECT_EQ(LastResponseText(), "ok:EXE Again()\n");
   EXPECT_EQ(VxDisconnect(), 0);
   EXPECT_EQ(Log().broken, 2);
-}
-
-TEST_F(Session, DisconnectReturnsAfterTheBrokenHandlerRan) {
-  Log().brokenDelayMs = 100;
-  ASSERT_EQ(Connect(nullptr, LogBroken), 0);
-  EXPECT_EQ(VxDisconnect(), 0);
-  EXPECT_EQ(Log().broken, 1);
   EXPECT_EQ(VxIsConnectionBroken(), 1);
   EXPECT_TRUE(peer.WaitClosedByHost());
   EXPECT_EQ(VxDisconnect(), 0);
-  EXPECT_EQ(Log().broken, 1);
+  EXPECT_EQ(Log().broken, 2);
 }
 
 TEST_F(Session, ConnectChecks) {
@@ -92,68 +86,24 @@ TEST_F(Session, ConnectChecks) {
   EXPECT_EQ(VxConnectW(host, port, 0, nullptr, nullptr), 0);
 }
 
-// A command waiting when the viewer closes, resets, or the host disconnects
-// from another thread returns -6; the end is not taken for the answer of
-// the next connection's command.
-TEST_F(Session, ACommandWaitingWhenTheLinkGoesReturnsMinus6) {
-  peer.SetResponder([](const std::string&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    return RetFrame(0, "fresh");
-  });
-  for (int how = 0; how < 3; ++how) {
-    SCOPED_TRACE(how);
-    ScriptPeer silent;
-    const uint16_t p = silent.Listen();
-    silent.Run([how](TestPeer& v) {
-      std::string m;
-      if (!v.Accept() || !v.NextMessage(&m)) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      if (how == 0) v.Close();
-      if (how == 1) v.Reset();
-      if (how == 2) VxDisconnect();
-    });
-    ASSERT_EQ(VxConnectA("127.0.0.1", p, 0, nullptr, nullptr), 0);
-    EXPECT_EQ(VxSendCmdA("Wait", ""), VX_E_COMMUNICATION_BROKEN);
-    silent.Join();
-    EXPECT_EQ(LastResponseText(), "");
-    ASSERT_EQ(Connect(), 0);
-    EXPECT_EQ(VxSendCmdA("Next", ""), 0);
-    EXPECT_EQ(LastResponseText(), "fresh");
-    VxDisconnect();
-  }
-}
-
 // Connection calls from inside a handler: -1 before any other check; they
 // would wait for the thread they run on. Checked while connected, and for a
 // while after the host's disconnect has closed the link.
 TEST_F(Session, ConnectionCallsFromAHandlerAreRefused) {
   static std::atomic<int> rounds{0};
-  static std::vector<std::string> wrong;  // written by the handler alone
-  rounds = 0;
-  wrong.clear();
+  static std::atomic<int> wrong{0};
+  rounds = wrong = 0;
   SetCallBehaviour([](const char*, const char*, CallAnswer*) {
-    struct Refusal {
-      const char* name;
-      int (*call)();
-    };
-    static const Refusal kRefusals[] = {
-        {"ConnectA", [] { return VxConnectA("127.0.0.1", 1, 0, nullptr, nullptr); }},
-        {"ConnectAsServer", [] { return VxConnectAsServer(1, 0); }},
-        {"Accept", [] { return VxAccept(); }},
-        {"LaunchAndConnect",
-         [] { return VxLaunchAndConnect(VX_PRODUCT_AMBER, "127.0.0.1", 1, nullptr, nullptr); }},
+    static int (*const kCalls[])() = {
+        [] { return VxConnectA("127.0.0.1", 1, 0, nullptr, nullptr); },
+        [] { return VxConnectAsServer(1, 0); },
+        [] { return VxAccept(); },
+        [] { return VxLaunchAndConnect(VX_PRODUCT_AMBER, "127.0.0.1", 1, nullptr, nullptr); },
     };
     // Still connected: the host disconnects only once it saw the handler run.
-    if (const int rc = VxDisconnect(); rc != VX_E_INVALID_PARAMETER) {
-      wrong.push_back("Disconnect=" + std::to_string(rc));
-    }
-    for (int afterClose = 0; afterClose < 1000;) {
-      for (const Refusal& r : kRefusals) {
-        if (const int rc = r.call(); rc != VX_E_INVALID_PARAMETER) {
-          wrong.push_back(std::string(r.name) + "=" + std::to_string(rc));
-        }
-      }
-      ++rounds;
+    if (VxDisconnect() != VX_E_INVALID_PARAMETER) ++wrong;
+    for (int afterClose = 0; afterClose < 1000; ++rounds) {
+      for (auto* call : kCalls) wrong += call() != VX_E_INVALID_PARAMETER;
       if (VxAvailableBytes() == -1) ++afterClose;
     }
   });
@@ -162,7 +112,7 @@ TEST_F(Session, ConnectionCallsFromAHandlerAreRefused) {
   ASSERT_TRUE(WaitUntil([] { return rounds.load() > 10; }));
   EXPECT_EQ(VxDisconnect(), 0);
   EXPECT_EQ(Log().calls, 1);
-  EXPECT_TRUE(wrong.empty()) << wrong.front();
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

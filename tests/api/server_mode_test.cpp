@@ -9,11 +9,20 @@ namespace {
 
 namespace plat = vxb::plat;
 
+// The host listens with one viewer attached.
 class Server : public HostTest {
  protected:
+  TestPeer viewer;
   void SetUp() override {
     HostTest::SetUp();
     ListenAsServer();
+    EXPECT_EQ(VxAccept(), VX_E_NOT_CONNECTED);  // nobody waiting yet
+    Attach(viewer);
+  }
+  // v sends message; returns once it waits as a petition.
+  static void Petitions(TestPeer& v, const std::string& message) {
+    ASSERT_TRUE(v.SendFrame(message));
+    ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
   }
 };
 
@@ -55,12 +64,8 @@ TEST_F(ServerSetup, TheListenAddressRestrictsTheInterface) {
 }
 
 TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
-  EXPECT_EQ(VxAccept(), VX_E_NOT_CONNECTED);  // nobody waiting yet
-  TestPeer viewer;
-  Attach(viewer);
   EXPECT_EQ(VxAvailableBytes(), 0);
-  ASSERT_TRUE(viewer.SendFrame("EXE Move(1,2)\n"));
-  ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
+  Petitions(viewer, "EXE Move(1,2)\n");
   EXPECT_EQ(VxAvailableBytes(), 14);  // already waiting: not taken again
   const uint8_t* first = nullptr;
   uint32_t size = 0;
@@ -74,8 +79,7 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   ASSERT_TRUE(viewer.NextMessage(&m));
   EXPECT_EQ(viewer.RawReceived(), Bytes("\x0E\x00\x00\x00" "RET 0,6,OK_ACK"));
 
-  ASSERT_TRUE(viewer.SendFrame("SYS FLUSH\n"));
-  ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
+  Petitions(viewer, "SYS FLUSH\n");
   EXPECT_EQ(Petition(), "SYS FLUSH\n");
   ASSERT_EQ(VxSendRetStrA(3, "bad"), 0);
   const VxWChar wide[] = {0x20AC, 'x', 0};
@@ -90,8 +94,7 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   // The largest petition there is (name and arguments cut to the record)
   // lands in the very block handed out first: a pointer the host still
   // holds is overwritten, never released.
-  ASSERT_TRUE(viewer.SendFrame("EXE " + std::string(70, 'n') + "(" + std::string(600, 'a') + ")\n"));
-  ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
+  Petitions(viewer, "EXE " + std::string(70, 'n') + "(" + std::string(600, 'a') + ")\n");
   ASSERT_EQ(VxReadRawPetition(&data, &size), 0);
   EXPECT_EQ(data, first);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(first), size + 1),
@@ -99,8 +102,6 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
 }
 
 TEST_F(Server, RecvCmdFillsTheRecordWithZeros) {
-  TestPeer viewer;
-  Attach(viewer);
   ASSERT_TRUE(viewer.SendFrame("EXE Move(1,2)\n"));
   CallRecord record;
   std::memset(&record, 'q', sizeof record);
@@ -112,8 +113,6 @@ TEST_F(Server, RecvCmdFillsTheRecordWithZeros) {
 }
 
 TEST_F(Server, NullPointersAndNegativeLengthsAreRefused) {
-  TestPeer viewer;
-  Attach(viewer);
   uint32_t size = 0;
   const uint8_t* data = nullptr;
   EXPECT_EQ(VxReadRawPetition(nullptr, &size), VX_E_INVALID_PARAMETER);
@@ -133,13 +132,10 @@ TEST_F(Server, NullPointersAndNegativeLengthsAreRefused) {
 // Accept replaces the connected viewer; a disconnect keeps the listening
 // socket for the next.
 TEST_F(Server, ViewersOneAfterAnother) {
-  TestPeer first;
-  Attach(first);
   TestPeer second;
   Attach(second);
-  EXPECT_TRUE(first.WaitClosedByHost());
-  ASSERT_TRUE(second.SendFrame("SYS HI\n"));
-  ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
+  EXPECT_TRUE(viewer.WaitClosedByHost());
+  Petitions(second, "SYS HI\n");
   EXPECT_EQ(Petition(), "SYS HI\n");
   EXPECT_EQ(VxDisconnect(), 0);
   EXPECT_TRUE(second.WaitClosedByHost());

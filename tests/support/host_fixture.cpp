@@ -10,6 +10,10 @@ HostLog g_log;
 std::mutex g_behaviourMu;
 CallBehaviour g_behaviour;
 
+std::string EchoAnswer(const std::string& message) {
+  return message.compare(0, 4, "RET ") == 0 ? std::string() : RetFrame(0, "ok:" + message);
+}
+
 }  // namespace
 
 HostLog& Log() { return g_log; }
@@ -59,11 +63,6 @@ void VXAPI LogBroken() {
   std::this_thread::sleep_for(std::chrono::milliseconds(g_log.brokenDelayMs.load()));
   g_log.brokenAt = ++g_log.ticks;
   ++g_log.broken;
-}
-
-std::string EchoAnswer(const std::string& message) {
-  if (message.compare(0, 4, "RET ") == 0) return std::string();
-  return RetFrame(0, "ok:" + message);
 }
 
 void HostTest::SetUp() {

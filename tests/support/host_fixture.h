@@ -43,9 +43,6 @@ void SetCallBehaviour(CallBehaviour behaviour);
 void VXAPI LogCall(const char* name, const char* args, CallAnswer* answer);
 void VXAPI LogBroken();
 
-// Every EXE/SYS gets RET 0 with the payload "ok:<message>".
-std::string EchoAnswer(const std::string& message);
-
 // A viewer driven byte by byte by the test.
 struct ScriptPeer : TestPeer {
   ScriptPeer() : TestPeer(Mode::kScript) {}
@@ -53,7 +50,7 @@ struct ScriptPeer : TestPeer {
 
 class HostTest : public ::testing::Test {
  protected:
-  TestPeer peer;  // responder mode, EchoAnswer
+  TestPeer peer;  // responder mode: every EXE/SYS gets RET 0 "ok:<message>"
   uint16_t port = 0;
 
   void SetUp() override;

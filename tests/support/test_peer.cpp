@@ -50,11 +50,6 @@ TestPeer::~TestPeer() {
   plat::SocketsStop();
 }
 
-plat::Socket TestPeer::Conn() {
-  std::lock_guard<std::mutex> g(sendMu_);
-  return conn_;
-}
-
 uint16_t TestPeer::Listen() {
   listener_ = plat::TcpSocket();
   if (plat::BindAny(listener_, 0) != 0 || plat::Listen(listener_, 4) != 0) return 0;
@@ -180,11 +175,6 @@ bool TestPeer::ReadSome(plat::Socket s, int timeoutMs) {
   return true;
 }
 
-void TestPeer::SetResponder(Responder r) {
-  std::lock_guard<std::mutex> g(mu_);
-  responder_ = std::move(r);
-}
-
 bool TestPeer::SendRaw(const std::string& bytes) {
   std::lock_guard<std::mutex> g(sendMu_);
   if (conn_ == plat::kInvalidSocket) return false;
@@ -218,16 +208,6 @@ bool TestPeer::NextMessage(std::string* message, int timeoutMs) {
     ReadSome(Conn(), left < 50 ? left : 50);
     g.lock();
   }
-}
-
-std::string TestPeer::RawReceived() {
-  std::lock_guard<std::mutex> g(mu_);
-  return raw_;
-}
-
-size_t TestPeer::MessagesReceived() {
-  std::lock_guard<std::mutex> g(mu_);
-  return received_;
 }
 
 bool TestPeer::WaitConnected(int timeoutMs) {
@@ -273,10 +253,6 @@ void TestPeer::Reset() {
 void TestPeer::Run(std::function<void(TestPeer&)> script) {
   Join();
   thread_ = std::thread([this, script] { script(*this); });
-}
-
-void TestPeer::Join() {
-  if (thread_.joinable()) thread_.join();
 }
 
 }  // namespace vxtest

@@ -54,7 +54,10 @@ class TestPeer {
   // Responder mode: waits until the host has connected.
   bool WaitConnected(int timeoutMs = 5000);
 
-  void SetResponder(Responder r);
+  void SetResponder(Responder r) {
+    std::lock_guard<std::mutex> g(mu_);
+    responder_ = std::move(r);
+  }
   // Raw bytes on the wire, in one send per call; or in pieces of `piece`
   // bytes with pauseMs between them, each in a segment of its own.
   bool SendRaw(const std::string& bytes);
@@ -64,8 +67,14 @@ class TestPeer {
   // time-out or when the host closed first.
   bool NextMessage(std::string* message, int timeoutMs = 10000);
   // Everything received so far, prefixes included.
-  std::string RawReceived();
-  size_t MessagesReceived();
+  std::string RawReceived() {
+    std::lock_guard<std::mutex> g(mu_);
+    return raw_;
+  }
+  size_t MessagesReceived() {
+    std::lock_guard<std::mutex> g(mu_);
+    return received_;
+  }
   // Waits until the host closed its end (script mode: reading and dropping
   // whatever still arrives).
   bool WaitClosedByHost(int timeoutMs = 10000);
@@ -76,14 +85,19 @@ class TestPeer {
   // Script mode: runs script on a thread of the viewer's own while the test
   // thread makes host calls; Join waits for it.
   void Run(std::function<void(TestPeer&)> script);
-  void Join();
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
 
  private:
   void AcceptLoop();
   void Adopt(vxb::plat::Socket s);
   void ReadLoop(vxb::plat::Socket s);
   bool ReadSome(vxb::plat::Socket s, int timeoutMs);
-  vxb::plat::Socket Conn();
+  vxb::plat::Socket Conn() {
+    std::lock_guard<std::mutex> g(sendMu_);
+    return conn_;
+  }
 
   const Mode mode_;
   vxb::plat::Socket listener_ = vxb::plat::kInvalidSocket;
