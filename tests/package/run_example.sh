@@ -63,10 +63,9 @@ else
 fi
 
 status=0
-for who in example vxsim; do
+for result in "example ${example_status}" "vxsim ${sim_status}"; do
+  read -r who code <<<"${result}"
   tr -d '\r' <"${work}/${who}" >"${work}/${who}.txt"  # Windows programs end lines with CR LF
-  var=${who}_status
-  code=${!var}
   echo "--- ${who} (status ${code}):"
   cat "${work}/${who}.txt"
   [ "${code}" -eq 0 ] || { echo "FAIL: ${who} ended with status ${code}"; status=1; }
