@@ -17,16 +17,7 @@ namespace vxtest {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string g_root;  // the temporary store of the running test
-
-fs::path KeyDirectory(std::string key) {
-  std::replace(key.begin(), key.end(), '\\', '/');
-  return fs::path(g_root) / "HKEY_LOCAL_MACHINE" / key;
-}
-
-}  // namespace
 
 void StoreReset() {
   StoreCleanUp();
@@ -44,9 +35,12 @@ void StoreCleanUp() {
   ::unsetenv("VXBRIDGE_REGISTRY_ROOT");
 }
 
-bool StoreWrite(const std::string& key, const std::string& name, const std::string& bytes, bool) {
+bool StoreWrite(const std::string& keyPath, const std::string& name, const std::string& bytes,
+                bool) {
+  std::string key = keyPath;
+  std::replace(key.begin(), key.end(), '\\', '/');
+  const fs::path dir = fs::path(g_root) / "HKEY_LOCAL_MACHINE" / key;
   std::error_code ec;
-  const fs::path dir = KeyDirectory(key);
   fs::create_directories(dir, ec);
   std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -16,11 +16,12 @@ namespace fs = std::filesystem;
 namespace plat = vxb::plat;
 
 namespace {
+
+std::string SlotKey(const std::string& slot) { return std::string(vxb::kInstallKey) + "\\" + slot; }
+
 constexpr const char* kFakeEnv[] = {"VXB_FAKE_MARKER_DIR", "VXB_FAKE_LIFETIME_MS", "VXB_FAKE_PORT",
                                     "VXB_FAKE_DELAY_MS"};
 }  // namespace
-
-std::string SlotKey(const std::string& slot) { return std::string(vxb::kInstallKey) + "\\" + slot; }
 
 bool WriteEntry(const std::string& slot, const Entry& entry, bool nul) {
   const std::pair<const char*, const std::optional<std::string>*> values[] = {

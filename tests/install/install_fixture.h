@@ -42,7 +42,6 @@ std::string OtherCaseSpelling(const std::string& path);
 struct Entry {
   std::optional<std::string> appName, version, path, language = std::string("eng");
 };
-std::string SlotKey(const std::string& slot);
 // Writes the values of an entry, each text followed by its NUL as the
 // installer writes it (nul false: without). Does not touch "Total".
 bool WriteEntry(const std::string& slot, const Entry& entry, bool nul = true);

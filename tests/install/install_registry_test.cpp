@@ -246,13 +246,4 @@ TEST_F(CollectInstallations, TextsWithoutTerminatorAreReadWhole) {
   EXPECT_EQ(set.begin()->language, "spa");
 }
 
-TEST_F(CollectInstallations, DeleteInstallKeyRemovesOnlyItsSlot) {
-  ASSERT_TRUE(vxtest::WriteEntry("3", {"Amber", "1.0.0.0", "p3"}));
-  ASSERT_TRUE(vxtest::WriteEntry("4", {"Amber", "2.0.0.0", "p4"}));
-  vxb::DeleteInstallKey(Record("Amber", {}, 3));
-  EXPECT_FALSE(vxtest::SlotExists("3"));
-  EXPECT_TRUE(vxtest::SlotExists("4"));
-  vxb::DeleteInstallKey(Record("Amber", {}, 3));  // already gone: ignored
-}
-
 }  // namespace

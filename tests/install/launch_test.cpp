@@ -38,13 +38,6 @@ class LaunchAndConnect : public vxtest::InstallTest {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start).count();
   }
-  // An installed Amber viewer that already runs, listening nowhere.
-  void RunInstalledViewer() {
-    const std::string path = CopyViewer("running", "Viewer");
-    Run(path);
-    EXPECT_TRUE(WriteEntry("0", {"Amber", "1.0.0.0", path}));
-    EXPECT_TRUE(WriteTotal(1));
-  }
   // Connects the library to held, a viewer already running.
   void ConnectTo(vxtest::TestPeer& held) {
     ASSERT_EQ(VxConnectA("127.0.0.1", held.Listen(), 0, nullptr, nullptr), VX_OK);
@@ -79,7 +72,10 @@ TEST_F(LaunchAndConnect, ProductsFindTheirOwnEditionUnknownOnesLeaveTheStore) {
 }
 
 TEST_F(LaunchAndConnect, RunningViewerKeepsItsConnectionOrGetsSixAttempts) {
-  RunInstalledViewer();
+  // An installed Amber viewer that already runs, listening nowhere.
+  const std::string path = CopyViewer("running", "Viewer");
+  Run(path);
+  ASSERT_TRUE(WriteEntry("0", {"Amber", "1.0.0.0", path}) && WriteTotal(1));
   vxtest::TestPeer held;
   held.SetResponder([](const std::string&) { return vxtest::RetFrame(0, "held"); });
   ConnectTo(held);

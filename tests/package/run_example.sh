@@ -14,15 +14,13 @@ set -uo pipefail
 mode=$1 example=$2 vxsim=$3
 shift 3
 expected=()
-while [ "${1:-}" = --expect ]; do
-  expected+=("$2")
-  shift 2
-done
+while [ "${1:-}" = --expect ]; do expected+=("$2"); shift 2; done
 [ "${1:-}" = -- ] && shift
 read -ra emulator <<<"${EMULATOR:-}"
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
-limit=120  # seconds for each program: generous, for wine and the sanitizers
+# 120 s for each program: generous, for wine and the sanitizers.
+run() { timeout 120 "${emulator[@]}" "$@"; }
 
 # Waits for "listening on port N" in file $1 while process $2 runs; prints N.
 port_of() {
@@ -37,10 +35,10 @@ port_of() {
 }
 
 if [ "${mode}" = client ]; then
-  timeout ${limit} "${emulator[@]}" "${vxsim}" listen --port 0 "$@" >"${work}/vxsim" 2>&1 &
+  run "${vxsim}" listen --port 0 "$@" >"${work}/vxsim" 2>&1 &
   sim=$!
   if port=$(port_of "${work}/vxsim" ${sim}); then
-    timeout ${limit} "${emulator[@]}" "${example}" "${port}" >"${work}/example" 2>&1
+    run "${example}" "${port}" >"${work}/example" 2>&1
     example_status=$?
   else
     echo "vxsim did not say its port" >"${work}/example"
@@ -53,27 +51,25 @@ else
   # another one if it is taken all the same.
   for _ in 1 2 3; do
     port=$((20000 + RANDOM % 7000))
-    timeout ${limit} "${emulator[@]}" "${example}" "${port}" >"${work}/example" 2>&1 &
+    run "${example}" "${port}" >"${work}/example" 2>&1 &
     host=$!
     port_of "${work}/example" ${host} >/dev/null && break
     wait "${host}"
   done
-  timeout ${limit} "${emulator[@]}" "${vxsim}" connect --port "${port}" "$@" >"${work}/vxsim" 2>&1
+  run "${vxsim}" connect --port "${port}" "$@" >"${work}/vxsim" 2>&1
   sim_status=$?
   wait "${host}"
   example_status=$?
 fi
 
-# Windows programs end their lines with CR LF.
-tr -d '\r' <"${work}/example" >"${work}/example.txt"
-tr -d '\r' <"${work}/vxsim" >"${work}/vxsim.txt"
-echo "--- $(basename "${example}") (status ${example_status}):"
-cat "${work}/example.txt"
-echo "--- vxsim (status ${sim_status}):"
-cat "${work}/vxsim.txt"
 status=0
-[ ${example_status} -eq 0 ] || { echo "FAIL: the example ended with status ${example_status}"; status=1; }
-[ ${sim_status} -eq 0 ] || { echo "FAIL: vxsim ended with status ${sim_status}"; status=1; }
+for result in "example ${example_status}" "vxsim ${sim_status}"; do
+  read -r who code <<<"${result}"
+  tr -d '\r' <"${work}/${who}" >"${work}/${who}.txt"  # Windows programs end lines with CR LF
+  echo "--- ${who} (status ${code}):"
+  cat "${work}/${who}.txt"
+  [ "${code}" -eq 0 ] || { echo "FAIL: ${who} ended with status ${code}"; status=1; }
+done
 for line in "${expected[@]}"; do
   grep -qxF -- "${line}" "${work}/example.txt" "${work}/vxsim.txt" ||
     { echo "FAIL: no line \"${line}\""; status=1; }

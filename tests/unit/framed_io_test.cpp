@@ -67,22 +67,6 @@ TEST(FramedIo, TooLargeOrUnallocatableFramesCloseTheStream) {
   }
 }
 
-TEST(FramedIo, OneByteSegmentsReadAsIfWhole) {
-  LinkedPair p;
-  for (char c : Frame("EXE Move(a(b)c)\n") + Frame("RET 0,4,1002")) {
-    ASSERT_TRUE(p.peer.SendRaw(std::string(1, c)));
-    plat::SleepMs(1);
-  }
-  vxb::IncomingMessage m;
-  ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
-  EXPECT_EQ(m.kind, vxb::Call);
-  EXPECT_EQ(m.name, "Move");
-  EXPECT_EQ(m.args, "a(b)c");
-  ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
-  EXPECT_EQ(m.kind, vxb::Response);
-  EXPECT_STREQ(reinterpret_cast<char*>(p.link.BufferData(vxb::ResponseSlot)), "RET 0,4,1002");
-}
-
 // Frames that came in one segment with the last one read belong to their
 // connection: gone when it is closed, never read on the next.
 TEST(FramedIo, FramesReadAheadGoWithTheirConnection) {
@@ -102,18 +86,6 @@ TEST(FramedIo, FramesReadAheadGoWithTheirConnection) {
     ASSERT_TRUE(next.SendFrame("EXE Two()\n"));
     ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
     EXPECT_EQ(m.name, "Two") << readAfterClose;
-  }
-}
-
-TEST(FramedIo, PeerClosingOrResettingMidFrameGivesMinus6) {
-  for (bool reset : {false, true}) {
-    LinkedPair p;
-    ASSERT_TRUE(p.peer.SendRaw(std::string("\x64\x00\x00\x00", 4) + "EXE Part"));
-    plat::SleepMs(20);
-    reset ? p.peer.Reset() : p.peer.Close();
-    vxb::IncomingMessage m;
-    EXPECT_EQ(vxb::ReadMessage(p.link, m), -6) << reset;
-    EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
   }
 }
 
