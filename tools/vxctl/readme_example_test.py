@@ -5,8 +5,9 @@ The Python example (```python title="readme-example") is cut out of README.md
 and run with the vxbridge package of bindings/python; the C example was cut
 out and compiled by the build. Each gets a vxsim of its own on a free port and
 must print what README.md says it prints.
+
+usage: readme_example_test.py README.md LIBRARY VXSIM C-EXAMPLE
 """
-import argparse
 import os
 import re
 import subprocess
@@ -37,11 +38,8 @@ def check(name, command, env, expected_lines, vxsim):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--readme", "--library", "--vxsim", "--c-example"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
-    text = open(args.readme, encoding="utf-8").read()
+    readme, library, vxsim, c_example = sys.argv[1:]
+    text = open(readme, encoding="utf-8").read()
     blocks = re.findall(r'```python title="readme-example"\n(.*?)```', text, re.S)
     if len(blocks) != 1:
         sys.exit("README.md: expected one python readme-example block, found %d" % len(blocks))
@@ -49,13 +47,13 @@ def main():
         script = os.path.join(scratch, "readme_example.py")
         with open(script, "w", encoding="utf-8") as out:
             out.write(blocks[0])
-        package = os.path.join(os.path.dirname(os.path.abspath(args.readme)), "bindings", "python")
-        env = dict(os.environ, VXBRIDGE_LIBRARY=os.path.abspath(args.library), PYTHONPATH=package,
+        package = os.path.join(os.path.dirname(os.path.abspath(readme)), "bindings", "python")
+        env = dict(os.environ, VXBRIDGE_LIBRARY=os.path.abspath(library), PYTHONPATH=package,
                    PYTHONDONTWRITEBYTECODE="1")
         ok = check("Python", lambda port: [sys.executable, script], env,
-                   ["product 1001", "Add -> 42", "Teleport -> 26 Comando desconocido"], args.vxsim)
+                   ["product 1001", "Add -> 42", "Teleport -> 26 Comando desconocido"], vxsim)
     # The build cut out and compiled the C block (it fails without one); its program takes the port.
-    ok &= check("C", lambda port: [args.c_example, port], dict(os.environ), ["Add -> 0 42"], args.vxsim)
+    ok &= check("C", lambda port: [c_example, port], dict(os.environ), ["Add -> 0 42"], vxsim)
     return 0 if ok else 1
 
 

@@ -72,14 +72,10 @@ TEST(SimViewer, AnswersCallsInOrder) {
       {"GetErrorString", "'eng',ff", "0||0"},
       {"GetErrorString", "eng", "27|Argumentos no v\xE1lidos|0"},
       {"Echo", "a(b),'c'", "0|a(b),'c'|0"},
-      {"Add", "2,40", "0|42|0"},
       {"Add", "2,x", "27|Argumentos no v\xE1lidos|0"},
       {"LoadScene", "'scene.vx'", "0|OK|0"},
       {"LoadScene", "''", "27|Argumentos no v\xE1lidos|0"},
-      {"GetCameraPosition", "", "0|0.0,0.0,10.0|0"},
       {"Sleep", "250", "0|OK|250"},
-      {"SYS", "FLUSH", "0|OK|0"},
-      {"SYS", "CANCELALL", "0|OK|0"},
       {"SYS", "REBOOT", "26|Comando desconocido|0"},
   };
   ViewerState v;
