@@ -151,7 +151,6 @@ TEST(ToolArguments, StatusAndWhereTheTextGoes) {
       {"vxctl", {"error", "abc"}, "error needs a result code"},
       {"vxctl", {"launch", "-1"}, "launch needs a product id"},
       {"vxctl", {"serve", "0"}, "serve needs a port"},
-      {"vxctl", {"demo", "now"}, "wrong number of arguments for demo"},
       {"vxsim", {"listen", "--bogus"}, "listen has no option --bogus"},
       {"vxsim", {"listen", "--port", "0", "extra"}, "unexpected argument 'extra'"},
       {"vxsim", {"listen", "--port"}, "--port needs a value"},

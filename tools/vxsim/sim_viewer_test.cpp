@@ -32,11 +32,9 @@ TEST(SimFrame, ParsesAndRejectsMessages) {
     Message m;
     std::string err;
     const bool ok = parseMessage(text, m, err);
-    EXPECT_EQ(ok ? std::to_string(static_cast<int>(m.kind)) + "|" + m.name + "|" + m.args + "|" +
-                       std::to_string(m.code) + "|" + m.payload
-                 : "",
-              want)
-        << text;
+    const std::string got = std::to_string(static_cast<int>(m.kind)) + "|" + m.name + "|" + m.args + "|" +
+                            std::to_string(m.code) + "|" + m.payload;
+    EXPECT_EQ(ok ? got : "", want) << text;
   }
 }
 
