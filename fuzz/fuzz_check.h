@@ -34,13 +34,6 @@ namespace vxbfuzz {
 #endif
 }
 
-// A failure of the harness itself (no socket): never the input's fault, so
-// it ends the run in every build.
-[[noreturn]] inline void SetupFailed(const char* what) {
-  std::fprintf(stderr, "fuzz harness set-up failed: %s\n", what);
-  std::abort();
-}
-
 // The input as a C caller sees it: cut at its first NUL.
 inline std::string CText(const uint8_t* data, size_t size) {
   return std::string(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));

@@ -9,10 +9,7 @@ VXB_FUZZ_ENTRY(parse_call) {
   vxb::IncomingMessage m{77, "name before", "args before", 0};
   const bool parsed = vxb::ParseCall(data, static_cast<uint32_t>(size), m);
   VXB_CHECK(parsed == vxbfuzz::Tagged(data, size, "EXE "));
-  if (!parsed) {
-    VXB_CHECK(m.kind == 77 && m.name == "name before" && m.args == "args before");
-    return 0;
-  }
+  if (!parsed) return VXB_CHECK(m.kind == 77 && m.name == "name before" && m.args == "args before"), 0;
   const std::string text(reinterpret_cast<const char*>(data), size);
   const size_t open = text.find('(', 4);
   std::string args;

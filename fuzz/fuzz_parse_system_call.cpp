@@ -9,10 +9,7 @@ VXB_FUZZ_ENTRY(parse_system_call) {
   vxb::IncomingMessage m{77, "name before", "args before", 0};
   const bool parsed = vxb::ParseSystemCall(data, static_cast<uint32_t>(size), m);
   VXB_CHECK(parsed == vxbfuzz::Tagged(data, size, "SYS "));
-  if (!parsed) {
-    VXB_CHECK(m.kind == 77 && m.name == "name before" && m.args == "args before");
-    return 0;
-  }
+  if (!parsed) return VXB_CHECK(m.kind == 77 && m.name == "name before" && m.args == "args before"), 0;
   std::string text;
   for (size_t i = 4; i < size; ++i) {
     if (data[i] != '\n') text += static_cast<char>(data[i]);

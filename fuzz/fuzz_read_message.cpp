@@ -20,10 +20,8 @@ constexpr size_t kMaxStream = 32 * 1024;
 uint16_t ListeningPort(plat::Socket* listener) {
   static plat::Socket s = plat::kInvalidSocket;
   static const uint16_t port = [] {
-    if (!plat::SocketsStart() || (s = plat::TcpSocket()) == plat::kInvalidSocket || plat::BindAny(s, 0) != 0 ||
-        plat::Listen(s, 4) != 0) {
-      vxbfuzz::SetupFailed("listen");
-    }
+    VXB_CHECK(plat::SocketsStart() && (s = plat::TcpSocket()) != plat::kInvalidSocket && plat::BindAny(s, 0) == 0 &&
+              plat::Listen(s, 4) == 0);  // the harness's set-up, not the input
     return plat::LocalPort(s);
   }();
   *listener = s;
@@ -37,11 +35,9 @@ VXB_FUZZ_ENTRY(read_message) {
   plat::Socket listener;
   const uint16_t port = ListeningPort(&listener);
   SocketLink link;
-  if (port == 0 || link.Open("127.0.0.1", port, SocketLink::kClientMode) != 0) vxbfuzz::SetupFailed("connect");
+  VXB_CHECK(port != 0 && link.Open("127.0.0.1", port, SocketLink::kClientMode) == 0);  // set-up
   const plat::Socket viewer = plat::Accept(listener);
-  if (viewer == plat::kInvalidSocket || (n > 0 && plat::Send(viewer, data, static_cast<int>(n)) != static_cast<int>(n))) {
-    vxbfuzz::SetupFailed("send");
-  }
+  VXB_CHECK(viewer != plat::kInvalidSocket && (n == 0 || plat::Send(viewer, data, static_cast<int>(n)) == static_cast<int>(n)));
   plat::CloseSocket(viewer);
 
   for (size_t position = 0, round = 0;; ++round) {

@@ -38,10 +38,8 @@ TEST(CtlText, FieldTextStopsAtNulOrFieldEnd) {
 
 TEST(CtlText, ParseIntegerIsStrict) {
   long long v = 0;
-  EXPECT_TRUE(parseInteger("27800", 1, 65535, v));
-  EXPECT_EQ(v, 27800);
-  EXPECT_TRUE(parseInteger("-20", -20, 0, v));
-  EXPECT_EQ(v, -20);
+  EXPECT_TRUE(parseInteger("27800", 1, 65535, v) && v == 27800);
+  EXPECT_TRUE(parseInteger("-20", -20, 0, v) && v == -20);
   for (const char* bad : {"65536", "", "-", "1 ", "+1", "9999999999999999999"})
     EXPECT_FALSE(parseInteger(bad, -9, 65535, v)) << bad;
 }

@@ -5,8 +5,9 @@ The Python example (```python title="readme-example") is cut out of README.md
 and run with the vxbridge package of bindings/python; the C example was cut
 out and compiled by the build. Each gets a vxsim of its own on a free port and
 must print what README.md says it prints.
+
+usage: readme_example_test.py README.md LIBRARY VXSIM C-EXAMPLE
 """
-import argparse
 import os
 import re
 import subprocess
@@ -14,14 +15,6 @@ import sys
 import tempfile
 
 TIMEOUT = 60
-
-
-def extract(readme, language):
-    text = open(readme, encoding="utf-8").read()
-    blocks = re.findall(r'```' + language + r' title="readme-example"\n(.*?)```', text, re.S)
-    if len(blocks) != 1:
-        sys.exit("README.md: expected one %s readme-example block, found %d" % (language, len(blocks)))
-    return blocks[0]
 
 
 def check(name, command, env, expected_lines, vxsim):
@@ -36,31 +29,31 @@ def check(name, command, env, expected_lines, vxsim):
         sim.kill()
         sim_status = "still running after its host left"
     lines = run.stdout.splitlines()
-    if match and run.returncode == 0 and lines == expected_lines and sim_status == 0:
-        print("%s example ok: %s" % (name, " | ".join(lines)))
-        return True
-    print("%s example FAILED: exit status %d, printed %r instead of %r; vxsim: %s\nstderr:\n%s\nvxsim stderr:\n%s"
-          % (name, run.returncode, lines, expected_lines, sim_status, run.stderr, sim.stderr.read()))
-    return False
+    ok = bool(match) and run.returncode == 0 and lines == expected_lines and sim_status == 0
+    print("%s example %s: exit status %d, printed %r (want %r); vxsim: %s"
+          % (name, "ok" if ok else "FAILED", run.returncode, lines, expected_lines, sim_status))
+    if not ok:
+        print("stderr:\n%s\nvxsim stderr:\n%s" % (run.stderr, sim.stderr.read()))
+    return ok
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--readme", "--library", "--vxsim", "--c-example"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
-    ok = True
+    readme, library, vxsim, c_example = sys.argv[1:]
+    text = open(readme, encoding="utf-8").read()
+    blocks = re.findall(r'```python title="readme-example"\n(.*?)```', text, re.S)
+    if len(blocks) != 1:
+        sys.exit("README.md: expected one python readme-example block, found %d" % len(blocks))
     with tempfile.TemporaryDirectory() as scratch:
         script = os.path.join(scratch, "readme_example.py")
         with open(script, "w", encoding="utf-8") as out:
-            out.write(extract(args.readme, "python"))
-        package = os.path.join(os.path.dirname(os.path.abspath(args.readme)), "bindings", "python")
-        env = dict(os.environ, VXBRIDGE_LIBRARY=os.path.abspath(args.library), PYTHONPATH=package,
+            out.write(blocks[0])
+        package = os.path.join(os.path.dirname(os.path.abspath(readme)), "bindings", "python")
+        env = dict(os.environ, VXBRIDGE_LIBRARY=os.path.abspath(library), PYTHONPATH=package,
                    PYTHONDONTWRITEBYTECODE="1")
-        ok &= check("Python", lambda port: [sys.executable, script], env,
-                    ["product 1001", "Add -> 42", "Teleport -> 26 Comando desconocido"], args.vxsim)
-    extract(args.readme, "c")  # the build compiled this block; its program takes the port
-    ok &= check("C", lambda port: [args.c_example, port], dict(os.environ), ["Add -> 0 42"], args.vxsim)
+        ok = check("Python", lambda port: [sys.executable, script], env,
+                   ["product 1001", "Add -> 42", "Teleport -> 26 Comando desconocido"], vxsim)
+    # The build cut out and compiled the C block (it fails without one); its program takes the port.
+    ok &= check("C", lambda port: [c_example, port], dict(os.environ), ["Add -> 0 42"], vxsim)
     return 0 if ok else 1
 
 

@@ -6,11 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vxctl {
@@ -21,66 +18,42 @@ using Args = std::vector<std::string>;
 
 std::string toolPath(const std::string& name) { return os::executableDir() + name + os::executableSuffix(); }
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-  std::string shown() const { return "status " + std::to_string(status) + "\nstdout: " + out + "\nstderr: " + err; }
-};
-
-// Output lines may end in "\r\n" on Windows.
-std::string noCr(std::string text) {
-  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-  return text;
-}
-
 std::string shown(const std::string& tool, const Args& args) {
   std::string text = tool;
   for (const std::string& a : args) text += " [" + a + "]";
   return text;
 }
 
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+  std::string shown() const { return "status " + std::to_string(status) + "\nstdout: " + out + "\nstderr: " + err; }
+};
+
 Outcome runTool(const std::string& tool, const Args& args) {
   Outcome r;
   Child c;
-  std::string err;
-  if (!c.start(toolPath(tool), args, err, true)) {
-    ADD_FAILURE() << err;
-    return r;
-  }
+  if (!c.start(toolPath(tool), args, r.err, true)) return ADD_FAILURE() << r.err, r;
   if (!c.waitExit(kTimeoutMs, r.status)) ADD_FAILURE() << tool << " did not end";
-  r.out = noCr(c.out());
-  r.err = noCr(c.err());
+  r.out = c.out();
+  r.err = c.err();
+  for (std::string* text : {&r.out, &r.err})  // Windows ends lines with "\r\n"
+    text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
   return r;
 }
 
-// A vxsim in listen mode on a free port, tracing frames on its stderr.
+// A vxsim in listen mode on a free port. Its answers depend on the frames it
+// got, so exact stdout also checks what vxctl sent.
 class Simulator {
  public:
-  explicit Simulator(Args extra = {}) {
-    Args args = {"listen", "--port", "0", "--keep", "--trace"};
-    args.insert(args.end(), extra.begin(), extra.end());
+  explicit Simulator(Args args) {
+    args.insert(args.begin(), {"listen", "--port", "0", "--keep"});
     std::string err, line;
-    if (!child_.start(toolPath("vxsim"), args, err, true)) {
-      ADD_FAILURE() << err;
-      return;
-    }
-    if (!child_.waitForLine("listening on port ", kTimeoutMs, line) ||
-        std::sscanf(line.c_str(), "listening on port %u", &port_) != 1) {
-      ADD_FAILURE() << "no port from vxsim: " << child_.out() << child_.err();
-    }
+    if (!child_.start(toolPath("vxsim"), args, err, true) || !child_.waitForLine("listening on port ", kTimeoutMs, line) ||
+        std::sscanf(line.c_str(), "listening on port %u", &port_) != 1)
+      ADD_FAILURE() << "no port from vxsim: " << err << child_.out() << child_.err();
   }
   std::string port() const { return std::to_string(port_); }
-  // vxsim's trace reaches us through a pipe after its host may have ended:
-  // wait (bounded) until the frame shows up.
-  ::testing::AssertionResult traced(const std::string& text) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
-    while (child_.err().find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline)
-        return ::testing::AssertionFailure() << "no " << text << " in trace:\n" << child_.err();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return ::testing::AssertionSuccess();
-  }
 
  private:
   Child child_;
@@ -92,42 +65,38 @@ TEST(VxctlCommands, StatusOutputAndFramesPerCommand) {
   // --version after the command: the old spelling of --product-version.
   Simulator sim({"--edition", "Cobalt", "--version", "4.0.1.2"});
   const std::string nobody = std::to_string(os::unusedTcpPort());
-  struct Case {
+  const struct {
     bool viewer;
     Args args;
     int status;
-    std::string out;    // exact stdout
-    Args errHas;        // pieces of stderr
-    std::string frame;  // what vxsim must have received
-  };
-  const Case cases[] = {
+    std::string out;  // exact stdout
+    Args errHas;  // pieces of stderr
+  } cases[] = {
       {true, {"--trace", "send", "Echo", "hello, viewer"}, 0, "hello, viewer\n",
        {" -- connect to 127.0.0.1:" + sim.port() + "\n", " >> call 24 bytes: EXE Echo(hello, viewer)\\n\n",
-        " << answer 22 bytes: RET 0,13,hello, viewer\n", " -- disconnect by the host\n"},
-       "EXE Echo(hello, viewer)\\n"},
-      {true, {"--host", "127.0.0.1", "send", "GetCameraPosition"}, 0, "0.0,0.0,10.0\n", {}, "EXE GetCameraPosition()\\n"},
-      {true, {"product"}, 0, "1002\n", {}, ""},
-      {true, {"version"}, 0, "4.0.1.2\n", {}, ""},
-      {true, {"lang", "cat"}, 0, "OK\n", {}, "EXE VxSetLanguage('cat')\\n"},
-      {true, {"wait"}, 0, "OK\n", {}, "SYS FLUSH\\n"},
-      {true, {"cancel"}, 0, "OK\n", {}, "SYS CANCELALL\\n"},
-      {true, {"--lang", "cat", "error", "26"}, 0, "Ordre desconeguda\n", {}, "EXE GetErrorString('cat',1a)\\n"},
-      {true, {"error", "31"}, 1, "", {"the viewer has no message for this code"}, ""},
-      {true, {"send", "Teleport", "0,0,5"}, 1, "", {"Unknown command", "26"}, ""},
+        " << answer 22 bytes: RET 0,13,hello, viewer\n", " -- disconnect by the host\n"}},
+      {true, {"--host", "127.0.0.1", "send", "GetCameraPosition"}, 0, "0.0,0.0,10.0\n", {}},
+      {true, {"product"}, 0, "1002\n", {}},
+      {true, {"version"}, 0, "4.0.1.2\n", {}},
+      {true, {"lang", "cat"}, 0, "OK\n", {}},
+      {true, {"wait"}, 0, "OK\n", {}},
+      {true, {"cancel"}, 0, "OK\n", {}},
+      {true, {"--lang", "cat", "error", "26"}, 0, "Ordre desconeguda\n", {}},
+      {true, {"error", "31"}, 1, "", {"the viewer has no message for this code"}},
+      {true, {"send", "Teleport", "0,0,5"}, 1, "", {"Unknown command", "26"}},
       {true, {"--lang", "spa", "send", "Add", "two,three"}, 1, "",
-       {os::consoleText("Argumentos no v\xE1lidos"), "27"}, "EXE GetErrorString('spa',1b)\\n"},
-      {false, {"error", "-5"}, 0, "Host not found\n", {}, ""},
-      {false, {"--lang", "cat", "error", "-14"}, 0, os::consoleText("Vexa3D no est\xE0 instal\xB7lat") + "\n", {}, ""},
-      {false, {"--lang", "spa", "error", "0"}, 0, os::consoleText("Operaci\xF3n finalizada con \xE9xito") + "\n", {}, ""},
-      {false, {"error", "-21"}, 1, "", {"Invalid parameter"}, ""},
+       {os::consoleText("Argumentos no v\xE1lidos"), "27"}},
+      {false, {"error", "-5"}, 0, "Host not found\n", {}},
+      {false, {"--lang", "cat", "error", "-14"}, 0, os::consoleText("Vexa3D no est\xE0 instal\xB7lat") + "\n", {}},
+      {false, {"error", "-21"}, 1, "", {"Invalid parameter"}},
       {false, {"product"}, 1, "",
        {"Host not found", "-5",
-        "is a viewer listening on 127.0.0.1:" + nobody + "? (try: vxsim listen --port " + nobody + ")"}, ""},
-      {false, {"error", "31"}, 1, "", {"codes above 0 are the viewer's own and need a connection"}, ""},
-      {false, {"--lang", "spa", "send", "Echo", "x"}, 1, "", {"Servidor no encontrado"}, ""},
-      {false, {"launch", "1003"}, 1, "", {"Unknown product"}, ""},
+        "is a viewer listening on 127.0.0.1:" + nobody + "? (try: vxsim listen --port " + nobody + ")"}},
+      {false, {"error", "31"}, 1, "", {"codes above 0 are the viewer's own and need a connection"}},
+      {false, {"--lang", "spa", "send", "Echo", "x"}, 1, "", {"Servidor no encontrado"}},
+      {false, {"launch", "1003"}, 1, "", {"Unknown product"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Args args = {"--port", c.viewer ? sim.port() : nobody};
     args.insert(args.end(), c.args.begin(), c.args.end());
     SCOPED_TRACE(shown("vxctl", args));
@@ -135,43 +104,23 @@ TEST(VxctlCommands, StatusOutputAndFramesPerCommand) {
     EXPECT_EQ(r.status, c.status) << r.shown();
     EXPECT_EQ(r.out, c.out);
     for (const std::string& piece : c.errHas) EXPECT_NE(r.err.find(piece), std::string::npos) << piece << "\n" << r.err;
-    if (!c.frame.empty()) {
-      EXPECT_TRUE(sim.traced(c.frame));
-    }
   }
 }
 
 TEST(VxctlCommands, ServeAnswersEachPetitionUntilTheViewerLeaves) {
   const std::string port = std::to_string(os::unusedTcpPort());
-  Child server, viewer;
+  Child server;
   std::string err, line;
   ASSERT_TRUE(server.start(toolPath("vxctl"), {"serve", port}, err, true)) << err;
   ASSERT_TRUE(server.waitForLine("listening on port", kTimeoutMs, line)) << server.out() << server.err();
-  EXPECT_EQ(line, "listening on port " + port);
-  ASSERT_TRUE(viewer.start(toolPath("vxsim"), {"connect", "--port", port, "--call", "Hello(1,2)", "--call", "SYS FLUSH"}, err))
-      << err;
+  const Outcome viewer = runTool("vxsim", {"connect", "--port", port, "--call", "Hello(1,2)", "--call", "SYS FLUSH"});
+  EXPECT_EQ(viewer.status, 0) << viewer.shown();
+  EXPECT_EQ(viewer.out, "answer Hello: code=0 text=OK_ACK\nanswer SYS FLUSH: code=0 text=OK_ACK\n");
   int status = -1;
-  ASSERT_TRUE(viewer.waitExit(kTimeoutMs, status));
-  EXPECT_EQ(status, 0) << viewer.out();
-  EXPECT_EQ(viewer.outLines(), (Args{"answer Hello: code=0 text=OK_ACK", "answer SYS FLUSH: code=0 text=OK_ACK"}));
   ASSERT_TRUE(server.waitExit(kTimeoutMs, status));
   EXPECT_EQ(status, 0) << server.err();
   EXPECT_EQ(server.outLines(),
             (Args{"listening on port " + port, "viewer connected", "EXE Hello(1,2)", "SYS FLUSH", "viewer disconnected"}));
-}
-
-TEST(VxctlFailures, LaunchWithoutAnInstallation) {
-  std::string dir, err;
-  ASSERT_TRUE(os::makeScratchDir("vxctl-test-", dir, err)) << err;
-  if (!os::redirectInstallStore(dir)) {
-    std::filesystem::remove_all(dir);
-    GTEST_SKIP() << "the installation store is the system registry here";
-  }
-  const Outcome r = runTool("vxctl", {"launch", "1001"});
-  os::restoreInstallStore();
-  std::filesystem::remove_all(dir);
-  EXPECT_EQ(r.status, 1) << r.shown();
-  EXPECT_NE(r.err.find("Vexa3D is not installed"), std::string::npos) << r.err;
 }
 
 // A bad argument: exit 2, one line on stderr naming it; help and version: exit 0, stdout only.
@@ -190,27 +139,22 @@ TEST(ToolArguments, StatusAndWhereTheTextGoes) {
       {"vxctl", {}, "no command given"},
       {"vxctl", {"frobnicate"}, "unknown command 'frobnicate'"},
       {"vxctl", {"--port", "0", "product"}, "--port needs a number"},
-      {"vxctl", {"--port", "99999", "product"}, "--port needs a number"},
+      {"vxctl", {"--port", "65536", "product"}, "--port needs a number"},
       {"vxctl", {"--port", "12x", "product"}, "not '12x'"},
       {"vxctl", {"--lang", "fra", "product"}, "--lang needs eng, spa or cat"},
       {"vxctl", {"--host"}, "--host needs a value"},
       {"vxctl", {"--host", "", "product"}, "--host needs a host name"},
       {"vxctl", {"--bogus", "product"}, "unknown option --bogus"},
       {"vxctl", {"product", "extra"}, "wrong number of arguments for product"},
-      {"vxctl", {"send"}, "wrong number of arguments for send"},
       {"vxctl", {"send", "Echo", "a", "b"}, "wrong number of arguments for send"},
       {"vxctl", {"lang", "deu"}, "lang needs eng"},
       {"vxctl", {"error", "abc"}, "error needs a result code"},
-      {"vxctl", {"error", "99999999999"}, "error needs a result code"},
-      {"vxctl", {"launch"}, "wrong number of arguments for launch"},
       {"vxctl", {"launch", "-1"}, "launch needs a product id"},
       {"vxctl", {"serve", "0"}, "serve needs a port"},
-      {"vxctl", {"demo", "now"}, "wrong number of arguments for demo"},
       {"vxsim", {"listen", "--bogus"}, "listen has no option --bogus"},
       {"vxsim", {"listen", "--port", "0", "extra"}, "unexpected argument 'extra'"},
       {"vxsim", {"listen", "--port"}, "--port needs a value"},
       {"vxsim", {"listen", "--port", "x"}, "invalid value 'x' for --port"},
-      {"vxsim", {"unregister", "--port", "1"}, "unregister has no option --port"},
       {"vxsim", {"register", "--edition", "Amber"}, "register needs --edition and --product-version"},
       {"vxsim", {"frobnicate"}, "unknown command 'frobnicate'"},
   };
@@ -218,15 +162,11 @@ TEST(ToolArguments, StatusAndWhereTheTextGoes) {
     SCOPED_TRACE(shown(c.tool, c.args));
     const Outcome r = runTool(c.tool, c.args);
     EXPECT_EQ(r.status, c.status) << r.shown();
-    if (c.status == 0) {
-      EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
-      EXPECT_EQ(r.err, "");
-      continue;
-    }
-    EXPECT_EQ(r.out, "");
+    EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.says), std::string::npos) << r.shown();
+    EXPECT_EQ(c.status == 0 ? r.err : r.out, "");
+    if (c.status == 0) continue;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.rfind(c.tool + ": ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("(see " + c.tool + " --help)\n"), std::string::npos) << r.err;
   }
 }
