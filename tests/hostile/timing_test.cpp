@@ -428,9 +428,11 @@ TEST_F(Hostile, AFloodOfCallsWhileACommandWaits) {
       const std::vector<std::string> seen = SeenCalls();
       for (int i = 0; i < kFlood; ++i) ASSERT_EQ(seen[i], "N|" + std::to_string(i));
     } else {
+      // A call is answered before it is kept, so the last may still be on
+      // its way to the list when the viewer has seen every answer.
       CallRecord record;
       for (int i = 0; i < kFlood; ++i) {
-        ASSERT_NE(VxRecvCmd(&record), 0) << i;
+        ASSERT_TRUE(WaitUntil([&] { return VxRecvCmd(&record) != 0; })) << i;
         ASSERT_EQ(std::atoi(record.args), i);
       }
       EXPECT_EQ(VxRecvCmd(&record), 0);
