@@ -11,9 +11,7 @@ namespace {
 
 // A CallRecord field read as a string: up to its NUL, never past the field.
 std::string FieldText(const char* field, size_t capacity) {
-  const void* end = std::memchr(field, 0, capacity);
-  return std::string(field, end == nullptr ? capacity
-                                           : static_cast<size_t>(static_cast<const char*>(end) - field));
+  return std::string(field, strnlen(field, capacity));
 }
 
 }  // namespace

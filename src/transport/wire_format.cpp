@@ -72,10 +72,7 @@ int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t pa
 }
 
 int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity) {
-  const void* end = std::memchr(text, 0, textCapacity);
-  const size_t length =
-      end == nullptr ? textCapacity : static_cast<size_t>(static_cast<const char*>(end) - text);
-  return SendResponse(link, code, text, static_cast<int32_t>(length));
+  return SendResponse(link, code, text, static_cast<int32_t>(strnlen(text, textCapacity)));
 }
 
 int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn before,
