@@ -118,12 +118,19 @@ TEST(SocketLink, ListensOnceAcceptsWithoutWaitingAndOnlyWithoutAPeer) {
   EXPECT_EQ(second.Open("localhost", link.ListenPort(), SocketLink::kServerMode), -5);
   EXPECT_EQ(second.ListenSocket(), plat::kInvalidSocket);
   EXPECT_FALSE(link.Accept());  // nobody there: returns at once
+  // A socket that does not listen cannot accept, and says why.
+  const plat::Socket idle = plat::TcpSocket();
+  EXPECT_EQ(plat::Accept(idle), plat::kInvalidSocket);
+  EXPECT_EQ(plat::LastSocketError(), plat::kErrInvalid);
+  plat::CloseSocket(idle);
 
-  vxtest::TestPeer viewer;
+  vxtest::TestPeer viewer, next;
   ASSERT_TRUE(viewer.ConnectTo(link.ListenPort()));
   ASSERT_TRUE(vxtest::WaitUntil([&] { return link.Accept(); }));
   const plat::Socket data = link.DataSocket();
   EXPECT_NE(data, plat::kInvalidSocket);
+  // The next viewer waits in the backlog while one is attached.
+  ASSERT_TRUE(next.ConnectTo(link.ListenPort()));
   EXPECT_FALSE(link.Accept());
   EXPECT_EQ(link.DataSocket(), data);
   // The accepted socket blocks: a read waits for the peer's bytes.

@@ -1,9 +1,14 @@
-// Semaphores, worker threads and thread slots.
+// Semaphores, worker threads, thread slots and the trace's output.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
+#ifndef _WIN32
+#include <csignal>
+#include <unistd.h>
+#endif
 
+#include "platform/platform.h"
 #include "platform/sync.h"
 #include "messaging/thread_base.h"
 #include "test_support.h"
@@ -90,5 +95,25 @@ TEST(ThreadSlot, ReportsTheValueOfAThreadThatEnds) {
   plat::ThreadSlotDestroy(slot);
   EXPECT_EQ(g_slotReports, 1);
 }
+
+#ifndef _WIN32
+// A trace line to a standard error whose reader is gone fails; it must not
+// kill the host with SIGPIPE, nor leave SIGPIPE blocked on the thread.
+TEST(Output, AWriteToAPipeWithoutReaderFailsQuietly) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  const int saved = dup(STDERR_FILENO);
+  dup2(fds[1], STDERR_FILENO);
+  const bool wrote = plat::OutputWrite(plat::OutputStandardError(), "x\n", 2);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(fds[1]);
+  EXPECT_FALSE(wrote);
+  sigset_t now;
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &now), 0);
+  EXPECT_EQ(sigismember(&now, SIGPIPE), 0);
+}
+#endif
 
 }  // namespace
