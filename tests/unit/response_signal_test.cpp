@@ -1,6 +1,6 @@
-// The hand-off of answers to the waiting commands: which command gets which
-// answer, breaks, new connections, time-outs and the limit on answers nobody
-// asked for.
+// The hand-offs of the messaging layer: answers to the waiting commands
+// (which command gets which answer, breaks, new connections, time-outs, the
+// limit on answers nobody asked for) and calls to the host's handler.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,6 +10,8 @@
 #include <malloc.h>
 #endif
 
+#include "linked_pair.h"
+#include "messaging/dispatch_thread.h"
 #include "messaging/response_signal.h"
 #include "platform/platform.h"
 
@@ -172,6 +174,34 @@ TEST(ResponseSignal, UnaskedAnswersAreLimitedByTheirBlocks) {
       ResponseSignal::kMaximumWaitingBytes / (4048 + ResponseSignal::kAnswerOverhead);
   ASSERT_TRUE(r.Register(kHost, 0));
   EXPECT_EQ(Take(r, kHost), std::to_string(kPosted - kept));
+}
+
+std::atomic<int> g_handled{0};
+void VXAPI CountCall(const char*, const char*, CallAnswer*) { ++g_handled; }
+
+// A call the handler has answered no longer counts against the bound on
+// held calls: far more than the bound passes through, one after another.
+TEST(DispatchThread, AnsweredCallsNoLongerCountAgainstTheBound) {
+  vxtest::LinkedPair p;
+  vxb::DispatchThread d;
+  d.SetLink(&p.link);
+  d.SetCallHandler(CountCall);
+  d.Start();
+  const int calls = static_cast<int>(vxb::DispatchThread::kMaximumHeldBytes >> 20) + 8;
+  int passed = 0;
+  for (; passed < calls; ++passed) {
+    vxb::IncomingMessage m;
+    m.kind = vxb::Call;
+    m.name = "Big";
+    m.args.assign(1u << 20, 'x');
+    if (!d.PushCall(std::move(m))) break;
+    d.Signal();
+    if (!vxtest::WaitUntil([&] { return g_handled == passed + 1; })) break;
+  }
+  d.PushBroken();
+  d.Signal();
+  d.Wait();
+  EXPECT_EQ(passed, calls);
 }
 
 }  // namespace
