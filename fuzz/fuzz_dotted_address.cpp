@@ -37,7 +37,7 @@ VXB_FUZZ_ENTRY(dotted_address) {
   std::memcpy(want, got, sizeof got);
   const bool accepted = vxb::SocketLink::IsDottedAddress(text.c_str(), got + 4);
   VXB_CHECK(accepted == Reference(text, want + 4));
-  VXB_CHECK(std::memcmp(got, want, 4) == 0 && std::memcmp(got + 8, want + 8, 4) == 0);
-  if (accepted) VXB_CHECK(std::memcmp(got + 4, want + 4, 4) == 0);
+  // Refused, the address bytes may hold anything.
+  VXB_CHECK(std::memcmp(got, want, accepted ? 12 : 4) == 0 && std::memcmp(got + 8, want + 8, 4) == 0);
   return 0;
 }

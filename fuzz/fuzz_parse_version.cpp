@@ -16,12 +16,8 @@ VXB_FUZZ_ENTRY(parse_version) {
   record.appName = "Ferro";
   VXB_CHECK(!vxb::ParseVersion(record, nullptr));
   const bool parsed = vxb::ParseVersion(record, text.c_str());
-  VXB_CHECK(record.appName == "Ferro");
-  VXB_CHECK(parsed == (std::count(text.begin(), text.end(), '.') == 3));
-  if (!parsed) {
-    VXB_CHECK(record.version == before);
-    return 0;
-  }
+  VXB_CHECK(record.appName == "Ferro" && parsed == (std::count(text.begin(), text.end(), '.') == 3));
+  if (!parsed) return VXB_CHECK(record.version == before), 0;
   size_t i = 0;
   for (int part = 0; part < 4; ++part, ++i) {
     // atoi modulo 256: white space, an optional sign, digits up to another character.

@@ -10,32 +10,18 @@
 namespace plat = vxb::plat;
 using vxb::SocketLink;
 
-namespace {
-
-// The stream is written whole before anything is read: it must fit in the
-// socket buffers.
-constexpr size_t kMaxStream = 32 * 1024;
-
-// One listener for the whole run; sockets stay started whatever the links do.
-uint16_t ListeningPort(plat::Socket* listener) {
-  static plat::Socket s = plat::kInvalidSocket;
-  static const uint16_t port = [] {
-    VXB_CHECK(plat::SocketsStart() && (s = plat::TcpSocket()) != plat::kInvalidSocket && plat::BindAny(s, 0) == 0 &&
-              plat::Listen(s, 4) == 0);  // the harness's set-up, not the input
-    return plat::LocalPort(s);
-  }();
-  *listener = s;
-  return port;
-}
-
-}  // namespace
-
 VXB_FUZZ_ENTRY(read_message) {
-  const size_t n = std::min(size, kMaxStream);
-  plat::Socket listener;
-  const uint16_t port = ListeningPort(&listener);
+  // The stream is written whole before anything is read: it must fit in the
+  // socket buffers. One listener serves the whole run.
+  const size_t n = std::min<size_t>(size, 32 * 1024);
+  static plat::Socket listener = plat::kInvalidSocket;
+  static const uint16_t port = [] {
+    VXB_CHECK(plat::SocketsStart() && (listener = plat::TcpSocket()) != plat::kInvalidSocket &&
+              plat::BindAny(listener, 0) == 0 && plat::Listen(listener, 4) == 0);  // set-up, not the input
+    return plat::LocalPort(listener);
+  }();
   SocketLink link;
-  VXB_CHECK(port != 0 && link.Open("127.0.0.1", port, SocketLink::kClientMode) == 0);  // set-up
+  VXB_CHECK(port != 0 && link.Open("127.0.0.1", port, SocketLink::kClientMode) == 0);
   const plat::Socket viewer = plat::Accept(listener);
   VXB_CHECK(viewer != plat::kInvalidSocket && (n == 0 || plat::Send(viewer, data, static_cast<int>(n)) == static_cast<int>(n)));
   plat::CloseSocket(viewer);
@@ -61,8 +47,8 @@ VXB_FUZZ_ENTRY(read_message) {
       VXB_CHECK(m.kind == vxb::Response && m.name.empty() && m.args.empty());
       const vxb::RecvBuffer* slot = link.Buffer(vxb::ResponseSlot);
       VXB_CHECK(slot != nullptr && slot->data != nullptr && slot->used < slot->capacity);
-      uint32_t payloadLength = 0;
-      int32_t code = 0;
+      uint32_t payloadLength = 0, expectedLength = 0;
+      int32_t code = 0, expectedCode = 0;
       const uint8_t* payload = vxb::ParseResponse(slot->data, slot->used, &payloadLength, &code);
       if (!whole) {
         // The viewer left in the middle of the response: what arrived never
@@ -73,10 +59,7 @@ VXB_FUZZ_ENTRY(read_message) {
         continue;
       }
       // The body as sent, NUL-terminated, parsing as the frame's bytes do.
-      VXB_CHECK(rc == 0 && slot->used == length && std::memcmp(slot->data, message, length) == 0);
-      VXB_CHECK(slot->data[length] == 0);
-      uint32_t expectedLength = 0;
-      int32_t expectedCode = 0;
+      VXB_CHECK(rc == 0 && slot->used == length && std::memcmp(slot->data, message, length) == 0 && slot->data[length] == 0);
       const uint8_t* expected = vxb::ParseResponse(message, length, &expectedLength, &expectedCode);
       VXB_CHECK(code == expectedCode && payloadLength == expectedLength);
       VXB_CHECK(payload == nullptr ? expected == nullptr : payload - slot->data == expected - message);

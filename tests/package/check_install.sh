@@ -28,9 +28,8 @@ done
 [ "$(readlink "${lib}/libvxbridge.so")" = libvxbridge.so.1 ] || fail "no link libvxbridge.so"
 objdump -p "${lib}/libvxbridge.so.1.0.0" | grep -Eq '^ +SONAME +libvxbridge\.so\.1$' ||
   fail "the library's SONAME is not libvxbridge.so.1"
-if grep -rlF -e "${SOURCE_DIR}" -e "${BUILD_DIR}" "${lib}/cmake" "${lib}/pkgconfig"; then
+! grep -rlF -e "${SOURCE_DIR}" -e "${BUILD_DIR}" "${lib}/cmake" "${lib}/pkgconfig" ||
   fail "the package files above name the source or build tree"
-fi
 # The installed vxctl finds the moved library relative to itself.
 [ "$("${prefix}/${BINDIR}/vxctl" error -14)" = "Vexa3D is not installed" ] || fail "installed vxctl does not run"
 

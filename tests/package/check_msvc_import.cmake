@@ -1,16 +1,21 @@
 cmake_minimum_required(VERSION 3.20)
 # Proves the archive's vxbridge.lib for Visual Studio hosts: a 32-bit host
-# compiled in MSVC mode against the archive's header calls every export and
-# is linked with lld-link against the archive's vxbridge.lib; it must import
-# every name, undecorated, from vxbridge.dll, as the DLL exports them.
-#   -DCLANG=... -DLLD_LINK=... -DROOT=<unpacked archive> -DSOURCE=msvc_host.c
-#   -DWORK=dir -DOBJDUMP=... -DEXPECTED=... -DVERSION=...
+# compiled in MSVC mode against the archive's header takes the address of
+# every expected export and is linked with lld-link against the archive's
+# vxbridge.lib; it must import every name, undecorated, from vxbridge.dll.
+# It is never run and needs no C runtime: its entry point is host_main.
+#   -DCLANG=... -DLLD_LINK=... -DROOT=<unpacked archive> -DWORK=dir
+#   -DOBJDUMP=... -DEXPECTED=... -DVERSION=...
 file(REMOVE_RECURSE ${WORK})
-file(MAKE_DIRECTORY ${WORK})
+file(STRINGS ${EXPECTED} exports REGEX "^[0-9]")
+list(TRANSFORM exports REPLACE "^[0-9]+ (.+)$" "VX(\\1)")
+string(JOIN "\n  " takes ${exports})
+file(WRITE ${WORK}/host.c "#include \"vxbridge.h\"\ntypedef void (*AnyFunction)(void);\n"
+     "static volatile AnyFunction sink;\n#define VX(f) sink = (AnyFunction)f;\n"
+     "int host_main(void) {\n  ${takes}\n  return 0;\n}\n")
 execute_process(COMMAND ${CLANG} --target=i686-pc-windows-msvc -ffreestanding -std=c11
-                        -Wall -Wextra -Werror -I${ROOT}/include -c ${SOURCE} -o ${WORK}/host.obj
+                        -Wall -Wextra -Werror -I${ROOT}/include -c ${WORK}/host.c -o ${WORK}/host.obj
                 COMMAND_ERROR_IS_FATAL ANY)
-# No C runtime: the entry point is the host's own, and nothing else is needed.
 execute_process(COMMAND ${LLD_LINK} /nologo /entry:host_main /subsystem:console /nodefaultlib
                         /out:${WORK}/host.exe ${WORK}/host.obj ${ROOT}/lib/vxbridge.lib
                 COMMAND_ERROR_IS_FATAL ANY)

@@ -12,7 +12,6 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 
 TIMEOUT = 60
 
@@ -39,19 +38,13 @@ def check(name, command, env, expected_lines, vxsim):
 
 def main():
     readme, library, vxsim, c_example = sys.argv[1:]
-    text = open(readme, encoding="utf-8").read()
-    blocks = re.findall(r'```python title="readme-example"\n(.*?)```', text, re.S)
+    blocks = re.findall(r'```python title="readme-example"\n(.*?)```', open(readme, encoding="utf-8").read(), re.S)
     if len(blocks) != 1:
         sys.exit("README.md: expected one python readme-example block, found %d" % len(blocks))
-    with tempfile.TemporaryDirectory() as scratch:
-        script = os.path.join(scratch, "readme_example.py")
-        with open(script, "w", encoding="utf-8") as out:
-            out.write(blocks[0])
-        package = os.path.join(os.path.dirname(os.path.abspath(readme)), "bindings", "python")
-        env = dict(os.environ, VXBRIDGE_LIBRARY=os.path.abspath(library), PYTHONPATH=package,
-                   PYTHONDONTWRITEBYTECODE="1")
-        ok = check("Python", lambda port: [sys.executable, script], env,
-                   ["product 1001", "Add -> 42", "Teleport -> 26 Comando desconocido"], vxsim)
+    package = os.path.join(os.path.dirname(os.path.abspath(readme)), "bindings", "python")
+    env = dict(os.environ, VXBRIDGE_LIBRARY=os.path.abspath(library), PYTHONPATH=package, PYTHONDONTWRITEBYTECODE="1")
+    ok = check("Python", lambda port: [sys.executable, "-c", blocks[0]], env,
+               ["product 1001", "Add -> 42", "Teleport -> 26 Comando desconocido"], vxsim)
     # The build cut out and compiled the C block (it fails without one); its program takes the port.
     ok &= check("C", lambda port: [c_example, port], dict(os.environ), ["Add -> 0 42"], vxsim)
     return 0 if ok else 1

@@ -12,12 +12,16 @@ namespace {
 
 using namespace std::string_literals;  // "..."s keeps NUL bytes
 
-TEST(SimFrame, EncodesLiteralFrames) {
+TEST(SimFrame, EncodesAndTracesLiteralFrames) {
   EXPECT_EQ(frame(callMessage("VxSetLanguage", "'spa'")), "\x19\0\0\0EXE VxSetLanguage('spa')\n"s);
   EXPECT_EQ(frame(sysMessage("FLUSH")), "\x0A\0\0\0SYS FLUSH\n"s);
   EXPECT_EQ(frame(retMessage(0, "OK_ACK")), "\x0E\0\0\0RET 0,6,OK_ACK"s);
   EXPECT_EQ(retMessage(5, ""), "RET 5,0,");
   EXPECT_EQ(frame(std::string(0x1234, 'x')).substr(0, 4), "\x34\x12\0\0"s);
+  EXPECT_EQ(escapeText("a\\b\n\x01\xE9"s), "a\\\\b\\n\\x01\\xE9");
+  const std::string dump = traceFrame(true, "SYS FLUSH\n");  // the trace vxsim --trace prints
+  EXPECT_EQ(dump.rfind(">> 10 bytes: SYS FLUSH\\n\n", 0), 0u);
+  EXPECT_NE(dump.find("0000  0A 00 00 00 53 59 53 20  46 4C 55 53 48 0A"), std::string::npos);
 }
 
 TEST(SimFrame, ParsesAndRejectsMessages) {
@@ -82,13 +86,6 @@ TEST(SimViewer, AnswersCallsInOrder) {
     const Reply r = std::string(c[0]) == "SYS" ? answerSys(v, c[1]) : answerCall(v, c[0], c[1]);
     EXPECT_EQ(shown(r), c[2]) << c[0] << "(" << c[1] << ")";
   }
-}
-
-TEST(SimTrace, EscapesBytesAndDumpsFrames) {
-  EXPECT_EQ(escapeText("a\\b\n\x01\xE9"s), "a\\\\b\\n\\x01\\xE9");
-  const std::string dump = traceFrame(true, "SYS FLUSH\n");
-  EXPECT_EQ(dump.rfind(">> 10 bytes: SYS FLUSH\\n\n", 0), 0u);
-  EXPECT_NE(dump.find("0000  0A 00 00 00 53 59 53 20  46 4C 55 53 48 0A"), std::string::npos);
 }
 
 }  // namespace
