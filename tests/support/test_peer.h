@@ -78,7 +78,7 @@ class TestPeer {
   // Waits until the host closed its end (script mode: reading and dropping
   // whatever still arrives).
   bool WaitClosedByHost(int timeoutMs = 10000);
-  // Orderly end (FIN), or an abortive one (RST).
+  // Orderly end (FIN), or (script mode) an abortive one (RST).
   void Close();
   void Reset();
 
@@ -94,6 +94,7 @@ class TestPeer {
   void Adopt(vxb::plat::Socket s);
   void ReadLoop(vxb::plat::Socket s);
   bool ReadSome(vxb::plat::Socket s, int timeoutMs);
+  bool Await(const std::function<bool()>& done, int timeoutMs);
   vxb::plat::Socket Conn() {
     std::lock_guard<std::mutex> g(sendMu_);
     return conn_;
@@ -114,7 +115,6 @@ class TestPeer {
   size_t received_ = 0;
   bool connected_ = false;
   bool hostClosed_ = false;
-  bool resetRequested_ = false;
   Responder responder_;
 };
 
