@@ -35,8 +35,9 @@ std::string RandomGarbage(std::mt19937& rng) {
 
 // The viewer sends part of the answer to the waiting command (or part of a
 // call), then closes, resets, or goes silent until another host thread
-// disconnects; or it sends a prefix no buffer is made for and the host ends
-// the connection itself. The command sees the break, never a torn answer,
+// disconnects; or it sends a prefix no buffer is made for, or nothing with
+// VXBRIDGE_COMMAND_TIMEOUT_MS at 300, and the host ends the connection
+// itself. The command sees the break, never a torn answer,
 // and no cut call reaches the handler. Seeded garbage, whole or in small
 // pieces, ends the command with a code a viewer or a broken link can
 // produce. Either way the end is reported once, after any call.
@@ -61,6 +62,7 @@ TEST_F(Hostile, AViewerThatStopsMidFrame) {
     rows.push_back({FrameDeclaring(declared, "RET 0,2,OK"), Then::HostEnds, kWhole, false});
   }
   rows.push_back({"garbage, not a frame at all", Then::HostEnds, kWhole, false});
+  rows.push_back({"", Then::HostEnds, kWhole, false});  // the command times out
   std::mt19937 rng(20240611);
   for (int round = 0; round < 30; ++round) {
     const std::string garbage = RandomGarbage(rng);
@@ -71,8 +73,10 @@ TEST_F(Hostile, AViewerThatStopsMidFrame) {
     const Row& r = rows[i];
     SCOPED_TRACE(i);
     ResetLog();
+    SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", r.bytes.empty() ? "300" : nullptr);
     ScriptPeer viewer;
     Connect(viewer);
+    SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
     std::atomic<bool> sent{false};
     bool hostClosed = false;
     viewer.Run([&](TestPeer& v) {

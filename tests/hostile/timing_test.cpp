@@ -1,9 +1,8 @@
-// A viewer that leaves at the worst moment, answers twice, never answers,
+// A viewer that leaves at the worst moment, answers out of turn, never answers,
 // or floods the host with calls.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <thread>
 
@@ -164,13 +163,11 @@ TEST_F(Hostile, AReconnectWhileACommandWaits) {
   }
 }
 
-// VXBRIDGE_COMMAND_TIMEOUT_MS, read when a connection starts: a command
-// without an answer in time returns -6 and the host ends the connection;
-// unset, 0 or not a number, a command waits as long as it takes.
-TEST_F(Hostile, CommandTimeOut) {
-  for (const char* value : {"300", static_cast<const char*>(nullptr), "0", "25x"}) {
+// VXBRIDGE_COMMAND_TIMEOUT_MS unset, 0 or not a number: a command waits as
+// long as it takes (a limit of 300 ms ends it, in AViewerThatStopsMidFrame).
+TEST_F(Hostile, NoCommandTimeOut) {
+  for (const char* value : {static_cast<const char*>(nullptr), "0", "25x"}) {
     SCOPED_TRACE(value == nullptr ? "unset" : value);
-    const bool limited = value != nullptr && std::strcmp(value, "300") == 0;
     ResetLog();
     SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", value);
     ScriptPeer viewer;
@@ -184,26 +181,15 @@ TEST_F(Hostile, CommandTimeOut) {
     });
     std::string m;
     EXPECT_TRUE(viewer.NextMessage(&m));
-    if (limited) {
-      const bool hostClosed = viewer.WaitClosedByHost(30000);
-      if (!hostClosed) viewer.Close();
-      host.join();
-      EXPECT_TRUE(hostClosed) << "the host ends the connection";
-      EXPECT_EQ(rc, VX_E_COMMUNICATION_BROKEN);
-      EXPECT_EQ(text, "");
-      EXPECT_TRUE(WaitUntil([] { return Log().broken.load() == 1; }));
-    } else {
-      // Twice the limited case's time-out: nothing to wait for but time.
-      std::this_thread::sleep_for(std::chrono::milliseconds(600));
-      EXPECT_EQ(rc, 1) << "still waiting";
-      viewer.SendRaw(RetFrame(0, "late"));
-      host.join();
-      EXPECT_EQ(rc, 0);
-      EXPECT_EQ(text, "late");
-      EXPECT_EQ(Log().broken, 0);
-    }
+    // Twice that limit: nothing to wait for but time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(rc, 1) << "still waiting";
+    viewer.SendRaw(RetFrame(0, "late"));
+    host.join();
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(text, "late");
+    EXPECT_EQ(Log().broken, 0);
     EXPECT_EQ(VxDisconnect(), 0);
-    EXPECT_EQ(Log().broken, 1);
   }
 }
 
@@ -211,25 +197,21 @@ TEST_F(Hostile, CommandTimeOut) {
 // not without limit: past it the oldest are dropped, the order of the rest
 // kept. The limit counts blocks, so tiny answers cannot pile up either.
 TEST_F(Hostile, UnaskedAnswersAreKeptInOrderWithinALimit) {
-  struct Flood {
-    int answers;
-    size_t size;
-  };
-  for (const Flood flood : {Flood{40, 1000000}, Flood{6000, 3}}) {
-    SCOPED_TRACE(flood.answers);
+  for (const auto& flood : {std::pair<int, size_t>{40, 1000000}, {6000, 3}}) {
+    SCOPED_TRACE(flood.first);
     ResetLog();
     ScriptPeer viewer;
     Connect(viewer);
     viewer.Run([flood](TestPeer& v) {
       std::string burst;
-      for (int n = 0; n < flood.answers; ++n) {
+      for (int n = 0; n < flood.first; ++n) {
         std::string text = "#" + std::to_string(n) + ";";
-        text.resize(std::max(flood.size, text.size()), 'u');
+        text.resize(std::max(flood.second, text.size()), 'u');
         burst += RetFrame(n % 3, text);
       }
       v.SendRaw(burst + Frame("EXE Mark()\n"));
       std::string m;
-      for (int i = 0; i < flood.answers + 10 && v.NextMessage(&m); ++i) {
+      for (int i = 0; i < flood.first + 10 && v.NextMessage(&m); ++i) {
         if (m.compare(0, 4, "RET ") != 0) v.SendRaw(RetFrame(7, "own"));
       }
     });
@@ -237,7 +219,7 @@ TEST_F(Hostile, UnaskedAnswersAreKeptInOrderWithinALimit) {
     ASSERT_TRUE(WaitUntil([] { return Log().calls.load() == 1; }, 60000));
     int previous = -1;
     std::string text;
-    for (int i = 0; i <= flood.answers; ++i) {
+    for (int i = 0; i <= flood.first; ++i) {
       const int rc = VxSendCmdA("Take", "");
       text = LastResponseText();
       if (text[0] != '#') {
@@ -250,7 +232,7 @@ TEST_F(Hostile, UnaskedAnswersAreKeptInOrderWithinALimit) {
       EXPECT_TRUE(i != 0 || n > 0) << "the oldest are dropped";
       previous = n;
     }
-    EXPECT_EQ(previous, flood.answers - 1);
+    EXPECT_EQ(previous, flood.first - 1);
     EXPECT_EQ(text, "own");
     EXPECT_EQ(VxDisconnect(), 0);
     viewer.Join();
@@ -263,34 +245,21 @@ TEST_F(Hostile, UnaskedAnswersAreKeptInOrderWithinALimit) {
 // after the BrokenHandler ran, and it ran once.
 TEST_F(Hostile, DisconnectFromAnotherThreadEndsEveryWaitingCall) {
   static const VxWChar kWide[] = {'S', 't', 'u', 'c', 'k', 0};
+  static char mark;  // an out text the library must set to null
+  constexpr int kBroken = VX_E_COMMUNICATION_BROKEN;
   const struct {
     const char* name;
     int (*call)();
     int expected;
   } calls[] = {
-      {"SendCmdA", [] { return VxSendCmdA("Stuck", "1"); }, VX_E_COMMUNICATION_BROKEN},
-      {"SendCmdW", [] { return VxSendCmdW(kWide, kWide); }, VX_E_COMMUNICATION_BROKEN},
-      {"WaitFor", [] { return VxWaitFor(); }, VX_E_COMMUNICATION_BROKEN},
-      {"CancelAll", [] { return VxCancelAll(); }, VX_E_COMMUNICATION_BROKEN},
-      {"SetLanguage", [] { return VxSetLanguageA("cat"); }, VX_E_COMMUNICATION_BROKEN},
-      {"ProductVersion",
-       [] {
-         char* text = reinterpret_cast<char*>(1);
-         return VxGetRemoteProductVersionA(&text) + (text == nullptr ? 0 : 99);
-       },
-       VX_E_COMMUNICATION_BROKEN},
-      {"ErrorString",
-       [] {
-         char* text = nullptr;
-         return VxGetErrorStringA("spa", 26, &text) + (text == nullptr ? 0 : 99);
-       },
-       VX_E_COMMUNICATION_BROKEN},
-      {"ProductId",
-       [] {
-         int32_t id = 55;
-         return VxGetRemoteProductId(&id) + (id == 0 ? 0 : 99);
-       },
-       0}};
+      {"SendCmdA", [] { return VxSendCmdA("Stuck", "1"); }, kBroken},
+      {"SendCmdW", [] { return VxSendCmdW(kWide, kWide); }, kBroken},
+      {"WaitFor", [] { return VxWaitFor(); }, kBroken},
+      {"CancelAll", [] { return VxCancelAll(); }, kBroken},
+      {"SetLanguage", [] { return VxSetLanguageA("cat"); }, kBroken},
+      {"ProductVersion", [] { char* t = &mark; return VxGetRemoteProductVersionA(&t) + (t ? 99 : 0); }, kBroken},
+      {"ErrorString", [] { char* t = nullptr; return VxGetErrorStringA("spa", 26, &t) + (t ? 99 : 0); }, kBroken},
+      {"ProductId", [] { int32_t id = 55; return VxGetRemoteProductId(&id) + (id == 0 ? 0 : 99); }, 0}};
   std::mt19937 rng(7);
   for (int round = 0; round < 24; ++round) {
     const auto& r = calls[round % 8];
