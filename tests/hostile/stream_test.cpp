@@ -1,5 +1,7 @@
 // A viewer whose answers are odd: junk frames around them, headers that do
 // not add up, the largest frame accepted, answers in one-byte segments.
+#include <tuple>
+
 #include "host_fixture.h"
 
 namespace vxtest {
@@ -10,14 +12,9 @@ namespace {
 // whole or in one-byte segments: none of it puts the stream out of step, and
 // only the real call, itself in one-byte segments, becomes a call.
 TEST_F(Hostile, OddAnswersKeepTheStreamInStep) {
-  struct RetCase {
-    std::string message;
-    int32_t code;
-    std::string text;
-  };
   std::string largest(1999985, '\0');  // with its header 1,999,999 bytes, the most a frame may hold
   for (size_t i = 0; i < largest.size(); ++i) largest[i] = static_cast<char>('a' + i % 26);
-  const RetCase cases[] = {
+  const std::tuple<std::string, int32_t, std::string> cases[] = {
       {"RET 5,4,real", 5, "real"}, {"RET 0,1999985," + largest, 0, largest},
       {"RET 2147483647,2,OK", 2147483647, "OK"},  // the largest viewer code
       {"RET 00000000000000000000000007,1,x", 7, "x"},
@@ -50,7 +47,7 @@ TEST_F(Hostile, OddAnswersKeepTheStreamInStep) {
       if (m.compare(0, 4, "RET ") == 0) {
         rets.push_back(m);
       } else if (m == "EXE Odd()\n") {
-        v.SendRaw(junk + Frame(cases[odd++].message) + junk);
+        v.SendRaw(junk + Frame(std::get<0>(cases[odd++])) + junk);
         if (odd == 1) v.SendPieces(Frame("EXE Split(a,(b))\n"), 1, 1);
       } else {
         v.SendPieces(RetFrame(odd, m), odd % 8 == 1 ? 1 : m.size() + 20, 1);
@@ -58,12 +55,12 @@ TEST_F(Hostile, OddAnswersKeepTheStreamInStep) {
     }
   });
   int row = 0;
-  for (const RetCase& c : cases) {
-    SCOPED_TRACE(c.message.substr(0, 40));
-    EXPECT_EQ(VxSendCmdA("Odd", ""), c.code);
+  for (const auto& [message, code, expected] : cases) {
+    SCOPED_TRACE(message.substr(0, 40));
+    EXPECT_EQ(VxSendCmdA("Odd", ""), code);
     const std::string text = LastResponseText();
-    EXPECT_EQ(text.size(), c.text.size());
-    EXPECT_TRUE(text == c.text) << text.substr(0, 40);
+    EXPECT_EQ(text.size(), expected.size());
+    EXPECT_TRUE(text == expected) << text.substr(0, 40);
     const std::string n = std::to_string(++row);
     EXPECT_EQ(VxSendCmdA("Even", n.c_str()), row);
     EXPECT_EQ(LastResponseText(), "EXE Even(" + n + ")\n");

@@ -17,15 +17,10 @@ namespace {
 
 // A gate a handler waits at until the test opens it (bounded).
 std::atomic<bool> g_gateOpen{false};
-std::atomic<bool> g_inHandler{false};
 
 void CloseGate() {
   g_gateOpen = false;
-  g_inHandler = false;
-  SetCallBehaviour([](const char*, const char*, CallAnswer*) {
-    g_inHandler = true;
-    WaitUntil([] { return g_gateOpen.load(); }, 20000);
-  });
+  SetCallBehaviour([](const char*, const char*, CallAnswer*) { WaitUntil([] { return g_gateOpen.load(); }, 20000); });
 }
 
 void Leave(TestPeer& v, bool reset) { reset ? v.Reset() : v.Close(); }
@@ -130,13 +125,11 @@ TEST_F(Hostile, AReconnectWhileACommandWaits) {
     const bool server = round % 2 == 0;
     ScriptPeer old;
     ScriptPeer next;
-    uint16_t p = 0;
     if (server) {
       ListenAsServer();
       Attach(old);
     } else {
       Connect(old);
-      p = next.Listen();
     }
     std::atomic<int> waited{1};
     std::thread host([&waited] { waited = VxSendCmdA("Old", ""); });
@@ -146,6 +139,7 @@ TEST_F(Hostile, AReconnectWhileACommandWaits) {
       Attach(next);
     } else {
       old.Reset();
+      const uint16_t p = next.Listen();
       EXPECT_TRUE(WaitUntil([p] { return VxConnectA("127.0.0.1", p, 0, LogCall, LogBroken) == 0; }));
       EXPECT_TRUE(next.Accept());
     }

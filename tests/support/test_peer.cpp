@@ -17,15 +17,7 @@ int MsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-uint16_t FreeLoopbackPort() {
-  plat::SocketsStart();
-  const plat::Socket s = plat::TcpSocket();
-  plat::BindAny(s, 0);
-  const uint16_t port = plat::LocalPort(s);
-  plat::CloseSocket(s);
-  plat::SocketsStop();
-  return port;
-}
+uint16_t FreeLoopbackPort() { return TestPeer(TestPeer::Mode::kScript).Listen(); }
 
 std::string FrameDeclaring(uint32_t declared, const std::string& message) {
   std::string f;
@@ -55,9 +47,8 @@ uint16_t TestPeer::Listen() {
   listener_ = plat::TcpSocket();
   if (plat::BindAny(listener_, 0) != 0 || plat::Listen(listener_, 4) != 0) return 0;
   plat::SetBlocking(listener_, false);
-  port_ = plat::LocalPort(listener_);
   if (mode_ == Mode::kResponder) thread_ = std::thread([this] { AcceptLoop(); });
-  return port_;
+  return plat::LocalPort(listener_);
 }
 
 bool TestPeer::Accept(int timeoutMs) {

@@ -46,7 +46,6 @@ class TestPeer {
 
   // Viewer role: listens on an ephemeral port and returns it (0 on failure).
   uint16_t Listen();
-  uint16_t port() const { return port_; }
   // Host-listens role: connects to 127.0.0.1:port.
   bool ConnectTo(uint16_t port);
   // Script mode: takes the host's next connection.
@@ -103,7 +102,6 @@ class TestPeer {
   const Mode mode_;
   vxb::plat::Socket listener_ = vxb::plat::kInvalidSocket;
   vxb::plat::Socket conn_ = vxb::plat::kInvalidSocket;
-  uint16_t port_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::mutex mu_;      // everything below
