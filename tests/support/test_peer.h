@@ -84,9 +84,7 @@ class TestPeer {
   // Script mode: runs script on a thread of the viewer's own while the test
   // thread makes host calls; Join waits for it.
   void Run(std::function<void(TestPeer&)> script);
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
+  void Join() { if (thread_.joinable()) thread_.join(); }
 
  private:
   void AcceptLoop();
