@@ -1,5 +1,6 @@
 #include "test_peer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -16,15 +17,7 @@ int MsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-uint16_t FreeLoopbackPort() {
-  plat::SocketsStart();
-  const plat::Socket s = plat::TcpSocket();
-  plat::BindAny(s, 0);
-  const uint16_t port = plat::LocalPort(s);
-  plat::CloseSocket(s);
-  plat::SocketsStop();
-  return port;
-}
+uint16_t FreeLoopbackPort() { return TestPeer(TestPeer::Mode::kScript).Listen(); }
 
 std::string FrameDeclaring(uint32_t declared, const std::string& message) {
   std::string f;
@@ -54,9 +47,8 @@ uint16_t TestPeer::Listen() {
   listener_ = plat::TcpSocket();
   if (plat::BindAny(listener_, 0) != 0 || plat::Listen(listener_, 4) != 0) return 0;
   plat::SetBlocking(listener_, false);
-  port_ = plat::LocalPort(listener_);
   if (mode_ == Mode::kResponder) thread_ = std::thread([this] { AcceptLoop(); });
-  return port_;
+  return plat::LocalPort(listener_);
 }
 
 bool TestPeer::Accept(int timeoutMs) {
@@ -82,7 +74,7 @@ void TestPeer::Adopt(plat::Socket s) {
   }
   std::lock_guard<std::mutex> g(mu_);
   connected_ = true;
-  hostClosed_ = resetRequested_ = false;
+  hostClosed_ = false;
   pending_.clear();
   if (mode_ == Mode::kScript) messages_.clear();
   cv_.notify_all();
@@ -112,22 +104,7 @@ bool TestPeer::ConnectTo(uint16_t port) {
 }
 
 void TestPeer::ReadLoop(plat::Socket s) {
-  // Only this thread closes the socket while it reads: a reset must be the
-  // last thing that happens to it.
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      if (stopping_) return;
-      if (resetRequested_) {
-        std::lock_guard<std::mutex> gs(sendMu_);
-        plat::CloseSocketAbortive(s);
-        conn_ = plat::kInvalidSocket;
-        hostClosed_ = true;
-        cv_.notify_all();
-        return;
-      }
-    }
-    if (!ReadSome(s, 2)) return;
+  while (!stopping_ && ReadSome(s, 2)) {
   }
 }
 
@@ -189,44 +166,48 @@ bool TestPeer::SendPieces(const std::string& bytes, size_t piece, int pauseMs) {
   return true;
 }
 
-bool TestPeer::NextMessage(std::string* message, int timeoutMs) {
+// Until done() holds (checked under mu_): the responder's thread reads
+// meanwhile, a script viewer reads here. False on time-out, or once a
+// script viewer's host closed.
+bool TestPeer::Await(const std::function<bool()>& done, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> g(mu_);
-  for (;;) {
-    if (!messages_.empty()) {
-      *message = messages_.front();
-      messages_.pop_front();
-      return true;
-    }
+  while (!done()) {
+    const int left = std::min(MsLeft(deadline), 50);
+    if (left == 0 || (mode_ == Mode::kScript && hostClosed_)) return false;
     if (mode_ == Mode::kResponder) {
-      if (!cv_.wait_until(g, deadline, [this] { return !messages_.empty(); })) return false;
+      cv_.wait_for(g, std::chrono::milliseconds(left));
       continue;
     }
-    const int left = MsLeft(deadline);
-    if (hostClosed_ || left == 0) return false;
     g.unlock();
-    ReadSome(Conn(), left < 50 ? left : 50);
-    g.lock();
-  }
-}
-
-bool TestPeer::WaitConnected(int timeoutMs) {
-  std::unique_lock<std::mutex> g(mu_);
-  return cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return connected_; });
-}
-
-bool TestPeer::WaitClosedByHost(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::unique_lock<std::mutex> g(mu_);
-  if (mode_ == Mode::kResponder) return cv_.wait_until(g, deadline, [this] { return hostClosed_; });
-  while (!hostClosed_) {
-    if (MsLeft(deadline) == 0) return false;
-    messages_.clear();
-    g.unlock();
-    ReadSome(Conn(), 50);
+    ReadSome(Conn(), left);
     g.lock();
   }
   return true;
+}
+
+bool TestPeer::NextMessage(std::string* message, int timeoutMs) {
+  return Await(
+      [&] {
+        if (messages_.empty()) return false;
+        *message = messages_.front();
+        messages_.pop_front();
+        return true;
+      },
+      timeoutMs);
+}
+
+bool TestPeer::WaitConnected(int timeoutMs) {
+  return Await([this] { return connected_; }, timeoutMs);
+}
+
+bool TestPeer::WaitClosedByHost(int timeoutMs) {
+  return Await(
+      [this] {
+        if (mode_ == Mode::kScript) messages_.clear();  // read and dropped
+        return hostClosed_;
+      },
+      timeoutMs);
 }
 
 void TestPeer::Close() {
@@ -239,15 +220,9 @@ void TestPeer::Close() {
 }
 
 void TestPeer::Reset() {
-  if (mode_ == Mode::kScript) {
-    std::lock_guard<std::mutex> g(sendMu_);
-    if (conn_ != plat::kInvalidSocket) plat::CloseSocketAbortive(conn_);
-    conn_ = plat::kInvalidSocket;
-    return;
-  }
-  std::unique_lock<std::mutex> g(mu_);
-  resetRequested_ = true;
-  cv_.wait_for(g, std::chrono::seconds(5), [this] { return hostClosed_; });
+  std::lock_guard<std::mutex> g(sendMu_);
+  if (conn_ != plat::kInvalidSocket) plat::CloseSocketAbortive(conn_);
+  conn_ = plat::kInvalidSocket;
 }
 
 void TestPeer::Run(std::function<void(TestPeer&)> script) {

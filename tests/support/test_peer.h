@@ -46,7 +46,6 @@ class TestPeer {
 
   // Viewer role: listens on an ephemeral port and returns it (0 on failure).
   uint16_t Listen();
-  uint16_t port() const { return port_; }
   // Host-listens role: connects to 127.0.0.1:port.
   bool ConnectTo(uint16_t port);
   // Script mode: takes the host's next connection.
@@ -78,22 +77,21 @@ class TestPeer {
   // Waits until the host closed its end (script mode: reading and dropping
   // whatever still arrives).
   bool WaitClosedByHost(int timeoutMs = 10000);
-  // Orderly end (FIN), or an abortive one (RST).
+  // Orderly end (FIN), or (script mode) an abortive one (RST).
   void Close();
   void Reset();
 
   // Script mode: runs script on a thread of the viewer's own while the test
   // thread makes host calls; Join waits for it.
   void Run(std::function<void(TestPeer&)> script);
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
+  void Join() { if (thread_.joinable()) thread_.join(); }
 
  private:
   void AcceptLoop();
   void Adopt(vxb::plat::Socket s);
   void ReadLoop(vxb::plat::Socket s);
   bool ReadSome(vxb::plat::Socket s, int timeoutMs);
+  bool Await(const std::function<bool()>& done, int timeoutMs);
   vxb::plat::Socket Conn() {
     std::lock_guard<std::mutex> g(sendMu_);
     return conn_;
@@ -102,7 +100,6 @@ class TestPeer {
   const Mode mode_;
   vxb::plat::Socket listener_ = vxb::plat::kInvalidSocket;
   vxb::plat::Socket conn_ = vxb::plat::kInvalidSocket;
-  uint16_t port_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::mutex mu_;      // everything below
@@ -114,7 +111,6 @@ class TestPeer {
   size_t received_ = 0;
   bool connected_ = false;
   bool hostClosed_ = false;
-  bool resetRequested_ = false;
   Responder responder_;
 };
 
