@@ -28,24 +28,20 @@ void StoreReset() {
 }
 
 void StoreCleanUp() {
-  if (g_root.empty()) return;
   std::error_code ec;
-  fs::remove_all(g_root, ec);
+  if (!g_root.empty()) fs::remove_all(g_root, ec);
   g_root.clear();
   ::unsetenv("VXBRIDGE_REGISTRY_ROOT");
 }
 
-bool StoreWrite(const std::string& keyPath, const std::string& name, const std::string& bytes,
-                bool) {
+bool StoreWrite(const std::string& keyPath, const std::string& name, const std::string& bytes, bool) {
   std::string key = keyPath;
   std::replace(key.begin(), key.end(), '\\', '/');
   const fs::path dir = fs::path(g_root) / "HKEY_LOCAL_MACHINE" / key;
   std::error_code ec;
   fs::create_directories(dir, ec);
-  std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return !ec && static_cast<bool>(out);
+  std::ofstream out(dir / name, std::ios::binary);
+  return !ec && (out << bytes).flush().good();
 }
 
 struct ChildProcess {
@@ -82,14 +78,6 @@ int OpenHandles() {
 std::string ExecutableDirectory() {
   std::error_code ec;
   return fs::read_symlink("/proc/self/exe", ec).parent_path().string();
-}
-
-std::string OtherCaseSpelling(const std::string& path) {
-  const fs::path original(path);
-  const fs::path other = original.parent_path() / SwapLetterCase(original.filename().string());
-  std::error_code ec;
-  fs::create_symlink(original.filename(), other, ec);
-  return other.string();
 }
 
 }  // namespace vxtest

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "install_fixture.h"
@@ -38,11 +38,9 @@ struct ChildProcess {
 
 ChildProcess* StartChild(const std::string& path) {
   std::string commandLine = "\"" + path + "\"";
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof startup);
+  STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION info;
-  ZeroMemory(&info, sizeof info);
+  PROCESS_INFORMATION info{};
   if (!CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &info)) {
     return nullptr;
@@ -70,15 +68,7 @@ int OpenHandles() {
 std::string ExecutableDirectory() {
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string dir(path, n);
-  const size_t slash = dir.find_last_of("\\/");
-  return slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
-}
-
-std::string OtherCaseSpelling(const std::string& path) {
-  const size_t slash = path.find_last_of("\\/");
-  const size_t start = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, start) + SwapLetterCase(path.substr(start));
+  return std::filesystem::path(std::string(path, n)).parent_path().string();
 }
 
 }  // namespace vxtest

@@ -32,9 +32,6 @@ bool HasUnreapedChild();
 std::string ExecutableDirectory();
 // File descriptors (POSIX) or handles (Windows) this process holds.
 int OpenHandles();
-// The same existing file with its file name in the other letter case (POSIX:
-// a symbolic link of that name is made).
-std::string OtherCaseSpelling(const std::string& path);
 
 // ---- Shared ------------------------------------------------------------------------
 
@@ -49,6 +46,9 @@ bool WriteTotal(uint32_t total);
 bool SlotExists(const std::string& slot);
 // a-z and A-Z swapped, everything else kept.
 std::string SwapLetterCase(const std::string& text);
+// The same existing file with its file name in the other letter case (where
+// file names tell letter case apart, a symbolic link of that name is made).
+std::string OtherCaseSpelling(const std::string& path);
 
 class InstallTest : public ::testing::Test {
  protected:

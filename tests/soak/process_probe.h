@@ -23,8 +23,4 @@ ProcessFigures MeasureProcess();
 // past this allowance.
 int64_t SystemCountSlack();
 
-// What the figures are called on this system, for the printed report.
-const char* DescriptorWord();
-const char* ResidentWord();
-
 }  // namespace vxsoak
