@@ -1,6 +1,5 @@
 #include <signal.h>
 #include <spawn.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

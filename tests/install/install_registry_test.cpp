@@ -36,14 +36,8 @@ Strings Fields(const std::string& text) {
 
 InstallRecord Record(const std::string& text) {
   const Strings f = Fields(text);
-  unsigned v[4] = {};
-  std::sscanf(f[2].c_str(), "%u.%u.%u.%u", &v[0], &v[1], &v[2], &v[3]);
-  InstallRecord r;
-  r.index = std::atoi(f[0].c_str());
-  r.appName = f[1];
-  for (int i = 0; i < 4; ++i) r.version[i] = static_cast<uint8_t>(v[i]);
-  r.path = f[3];
-  r.language = f[4];
+  InstallRecord r{std::atoi(f[0].c_str()), f[1], {}, f[3], f[4]};
+  std::sscanf(f[2].c_str(), "%hhu.%hhu.%hhu.%hhu", &r.version[0], &r.version[1], &r.version[2], &r.version[3]);
   return r;
 }
 
@@ -64,45 +58,36 @@ InstallSet Collect() {
   return set;
 }
 
-TEST(InstallText, SplitParseCompareAndRank) {
-  const struct {
-    const char *text, *separator;
-    Strings parts;
-  } splits[] = {
+TEST(InstallText, SplitParseCompareRankOrderAndFind) {
+  const std::tuple<const char*, const char*, Strings> splits[] = {
       {"", ".", {}}, {"2.1..15", ".", {"2", "1", "", "15"}}, {"1.2.3.4.", ".", {"1", "2", "3", "4", ""}},
       {".", ".", {"", ""}}, {"no separator", ".", {"no separator"}}, {"a::b:c", "::", {"a", "b:c"}},
       {"abc", "", {"abc"}},  // ends rather than find the empty separator forever
   };
-  for (const auto& c : splits) {
+  for (const auto& [text, separator, expected] : splits) {
     Strings parts{"left over"};
-    vxb::SplitText(c.text, parts, c.separator);
-    EXPECT_EQ(parts, c.parts) << c.text;
+    vxb::SplitText(text, parts, separator);
+    EXPECT_EQ(parts, expected) << text;
   }
   // Four numbers read as atoi does, each kept modulo 256; else the version stays.
-  const struct {
-    const char* text;
-    bool ok;
-    Version version;
-  } versions[] = {
+  const std::tuple<const char*, bool, Version> versions[] = {
       {"1.2.3.300", true, {1, 2, 3, 44}}, {"-1.256.0.4294967297", true, {255, 0, 0, 1}},
-      {" 7.+3.x9.4z", true, {7, 3, 0, 4}}, {"\t\r7.\n8.\v9.\f10", true, {7, 8, 9, 10}},
-      {"2.1..15", true, {2, 1, 0, 15}},
+      {" 7.+3.x9.4z", true, {7, 3, 0, 4}}, {"\t\r7.\n8.\v9.\f10", true, {7, 8, 9, 10}}, {"2.1..15", true, {2, 1, 0, 15}},
       // 10^30 = 2^30 * 5^30: its low 8 bits are 0, for any number of digits.
-      {"1000000000000000000000000000000.9.9.9", true, {0, 9, 9, 9}},
-      {"1.2.3", false, {5, 6, 7, 8}}, {"1.2.3.4.", false, {5, 6, 7, 8}},
-      {"1.2.3.4.5", false, {5, 6, 7, 8}}, {"", false, {5, 6, 7, 8}}, {"1234", false, {5, 6, 7, 8}},
-  };
-  for (const auto& c : versions) {
+      {"1000000000000000000000000000000.9.9.9", true, {0, 9, 9, 9}}, {"1.2.3", false, {5, 6, 7, 8}},
+      {"1.2.3.4.", false, {5, 6, 7, 8}}, {"1.2.3.4.5", false, {5, 6, 7, 8}}, {"", false, {5, 6, 7, 8}},
+      {"1234", false, {5, 6, 7, 8}}};
+  for (const auto& [text, ok, version] : versions) {
     InstallRecord r = Record("0:Amber:5.6.7.8");
-    EXPECT_EQ(vxb::ParseVersion(r, c.text), c.ok) << c.text;
-    EXPECT_EQ(r.version, c.version) << c.text;
+    EXPECT_EQ(vxb::ParseVersion(r, text), ok) << text;
+    EXPECT_EQ(r.version, version) << text;
   }
   // ASCII letters only: '[' and '{', '@' and '`' differ by the letter-case bit
   // too, and bytes above 127 match only themselves, whatever the locale.
   const std::tuple<const char*, const char*, bool> names[] = {
-      {"amber", "AMBER", true}, {"Ferro3D", "fERRO3d", true}, {"", "", true},
-      {"amber", "amber ", false}, {"amber", "ambe", false}, {"a[", "A{", false},
-      {"@", "`", false}, {"\xE9", "\xC9", false}, {"\xE9x", "\xE9X", true}};
+      {"amber", "AMBER", true}, {"Ferro3D", "fERRO3d", true}, {"", "", true}, {"amber", "amber ", false},
+      {"amber", "ambe", false}, {"a[", "A{", false}, {"@", "`", false}, {"\xE9", "\xC9", false},
+      {"\xE9x", "\xE9X", true}};
   for (const auto& [x, y, equal] : names) EXPECT_EQ(vxb::EqualsNoCase(x, y), equal) << x << "|" << y;
   const char* list[] = {"Ferro", "Kestrel", "Amber", "Cobalt", "Jasper", "Indigo", "Garnet", "Ferro3D"};
   for (int i = 0; i < 8; ++i) {
@@ -110,24 +95,20 @@ TEST(InstallText, SplitParseCompareAndRank) {
     EXPECT_EQ(vxb::EditionRank(vxtest::SwapLetterCase(list[i])), i + 1) << list[i];
   }
   for (const char* other : {"", "Amber ", "Ferro3", "Onyx"}) EXPECT_EQ(vxb::EditionRank(other), 0);
-}
-
-TEST(InstallOrder, SameNameByUnsignedVersionOtherNamesByEditionRank) {
-  // a before b, or (false) equivalent: same rank, whatever the versions.
-  const std::tuple<const char*, const char*, bool> cases[] = {
+  // The same name by unsigned version, other names by edition rank: a before
+  // b, or (false) equivalent, whatever the versions.
+  const std::tuple<const char*, const char*, bool> order[] = {
       {"0:Amber:1.2.0.0", "0:Amber:1.10.0.0", true}, {"0:Amber:1.100.0.0", "0:Amber:1.200.0.0", true},
       {"0:Amber:0.0.0.9", "0:Amber:0.0.1.0", true}, {"0:Amber:1.2.3.4", "0:Amber:1.2.3.4", false},
       {"0:Amber:9.0.0.0", "0:Cobalt:1.0.0.0", true}, {"0:Onyx:9.9.9.9", "0:Ferro:0.0.0.0", true},
       {"0:amber:1.0.0.0", "0:Amber:2.0.0.0", false}, {"0:Onyx:1.0.0.0", "0:Quartz:2.0.0.0", false},
   };
   const vxb::InstallOrder before;
-  for (const auto& [a, b, aFirst] : cases) {
+  for (const auto& [a, b, aFirst] : order) {
     EXPECT_EQ(before(Record(a), Record(b)), aFirst) << a << " " << b;
     EXPECT_FALSE(before(Record(b), Record(a))) << b << " " << a;
   }
-}
-
-TEST(FindInstallation, CopiesTheFirstAcceptedRecordWholeOrLeavesTheWanted) {
+  // FindInstallation copies the first record accepted, whole, or leaves the wanted one.
   const InstallSet set = {Record("1:Amber:3.0.0.0:a"), Record("4:Cobalt:1.0.0.0:cobalt-path:cat"),
                           Record("5:Cobalt:2.0.0.0:c2")};
   const std::tuple<InstallSet, const char*, const char*> cases[] = {
@@ -156,21 +137,17 @@ TEST_F(CollectInstallations, EntriesAsTheyAreStored) {
     Strings set, deleted = {};
     bool nul = true;
   } cases[] = {
-      {"no key", {}, kNoTotal, {}},
-      {"no Total", {"0:Amber:1.0.0.0:p0"}, kNoTotal, {}},
-      {"Total 0", {"0:Amber:1.0.0.0:p0"}, 0, {}},
-      {"Total negative", {"0:Amber:1.0.0.0:p0"}, 0xFFFFFFFF, {}},
+      {"no key", {}, kNoTotal, {}}, {"no Total", {"0:Amber:1.0.0.0:p0"}, kNoTotal, {}},
+      {"Total 0", {"0:Amber:1.0.0.0:p0"}, 0, {}}, {"Total -1", {"0:Amber:1.0.0.0:p0"}, 0xFFFFFFFF, {}},
       {"Total most negative", {"0:Amber:1.0.0.0:p0"}, 0x80000000, {}},
       {"gaps, slots from Total on and subkeys not named by a slot number are skipped",
        {"0:Amber:1.0.0.0:p0", "2:Cobalt:1.0.0.0:p2", "3:Jasper:1.0.0.0:beyond", "01:Garnet:1.0.0.0:odd",
         "x:Garnet:1.0.0.0:odd", "+2:Garnet:1.0.0.0:odd", "2 :Garnet:1.0.0.0:odd", "..x:Garnet:1.0.0.0:odd"},
        3, {"0:Amber:1.0.0.0:p0", "2:Cobalt:1.0.0.0:p2"}},
-      {"an absurd Total is capped",
-       {"0:Amber:1.0.0.0:p0", "9999:Cobalt:1.0.0.0:last", "10000:Jasper:1.0.0.0:beyond"},
+      {"an absurd Total is capped", {"0:Amber:1.0.0.0:p0", "9999:Cobalt:1.0.0.0:last", "10000:Jasper:1.0.0.0:x"},
        0x7FFFFFFF, {"0:Amber:1.0.0.0:p0", "9999:Cobalt:1.0.0.0:last"}},
       {"a duplicate registration loses its lower slot; equivalent entries are replaced, not deleted",
-       {"0:Amber:1.0.0.0:first", "1:AMBER:1.0.0.0:second", "2:amber:2.0.0.0:p2", "3:Onyx:1.0.0.0:p3",
-        "4:Quartz:1.0.0.0:p4"},
+       {"0:Amber:1.0.0.0:p0", "1:AMBER:1.0.0.0:p1", "2:amber:2.0.0.0:p2", "3:Onyx:1.0.0.0:p3", "4:Quartz:1.0.0.0:p4"},
        5, {"4:Quartz:1.0.0.0:p4", "2:amber:2.0.0.0:p2"}, {"0"}},
       {"one edition by numeric version, editions by rank",
        {"0:Cobalt:1.0.0.0:c", "1:Amber:9.0.0.0:a", "2:Ferro:1.0.0.0:f", "3:Onyx:5.0.0.0:o",
@@ -183,10 +160,10 @@ TEST_F(CollectInstallations, EntriesAsTheyAreStored) {
         "7:Jasper:1.2.3.300:wraps", "8:Indigo:a.b.1.2:letters"},
        9, {"0:Amber:1.0.0.0:complete", "7:Jasper:1.2.3.44:wraps", "8:Indigo:0.0.1.2:letters"}},
       {"values larger than the buffer skip their slot",
-       {"0:Amber:1.0.0.0:" + fits, "1:Cobalt:1.0.0.0:" + tooLong, "2:" + tooLong + ":1.0.0.0:p2"},
-       3, {"0:Amber:1.0.0.0:" + fits}},
-      {"texts without terminator are read whole", {"0:Amber:1.2.3.4:viewer-path:spa"}, 1,
-       {"0:Amber:1.2.3.4:viewer-path:spa"}, {}, false},
+       {"0:Amber:1.0.0.0:" + fits, "1:Cobalt:1.0.0.0:" + tooLong, "2:" + tooLong + ":1.0.0.0:p2"}, 3,
+       {"0:Amber:1.0.0.0:" + fits}},
+      {"texts without terminator are read whole", {"0:Amber:1.2.3.4:path:spa"}, 1, {"0:Amber:1.2.3.4:path:spa"}, {},
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -200,8 +177,7 @@ TEST_F(CollectInstallations, EntriesAsTheyAreStored) {
     EXPECT_EQ(Describe(Collect()), c.set);
     for (const std::string& slot : c.slots) {
       const std::string name = Fields(slot)[0];
-      const bool deleted = std::count(c.deleted.begin(), c.deleted.end(), name) != 0;
-      EXPECT_EQ(vxtest::SlotExists(name), !deleted) << name;
+      EXPECT_EQ(vxtest::SlotExists(name), std::count(c.deleted.begin(), c.deleted.end(), name) == 0) << name;
     }
     // Read again: the same set, the gap left behind skipped.
     EXPECT_EQ(Describe(Collect()), c.set);

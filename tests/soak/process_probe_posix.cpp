@@ -22,6 +22,6 @@ ProcessFigures MeasureProcess() {
   return f;
 }
 
-int64_t SystemCountSlack() { return 0; }
+int SystemCountSlack() { return 0; }
 
 }  // namespace vxsoak

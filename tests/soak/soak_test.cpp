@@ -27,13 +27,6 @@ bool g_judgeResident = true;
 #endif
 int g_commands = 10000, g_cycles = 1000, g_accepts = 200, g_losses = 1000;
 
-// The host answers each call "got <args>".
-void StartPhase() {
-  ResetLog();
-  SetCallBehaviour([](const char*, const char* args, CallAnswer* answer) {
-    std::snprintf(answer->text, sizeof answer->text, "got %s", args);
-  });
-}
 std::string AnswerTo(int n) {
   const std::string text = "got " + std::to_string(n);
   return "RET 0," + std::to_string(text.size()) + "," + text;
@@ -61,10 +54,8 @@ void Soak(const char* name, int count, const std::function<void(int)>& phase) {
     a = vxsoak::MeasureProcess();
     return a.descriptors <= b.descriptors && a.threads <= b.threads;
   }, 2000);
-  std::printf("[soak] %-18s x%-6d handles %lld -> %lld | threads %lld -> %lld | resident %lld -> %lld KiB%s\n",
-              name, count, static_cast<long long>(b.descriptors), static_cast<long long>(a.descriptors),
-              static_cast<long long>(b.threads), static_cast<long long>(a.threads),
-              static_cast<long long>(b.residentKiB), static_cast<long long>(a.residentKiB),
+  std::printf("[soak] %-18s x%-6d handles %lld -> %lld | threads %lld -> %lld | resident %lld -> %lld KiB%s\n", name,
+              count, b.descriptors, a.descriptors, b.threads, a.threads, b.residentKiB, a.residentKiB,
               g_judgeResident ? "" : " [not judged]");
   ASSERT_GE(b.descriptors, 0);
   ASSERT_GE(b.threads, 0);
@@ -77,7 +68,7 @@ void Soak(const char* name, int count, const std::function<void(int)>& phase) {
 // every tenth answer.
 TEST(Soak, CommandsOnOneConnection) {
   Soak("commands", g_commands, [](int n) {
-    StartPhase();
+    ResetLog();
     ScriptPeer viewer;
     ASSERT_EQ(VxConnectA("127.0.0.1", viewer.Listen(), 0, LogCall, LogBroken), 0);
     ASSERT_TRUE(viewer.Accept());
@@ -118,7 +109,7 @@ TEST(Soak, CommandsOnOneConnection) {
 TEST(Soak, ConnectDisconnectCyclesAndLostConnections) {
   for (const bool lost : {false, true}) {
     Soak(lost ? "lost connections" : "connect/disconnect", lost ? g_losses : g_cycles, [lost](int n) {
-      StartPhase();
+      ResetLog();
       ScriptPeer viewer;
       const uint16_t p = viewer.Listen();
       int failed = 0;
@@ -182,6 +173,10 @@ TEST(Soak, ServerAcceptCycles) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   using namespace vxtest;
+  // The host answers each call "got <args>".
+  SetCallBehaviour([](const char*, const char* args, CallAnswer* answer) {
+    std::snprintf(answer->text, sizeof answer->text, "got %s", args);
+  });
   const char* d = std::getenv("VXB_SOAK_DIVISOR");
   for (int* n : {&g_commands, &g_cycles, &g_accepts, &g_losses}) *n /= std::max(1, d == nullptr ? 1 : std::atoi(d));
   for (int i = 1; i < argc; ++i) {
