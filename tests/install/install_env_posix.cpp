@@ -43,23 +43,17 @@ bool StoreWrite(const std::string& keyPath, const std::string& name, const std::
   return !ec && (out << bytes).flush().good();
 }
 
-struct ChildProcess {
-  pid_t pid;
-};
-
-ChildProcess* StartChild(const std::string& path) {
+ChildProcess StartChild(const std::string& path) {
   char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
   pid_t pid = 0;
-  if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return nullptr;
-  return new ChildProcess{pid};
+  return ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) == 0 ? pid : 0;
 }
 
-void StopChild(ChildProcess* child) {
-  if (child == nullptr) return;
-  ::kill(child->pid, SIGKILL);
-  while (::waitpid(child->pid, nullptr, 0) < 0 && errno == EINTR) {
+void StopChild(ChildProcess child) {
+  if (child == 0) return;
+  ::kill(static_cast<pid_t>(child), SIGKILL);
+  while (::waitpid(static_cast<pid_t>(child), nullptr, 0) < 0 && errno == EINTR) {
   }
-  delete child;
 }
 
 bool HasUnreapedChild() {
@@ -69,14 +63,9 @@ bool HasUnreapedChild() {
 }
 
 int OpenHandles() {
-  std::error_code ec;
-  const fs::directory_iterator it("/proc/self/fd", ec);
-  return static_cast<int>(std::distance(begin(it), end(it)));
+  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
-std::string ExecutableDirectory() {
-  std::error_code ec;
-  return fs::read_symlink("/proc/self/exe", ec).parent_path().string();
-}
+std::string ExecutableDirectory() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
 
 }  // namespace vxtest

@@ -32,29 +32,25 @@ bool StoreWrite(const std::string& key, const std::string& name, const std::stri
   return rc == ERROR_SUCCESS;
 }
 
-struct ChildProcess {
-  HANDLE process;
-};
-
-ChildProcess* StartChild(const std::string& path) {
+ChildProcess StartChild(const std::string& path) {
   std::string commandLine = "\"" + path + "\"";
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
   if (!CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &info)) {
-    return nullptr;
+    return 0;
   }
   CloseHandle(info.hThread);
-  return new ChildProcess{info.hProcess};
+  return reinterpret_cast<ChildProcess>(info.hProcess);
 }
 
-void StopChild(ChildProcess* child) {
-  if (child == nullptr) return;
-  TerminateProcess(child->process, 1);
-  WaitForSingleObject(child->process, 10000);
-  CloseHandle(child->process);
-  delete child;
+void StopChild(ChildProcess child) {
+  if (child == 0) return;
+  const HANDLE process = reinterpret_cast<HANDLE>(child);
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, 10000);
+  CloseHandle(process);
 }
 
 bool HasUnreapedChild() { return false; }

@@ -29,9 +29,9 @@ bool WriteEntry(const std::string& slot, const Entry& entry, bool nul) {
 }
 
 bool WriteTotal(uint32_t total) {
-  const char bytes[4] = {static_cast<char>(total), static_cast<char>(total >> 8), static_cast<char>(total >> 16),
-                         static_cast<char>(total >> 24)};
-  return StoreWrite(vxb::kInstallKey, "Total", std::string(bytes, 4), true);
+  std::string bytes;  // little-endian, as a DWORD is stored
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(total >> (8 * i));
+  return StoreWrite(vxb::kInstallKey, "Total", bytes, true);
 }
 
 bool SlotExists(const std::string& slot) {
@@ -42,9 +42,7 @@ bool SlotExists(const std::string& slot) {
 
 std::string SwapLetterCase(const std::string& text) {
   std::string other = text;
-  for (char& c : other) {
-    if (std::isalpha(static_cast<unsigned char>(c))) c = static_cast<char>(c ^ 0x20);
-  }
+  for (char& c : other) c = std::isalpha(static_cast<unsigned char>(c)) ? static_cast<char>(c ^ 0x20) : c;
   return other;
 }
 
@@ -73,7 +71,7 @@ void InstallTest::SetUp() {
 }
 
 void InstallTest::TearDown() {
-  for (ChildProcess* c : children_) StopChild(c);
+  for (ChildProcess c : children_) StopChild(c);
   StoreCleanUp();
   // Windows keeps an executable locked for a moment after its process ended.
   WaitUntil([&] {
@@ -94,15 +92,15 @@ std::string InstallTest::CopyViewer(const std::string& sub, const std::string& b
   return target.string();
 }
 
-ChildProcess* InstallTest::Run(const std::string& path) {
-  ChildProcess* c = StartChild(path);
-  EXPECT_NE(c, nullptr) << path;
-  if (c != nullptr) children_.push_back(c);
+ChildProcess InstallTest::Run(const std::string& path) {
+  const ChildProcess c = StartChild(path);
+  EXPECT_NE(c, 0) << path;
+  if (c != 0) children_.push_back(c);
   EXPECT_TRUE(WaitUntil([&] { return vxb::IsImageRunning(path.c_str()); }, 20000)) << path;
   return c;
 }
 
-void InstallTest::Stop(ChildProcess* child) {
+void InstallTest::Stop(ChildProcess child) {
   StopChild(child);
   children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
 }

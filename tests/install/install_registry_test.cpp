@@ -21,7 +21,6 @@ namespace {
 using vxb::InstallRecord;
 using vxb::InstallSet;
 using Strings = std::vector<std::string>;
-using Version = std::array<uint8_t, 4>;
 
 // A record as "index:name:a.b.c.d:path[:language]", the language "eng" when
 // left out: how Describe prints one and how the tables give one.
@@ -70,7 +69,7 @@ TEST(InstallText, SplitParseCompareRankOrderAndFind) {
     EXPECT_EQ(parts, expected) << text;
   }
   // Four numbers read as atoi does, each kept modulo 256; else the version stays.
-  const std::tuple<const char*, bool, Version> versions[] = {
+  const std::tuple<const char*, bool, std::array<uint8_t, 4>> versions[] = {
       {"1.2.3.300", true, {1, 2, 3, 44}}, {"-1.256.0.4294967297", true, {255, 0, 0, 1}},
       {" 7.+3.x9.4z", true, {7, 3, 0, 4}}, {"\t\r7.\n8.\v9.\f10", true, {7, 8, 9, 10}}, {"2.1..15", true, {2, 1, 0, 15}},
       // 10^30 = 2^30 * 5^30: its low 8 bits are 0, for any number of digits.

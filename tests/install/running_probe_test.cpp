@@ -44,7 +44,7 @@ TEST_F(RunningProbe, FindsARunningExecutableByItsPathOrTheNameTheSystemReports) 
     EXPECT_FALSE(vxb::FindProcessByModules(absent));
     EXPECT_FALSE(vxb::FindProcessBySnapshot(absent));
   }
-  vxtest::ChildProcess* c = Run(path);
+  const vxtest::ChildProcess c = Run(path);
   EXPECT_TRUE(vxb::FindProcessByModules(path.c_str()));
   // Also where no module list can be read (a 64-bit viewer seen from the
   // 32-bit library): the system names the image.
@@ -87,8 +87,7 @@ TEST_F(RunningProbe, FindsARunningExecutableByItsPathOrTheNameTheSystemReports) 
 TEST(ProcessList, OnlyProcessIdsAndWholeImageNames) {
   plat::ModuleApiImpl* api = plat::ModuleApiLoad();
   std::vector<uint32_t> ids(plat::kMaxProcessIds, 0);
-  uint32_t count = 0;
-  uint32_t pidMax = 0;
+  uint32_t count = 0, pidMax = 0;
   std::ifstream("/proc/sys/kernel/pid_max") >> pidMax;
   ASSERT_TRUE(plat::EnumProcessIds(api, ids.data(), &count) && count > 0);
   for (uint32_t i = 0; i < count; ++i) EXPECT_TRUE(ids[i] >= 1 && ids[i] <= pidMax) << ids[i];

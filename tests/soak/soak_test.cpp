@@ -57,8 +57,7 @@ void Soak(const char* name, int count, const std::function<void(int)>& phase) {
   std::printf("[soak] %-18s x%-6d handles %lld -> %lld | threads %lld -> %lld | resident %lld -> %lld KiB%s\n", name,
               count, b.descriptors, a.descriptors, b.threads, a.threads, b.residentKiB, a.residentKiB,
               g_judgeResident ? "" : " [not judged]");
-  ASSERT_GE(b.descriptors, 0);
-  ASSERT_GE(b.threads, 0);
+  ASSERT_TRUE(b.descriptors >= 0 && b.threads >= 0) << "nothing measured";
   EXPECT_LE(a.descriptors, b.descriptors + vxsoak::SystemCountSlack()) << "descriptors grew";
   EXPECT_LE(a.threads, b.threads + vxsoak::SystemCountSlack()) << "threads grew";
   EXPECT_TRUE(!g_judgeResident || a.residentKiB <= b.residentKiB + 2048) << "resident memory grew";
@@ -112,8 +111,7 @@ TEST(Soak, ConnectDisconnectCyclesAndLostConnections) {
       ResetLog();
       ScriptPeer viewer;
       const uint16_t p = viewer.Listen();
-      int failed = 0;
-      int brokenFlags = 0;
+      int failed = 0, brokenFlags = 0;
       for (int c = 0; c < n && VxConnectA("127.0.0.1", p, 0, LogCall, LogBroken) == 0 && viewer.Accept(); ++c) {
         const std::string k = std::to_string(c);
         std::string m;
