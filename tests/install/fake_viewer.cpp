@@ -24,22 +24,7 @@ namespace plat = vxb::plat;
 
 uint32_t EnvNumber(const char* name, uint32_t fallback) {
   const char* text = std::getenv(name);
-  return (text != nullptr && *text != '\0') ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10))
-                                            : fallback;
-}
-
-void MarkStart() {
-  const char* dir = std::getenv("VXB_FAKE_MARKER_DIR");
-  if (dir == nullptr || *dir == '\0') return;
-  std::error_code ec;
-  // create_directory succeeds for one caller only: a start counts once even
-  // when two copies start at the same time.
-  for (int n = 0; n < 1000; ++n) {
-    if (std::filesystem::create_directory(
-            std::filesystem::path(dir) / ("started-" + std::to_string(n)), ec)) {
-      return;
-    }
-  }
+  return (text != nullptr && *text != '\0') ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
 bool ReceiveAll(plat::Socket s, std::string& data) {
@@ -51,31 +36,22 @@ bool ReceiveAll(plat::Socket s, std::string& data) {
   return true;
 }
 
-// Answers every message with RET 0 and "fake-viewer" until the peer closes.
-void Serve(plat::Socket s) {
-  const std::string frame = std::string("\x14\0\0\0", 4) + "RET 0,11,fake-viewer";
-  for (std::string prefix(4, '\0'); ReceiveAll(s, prefix);) {
-    std::string message(static_cast<uint8_t>(prefix[0]) | (static_cast<uint8_t>(prefix[1]) << 8) |
-                            (static_cast<uint8_t>(prefix[2]) << 16), '\0');
-    const int size = static_cast<int>(frame.size());
-    if (!ReceiveAll(s, message) || plat::Send(s, frame.data(), size) < 0) return;
-  }
-}
-
 }  // namespace
 
 int main() {
-  const uint32_t lifetimeMs = EnvNumber("VXB_FAKE_LIFETIME_MS", 30000);
-  std::thread([lifetimeMs] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(lifetimeMs));
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(EnvNumber("VXB_FAKE_LIFETIME_MS", 30000)));
     std::_Exit(3);
   }).detach();
-
-  MarkStart();
-  const uint32_t port = EnvNumber("VXB_FAKE_PORT", 0);
-  if (port == 0) {
-    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  // create_directory succeeds for one caller only: a start counts once even
+  // when two copies start at the same time.
+  const char* dir = std::getenv("VXB_FAKE_MARKER_DIR");
+  std::error_code ec;
+  for (int n = 0; dir != nullptr && *dir != '\0' && n < 1000; ++n) {
+    if (std::filesystem::create_directory(std::filesystem::path(dir) / ("started-" + std::to_string(n)), ec)) break;
   }
+  const uint32_t port = EnvNumber("VXB_FAKE_PORT", 0);
+  while (port == 0) std::this_thread::sleep_for(std::chrono::seconds(1));
   std::this_thread::sleep_for(std::chrono::milliseconds(EnvNumber("VXB_FAKE_DELAY_MS", 0)));
 
   plat::SocketsStart();
@@ -86,10 +62,13 @@ int main() {
   }
   const plat::Socket s = plat::Accept(listener);
   plat::CloseSocket(listener);
-  if (s != plat::kInvalidSocket) {
-    Serve(s);
-    plat::CloseSocket(s);
+  const std::string frame = std::string("\x14\0\0\0", 4) + "RET 0,11,fake-viewer";
+  for (std::string prefix(4, '\0'); s != plat::kInvalidSocket && ReceiveAll(s, prefix);) {
+    std::string message(static_cast<uint8_t>(prefix[0]) | (static_cast<uint8_t>(prefix[1]) << 8) |
+                            (static_cast<uint8_t>(prefix[2]) << 16), '\0');
+    if (!ReceiveAll(s, message) || plat::Send(s, frame.data(), static_cast<int>(frame.size())) < 0) break;
   }
+  if (s != plat::kInvalidSocket) plat::CloseSocket(s);
   plat::SocketsStop();
   return 0;
 }

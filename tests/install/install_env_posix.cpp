@@ -1,6 +1,5 @@
 #include <signal.h>
 #include <spawn.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,43 +27,33 @@ void StoreReset() {
 }
 
 void StoreCleanUp() {
-  if (g_root.empty()) return;
   std::error_code ec;
-  fs::remove_all(g_root, ec);
+  if (!g_root.empty()) fs::remove_all(g_root, ec);
   g_root.clear();
   ::unsetenv("VXBRIDGE_REGISTRY_ROOT");
 }
 
-bool StoreWrite(const std::string& keyPath, const std::string& name, const std::string& bytes,
-                bool) {
+bool StoreWrite(const std::string& keyPath, const std::string& name, const std::string& bytes, bool) {
   std::string key = keyPath;
   std::replace(key.begin(), key.end(), '\\', '/');
   const fs::path dir = fs::path(g_root) / "HKEY_LOCAL_MACHINE" / key;
   std::error_code ec;
   fs::create_directories(dir, ec);
-  std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return !ec && static_cast<bool>(out);
+  std::ofstream out(dir / name, std::ios::binary);
+  return !ec && (out << bytes).flush().good();
 }
 
-struct ChildProcess {
-  pid_t pid;
-};
-
-ChildProcess* StartChild(const std::string& path) {
+ChildProcess StartChild(const std::string& path) {
   char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
   pid_t pid = 0;
-  if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return nullptr;
-  return new ChildProcess{pid};
+  return ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) == 0 ? pid : 0;
 }
 
-void StopChild(ChildProcess* child) {
-  if (child == nullptr) return;
-  ::kill(child->pid, SIGKILL);
-  while (::waitpid(child->pid, nullptr, 0) < 0 && errno == EINTR) {
+void StopChild(ChildProcess child) {
+  if (child == 0) return;
+  ::kill(static_cast<pid_t>(child), SIGKILL);
+  while (::waitpid(static_cast<pid_t>(child), nullptr, 0) < 0 && errno == EINTR) {
   }
-  delete child;
 }
 
 bool HasUnreapedChild() {
@@ -74,22 +63,9 @@ bool HasUnreapedChild() {
 }
 
 int OpenHandles() {
-  std::error_code ec;
-  const fs::directory_iterator it("/proc/self/fd", ec);
-  return static_cast<int>(std::distance(begin(it), end(it)));
+  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
-std::string ExecutableDirectory() {
-  std::error_code ec;
-  return fs::read_symlink("/proc/self/exe", ec).parent_path().string();
-}
-
-std::string OtherCaseSpelling(const std::string& path) {
-  const fs::path original(path);
-  const fs::path other = original.parent_path() / SwapLetterCase(original.filename().string());
-  std::error_code ec;
-  fs::create_symlink(original.filename(), other, ec);
-  return other.string();
-}
+std::string ExecutableDirectory() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
 
 }  // namespace vxtest

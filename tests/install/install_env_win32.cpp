@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "install_fixture.h"
@@ -32,31 +32,25 @@ bool StoreWrite(const std::string& key, const std::string& name, const std::stri
   return rc == ERROR_SUCCESS;
 }
 
-struct ChildProcess {
-  HANDLE process;
-};
-
-ChildProcess* StartChild(const std::string& path) {
+ChildProcess StartChild(const std::string& path) {
   std::string commandLine = "\"" + path + "\"";
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof startup);
+  STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION info;
-  ZeroMemory(&info, sizeof info);
+  PROCESS_INFORMATION info{};
   if (!CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &info)) {
-    return nullptr;
+    return 0;
   }
   CloseHandle(info.hThread);
-  return new ChildProcess{info.hProcess};
+  return reinterpret_cast<ChildProcess>(info.hProcess);
 }
 
-void StopChild(ChildProcess* child) {
-  if (child == nullptr) return;
-  TerminateProcess(child->process, 1);
-  WaitForSingleObject(child->process, 10000);
-  CloseHandle(child->process);
-  delete child;
+void StopChild(ChildProcess child) {
+  if (child == 0) return;
+  const HANDLE process = reinterpret_cast<HANDLE>(child);
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, 10000);
+  CloseHandle(process);
 }
 
 bool HasUnreapedChild() { return false; }
@@ -70,15 +64,7 @@ int OpenHandles() {
 std::string ExecutableDirectory() {
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string dir(path, n);
-  const size_t slash = dir.find_last_of("\\/");
-  return slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
-}
-
-std::string OtherCaseSpelling(const std::string& path) {
-  const size_t slash = path.find_last_of("\\/");
-  const size_t start = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, start) + SwapLetterCase(path.substr(start));
+  return std::filesystem::path(std::string(path, n)).parent_path().string();
 }
 
 }  // namespace vxtest

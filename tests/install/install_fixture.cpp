@@ -1,8 +1,9 @@
 #include "install_fixture.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <cctype>
+#include <filesystem>
+#include <iterator>
 #include <random>
 
 #include "install/install_registry.h"
@@ -15,29 +16,21 @@ namespace vxtest {
 namespace fs = std::filesystem;
 namespace plat = vxb::plat;
 
-namespace {
-
-std::string SlotKey(const std::string& slot) { return std::string(vxb::kInstallKey) + "\\" + slot; }
-
-constexpr const char* kFakeEnv[] = {"VXB_FAKE_MARKER_DIR", "VXB_FAKE_LIFETIME_MS", "VXB_FAKE_PORT",
-                                    "VXB_FAKE_DELAY_MS"};
-}  // namespace
+static std::string SlotKey(const std::string& slot) { return std::string(vxb::kInstallKey) + "\\" + slot; }
 
 bool WriteEntry(const std::string& slot, const Entry& entry, bool nul) {
   const std::pair<const char*, const std::optional<std::string>*> values[] = {
       {"AppName", &entry.appName}, {"Version", &entry.version}, {"Path", &entry.path},
       {"Language", &entry.language}};
   for (const auto& [name, text] : values) {
-    if (*text && !StoreWrite(SlotKey(slot), name, **text + (nul ? std::string(1, '\0') : ""))) {
-      return false;
-    }
+    if (*text && !StoreWrite(SlotKey(slot), name, **text + (nul ? std::string(1, '\0') : ""))) return false;
   }
   return true;
 }
 
 bool WriteTotal(uint32_t total) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((total >> (8 * i)) & 0xFF);
+  std::string bytes;  // little-endian, as a DWORD is stored
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(total >> (8 * i));
   return StoreWrite(vxb::kInstallKey, "Total", bytes, true);
 }
 
@@ -49,10 +42,16 @@ bool SlotExists(const std::string& slot) {
 
 std::string SwapLetterCase(const std::string& text) {
   std::string other = text;
-  for (char& c : other) {
-    if (std::isalpha(static_cast<unsigned char>(c))) c = static_cast<char>(c ^ 0x20);
-  }
+  for (char& c : other) c = std::isalpha(static_cast<unsigned char>(c)) ? static_cast<char>(c ^ 0x20) : c;
   return other;
+}
+
+std::string OtherCaseSpelling(const std::string& path) {
+  const fs::path original(path);
+  const fs::path other = original.parent_path() / SwapLetterCase(original.filename().string());
+  std::error_code ec;  // fails where the other spelling names the same file already
+  fs::create_symlink(original.filename(), other, ec);
+  return other.string();
 }
 
 void InstallTest::SetUp() {
@@ -65,27 +64,24 @@ void InstallTest::SetUp() {
   fs::create_directories(markers_);
   // Every fake viewer counts its start there and ends after a minute at the
   // latest, so that a failing test leaves nothing behind.
-  for (const char* name : kFakeEnv) SetEnv(name, nullptr);
   SetEnv("VXB_FAKE_MARKER_DIR", markers_.c_str());
   SetEnv("VXB_FAKE_LIFETIME_MS", "60000");
+  SetEnv("VXB_FAKE_PORT", nullptr);
+  SetEnv("VXB_FAKE_DELAY_MS", nullptr);
 }
 
 void InstallTest::TearDown() {
-  for (ChildProcess* c : children_) StopChild(c);
-  for (const char* name : kFakeEnv) SetEnv(name, nullptr);
+  for (ChildProcess c : children_) StopChild(c);
   StoreCleanUp();
   // Windows keeps an executable locked for a moment after its process ended.
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  WaitUntil([&] {
     std::error_code ec;
     fs::remove_all(dir_, ec);
-    if (!ec && !fs::exists(dir_, ec)) return;
-    plat::SleepMs(50);
-  }
+    return !fs::exists(dir_, ec) && !ec;
+  });
 }
 
-std::string InstallTest::Join(const std::string& name) const {
-  return (fs::path(dir_) / name).string();
-}
+std::string InstallTest::Join(const std::string& name) const { return (fs::path(dir_) / name).string(); }
 
 std::string InstallTest::CopyViewer(const std::string& sub, const std::string& base) const {
   const fs::path built = fs::path(ExecutableDirectory()) / VXB_FAKE_VIEWER_FILE;
@@ -96,15 +92,15 @@ std::string InstallTest::CopyViewer(const std::string& sub, const std::string& b
   return target.string();
 }
 
-ChildProcess* InstallTest::Run(const std::string& path) {
-  ChildProcess* c = StartChild(path);
-  EXPECT_NE(c, nullptr) << path;
-  if (c != nullptr) children_.push_back(c);
+ChildProcess InstallTest::Run(const std::string& path) {
+  const ChildProcess c = StartChild(path);
+  EXPECT_NE(c, 0) << path;
+  if (c != 0) children_.push_back(c);
   EXPECT_TRUE(WaitUntil([&] { return vxb::IsImageRunning(path.c_str()); }, 20000)) << path;
   return c;
 }
 
-void InstallTest::Stop(ChildProcess* child) {
+void InstallTest::Stop(ChildProcess child) {
   StopChild(child);
   children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
 }
@@ -112,9 +108,7 @@ void InstallTest::Stop(ChildProcess* child) {
 int InstallTest::Starts() const {
   std::error_code ec;
   const fs::directory_iterator it(markers_, ec);
-  return static_cast<int>(std::count_if(begin(it), end(it), [](const fs::directory_entry& e) {
-    return e.path().filename().string().rfind("started-", 0) == 0;
-  }));
+  return static_cast<int>(std::distance(begin(it), end(it)));
 }
 
 }  // namespace vxtest

@@ -19,22 +19,19 @@ namespace vxtest {
 void StoreReset();
 void StoreCleanUp();
 // Writes bytes exactly as given, as a DWORD or a text (REG_SZ) value.
-bool StoreWrite(const std::string& key, const std::string& name, const std::string& bytes,
-                bool dword = false);
+bool StoreWrite(const std::string& key, const std::string& name, const std::string& bytes, bool dword = false);
 
-struct ChildProcess;
-// Starts path without arguments or inherited handles; null on failure.
-ChildProcess* StartChild(const std::string& path);
+// A started child: a process id (POSIX) or process handle (Windows); 0 none.
+using ChildProcess = intptr_t;
+// Starts path without arguments or inherited handles; 0 on failure.
+ChildProcess StartChild(const std::string& path);
 // Kills the child, waits for it and releases it.
-void StopChild(ChildProcess* child);
+void StopChild(ChildProcess child);
 // An ended child nobody waited for (a POSIX zombie; never on Windows).
 bool HasUnreapedChild();
 std::string ExecutableDirectory();
 // File descriptors (POSIX) or handles (Windows) this process holds.
 int OpenHandles();
-// The same existing file with its file name in the other letter case (POSIX:
-// a symbolic link of that name is made).
-std::string OtherCaseSpelling(const std::string& path);
 
 // ---- Shared ------------------------------------------------------------------------
 
@@ -49,6 +46,9 @@ bool WriteTotal(uint32_t total);
 bool SlotExists(const std::string& slot);
 // a-z and A-Z swapped, everything else kept.
 std::string SwapLetterCase(const std::string& text);
+// The same existing file with its file name in the other letter case (where
+// file names tell letter case apart, a symbolic link of that name is made).
+std::string OtherCaseSpelling(const std::string& path);
 
 class InstallTest : public ::testing::Test {
  protected:
@@ -58,14 +58,14 @@ class InstallTest : public ::testing::Test {
   std::string CopyViewer(const std::string& sub, const std::string& base) const;
   std::string Join(const std::string& name) const;
   // Starts path and waits until the probe sees it running.
-  ChildProcess* Run(const std::string& path);
-  void Stop(ChildProcess* child);
+  ChildProcess Run(const std::string& path);
+  void Stop(ChildProcess child);
   // Starts counted by the fake viewers (each makes a "started-N" directory).
   int Starts() const;
 
   std::string dir_;  // removed with all it holds at the end
   std::string markers_;
-  std::vector<ChildProcess*> children_;
+  std::vector<ChildProcess> children_;
 };
 
 }  // namespace vxtest

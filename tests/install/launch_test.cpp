@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "api_helpers.h"
 #include "install/running_probe.h"
 #include "install_fixture.h"
 #include "test_peer.h"
@@ -18,9 +19,7 @@
 
 namespace {
 
-using vxtest::WaitUntil;
-using vxtest::WriteEntry;
-using vxtest::WriteTotal;
+using namespace vxtest;
 
 std::atomic<int> g_brokenCalls{0};
 void VXAPI CountBroken() { g_brokenCalls.fetch_add(1); }
@@ -34,9 +33,8 @@ class LaunchAndConnect : public vxtest::InstallTest {
   VxResult Launch(uint32_t product, uint16_t port, BrokenHandler onBroken = nullptr) {
     return VxLaunchAndConnect(product, "127.0.0.1", port, nullptr, onBroken);
   }
-  long long MsSince(std::chrono::steady_clock::time_point start) const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 start).count();
+  static long long MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   }
   // Connects the library to held, a viewer already running.
   void ConnectTo(vxtest::TestPeer& held) {
@@ -51,12 +49,9 @@ TEST_F(LaunchAndConnect, ProductsFindTheirOwnEditionUnknownOnesLeaveTheStore) {
   ConnectTo(held);
   EXPECT_EQ(Launch(VX_PRODUCT_AMBER, 1), VX_E_NOT_INSTALLED);
   // A duplicate registration that reading the entries would remove.
-  ASSERT_TRUE(WriteEntry("0", {"Cobalt", "1.0.0.0", Missing()}));
-  ASSERT_TRUE(WriteEntry("1", {"Cobalt", "1.0.0.0", Missing()}));
-  ASSERT_TRUE(WriteTotal(2));
-  for (uint32_t product : {1003u, 0u, 1000u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(Launch(product, 1), VX_E_UNKNOWN_PRODUCT) << product;
-  }
+  ASSERT_TRUE(WriteEntry("0", {"Cobalt", "1.0.0.0", Missing()}) &&
+              WriteEntry("1", {"Cobalt", "1.0.0.0", Missing()}) && WriteTotal(2));
+  for (uint32_t product : {1003u, 0u, 1000u, 0xFFFFFFFFu}) EXPECT_EQ(Launch(product, 1), VX_E_UNKNOWN_PRODUCT);
   EXPECT_TRUE(vxtest::SlotExists("0"));
   EXPECT_EQ(Launch(VX_PRODUCT_AMBER, 1), VX_E_NOT_INSTALLED);
   EXPECT_FALSE(vxtest::SlotExists("0"));
@@ -85,8 +80,7 @@ TEST_F(LaunchAndConnect, RunningViewerKeepsItsConnectionOrGetsSixAttempts) {
   EXPECT_FALSE(other.WaitConnected(300));
   EXPECT_EQ(VxSendCmdA("Ping", ""), VX_OK);
   std::string message;
-  ASSERT_TRUE(held.NextMessage(&message));
-  EXPECT_EQ(message, "EXE Ping()\n");
+  EXPECT_TRUE(held.NextMessage(&message) && message == "EXE Ping()\n") << message;
 
   // Not connected, and the viewer does not listen: six pauses of a second,
   // the last after the sixth failure; a seventh attempt would add another.
@@ -105,9 +99,8 @@ TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
   const std::string viewer = CopyViewer("two words", "Viewer");
   const std::string decoy = CopyViewer("", "two");
   // Were the newer version chosen, its missing file would give -17.
-  ASSERT_TRUE(WriteEntry("0", {"Amber", "3.0.0.0", Missing()}));
-  ASSERT_TRUE(WriteEntry("1", {"Amber", "2.0.0.0", viewer}));
-  ASSERT_TRUE(WriteTotal(2));
+  ASSERT_TRUE(WriteEntry("0", {"Amber", "3.0.0.0", Missing()}) &&
+              WriteEntry("1", {"Amber", "2.0.0.0", viewer}) && WriteTotal(2));
   const uint16_t port = vxtest::FreeLoopbackPort();
   vxtest::SetEnv("VXB_FAKE_PORT", std::to_string(port).c_str());
   vxtest::SetEnv("VXB_FAKE_DELAY_MS", "1500");
@@ -127,11 +120,7 @@ TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
 
   // Connected to the viewer started, with the handlers given.
   ASSERT_EQ(VxSendCmdA("Ping", ""), VX_OK);
-  uint32_t length = 0;
-  char* text = nullptr;
-  ASSERT_EQ(VxGetLastResponseA(&length, &text), VX_OK);
-  EXPECT_EQ(std::string(text, length), "fake-viewer");
-  VxFreeA(text);
+  EXPECT_EQ(vxtest::LastResponseText(), "fake-viewer");
   const int brokenBefore = g_brokenCalls.load();
   EXPECT_EQ(VxDisconnect(), VX_OK);
   EXPECT_EQ(g_brokenCalls.load(), brokenBefore + 1);
@@ -145,8 +134,7 @@ TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
 // library before the viewer ends: nothing of the library may run then.
 TEST_F(LaunchAndConnect, UnloadingTheLibraryBeforeTheStartedViewerEnds) {
   const std::string viewer = CopyViewer("installed", "Viewer");
-  ASSERT_TRUE(WriteEntry("0", {"Amber", "1.0.0.0", viewer}));
-  ASSERT_TRUE(WriteTotal(1));
+  ASSERT_TRUE(WriteEntry("0", {"Amber", "1.0.0.0", viewer}) && WriteTotal(1));
   const uint16_t port = vxtest::FreeLoopbackPort();
   vxtest::SetEnv("VXB_FAKE_PORT", std::to_string(port).c_str());
   const std::string file = vxtest::ExecutableDirectory() + "/" VXB_LIBRARY_FILE;

@@ -4,14 +4,12 @@
 // process_probe_win32.cpp).
 #pragma once
 
-#include <cstdint>
-
 namespace vxsoak {
 
 struct ProcessFigures {
-  int64_t descriptors = -1;  // open descriptors / handles; -1 unknown
-  int64_t threads = -1;      // threads of this process; -1 unknown
-  int64_t residentKiB = -1;  // resident set / working set; -1 unknown
+  long long descriptors = -1;  // open descriptors / handles; -1 unknown
+  long long threads = -1;      // threads of this process; -1 unknown
+  long long residentKiB = -1;  // resident set / working set; -1 unknown
 };
 
 ProcessFigures MeasureProcess();
@@ -21,10 +19,6 @@ ProcessFigures MeasureProcess();
 // thread pool starts (and keeps) worker threads lazily, each with a handle.
 // A leak of the library grows with every cycle of a phase (hundreds), far
 // past this allowance.
-int64_t SystemCountSlack();
-
-// What the figures are called on this system, for the printed report.
-const char* DescriptorWord();
-const char* ResidentWord();
+int SystemCountSlack();
 
 }  // namespace vxsoak
