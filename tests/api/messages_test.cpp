@@ -12,25 +12,18 @@ using MessagesFromTheViewer = HostTest;
 // The expected messages, written here in UTF-8 and turned into the
 // Windows-1252 bytes the library hands out (every accented letter used is in
 // Latin-1, where both code pages agree).
-std::string Cp1252(const std::string& utf8) {
+std::string Cp1252(const char* utf8) {
   std::string out;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      const auto c2 = static_cast<unsigned char>(utf8[++i]);
-      out += static_cast<char>(((c & 0x1F) << 6) | (c2 & 0x3F));
-    }
+  for (const char* p = utf8; *p != 0; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    out += static_cast<char>(c < 0x80 ? c : ((c & 0x1F) << 6) | (*++p & 0x3F));
   }
   return out;
 }
 
 struct Row {
   int32_t code;
-  const char* eng;
-  const char* spa;
-  const char* cat;
+  const char *eng, *spa, *cat;
 };
 
 const Row kRows[] = {
@@ -83,35 +76,32 @@ TEST(Messages, EveryCodeInEveryLanguageByteForByte) {
 }
 
 TEST(Messages, CopyIntoTheCallersBuffer) {
-  char small[12];
-  std::memset(small, 'x', sizeof small);
-  int32_t size = 10;
-  EXPECT_EQ(VxGetErrorMessageA("eng", -11, small, &size), 0);
-  EXPECT_EQ(size, 10);
-  EXPECT_EQ(std::string(small, 12), "Not enoughxx");
-  char big[100];
-  std::memset(big, 'x', sizeof big);
-  size = 100;
-  EXPECT_EQ(VxGetErrorMessageA("eng", -11, big, &size), 0);
-  EXPECT_EQ(size, 17);
-  EXPECT_EQ(std::string(big, 17), "Not enough memory");
-  for (int i = 17; i < 100; ++i) ASSERT_EQ(big[i], 0) << i;
-  size = 0;
-  EXPECT_EQ(VxGetErrorMessageA("eng", -11, big, &size), VX_E_INVALID_PARAMETER);
+  char buffer[20];
+  std::memset(buffer, 'x', sizeof buffer);
+  for (const int32_t capacity : {10, 19}) {  // cut without a terminator, or whole and zero-padded
+    int32_t size = capacity;
+    EXPECT_EQ(VxGetErrorMessageA("eng", -11, buffer, &size), 0);
+    EXPECT_EQ(size, capacity == 10 ? 10 : 17);
+    EXPECT_EQ(std::string(buffer, 20), capacity == 10 ? "Not enoughxxxxxxxxxx" : Bytes("Not enough memory\0\0x"));
+  }
+  int32_t size = 0;
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, buffer, &size), VX_E_INVALID_PARAMETER);
   EXPECT_EQ(VxGetErrorMessageA("eng", -11, nullptr, &size), VX_E_INVALID_PARAMETER);
-  EXPECT_EQ(VxGetErrorMessageA("eng", -11, big, nullptr), VX_E_INVALID_PARAMETER);
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, buffer, nullptr), VX_E_INVALID_PARAMETER);
   // Codes below -20 are invalid and leave the outputs alone.
   for (int32_t code : {-21, -100, INT_MIN}) {
-    char* text = reinterpret_cast<char*>(0x1);
+    char* text = buffer;
     EXPECT_EQ(VxGetErrorStringA("eng", code, &text), VX_E_INVALID_PARAMETER);
-    EXPECT_EQ(text, reinterpret_cast<char*>(0x1));
+    EXPECT_EQ(text, buffer);
     size = 8;
-    EXPECT_EQ(VxGetErrorMessageA("eng", code, small, &size), VX_E_INVALID_PARAMETER);
-    EXPECT_EQ(std::string(small, 12), "Not enoughxx");
+    EXPECT_EQ(VxGetErrorMessageA("eng", code, buffer, &size), VX_E_INVALID_PARAMETER);
     EXPECT_EQ(size, 8);
+    EXPECT_EQ(std::string(buffer, 20), Bytes("Not enough memory\0\0x"));
   }
 }
 
+// Codes above 0 are the viewer's: asked of it, and its answer is the latest
+// response.
 TEST_F(MessagesFromTheViewer, AreAskedOfTheViewer) {
   char* text = nullptr;
   EXPECT_EQ(VxGetErrorStringA("eng", 26, &text), VX_E_NOT_CONNECTED);
@@ -126,7 +116,6 @@ TEST_F(MessagesFromTheViewer, AreAskedOfTheViewer) {
   EXPECT_EQ(Received(3), (std::vector<std::string>{"EXE GetErrorString('eng',1a)\n",
                                                    "EXE GetErrorString('spa',1a)\n",
                                                    "EXE GetErrorString('eng',ff)\n"}));
-  // An empty answer gives an empty text; the answer is the latest response.
   answer = "";
   int32_t rc = 1;
   EXPECT_EQ(Message("cat", 26, &rc), "");
@@ -139,7 +128,6 @@ TEST_F(MessagesFromTheViewer, AreAskedOfTheViewer) {
   EXPECT_EQ(LastResponseText(), "Ordre desconeguda");
   // A refusal gives the viewer's code and no text.
   code = 31;
-  text = nullptr;
   EXPECT_EQ(VxGetErrorStringA("eng", 26, &text), 31);
   EXPECT_EQ(text, nullptr);
 }
