@@ -10,10 +10,6 @@ HostLog g_log;
 std::mutex g_behaviourMu;
 CallBehaviour g_behaviour;
 
-std::string EchoAnswer(const std::string& message) {
-  return message.compare(0, 4, "RET ") == 0 ? std::string() : RetFrame(0, "ok:" + message);
-}
-
 }  // namespace
 
 HostLog& Log() { return g_log; }
@@ -43,15 +39,12 @@ void VXAPI LogCall(const char* name, const char* args, CallAnswer* answer) {
   EXPECT_EQ(answer->code, 0);
   EXPECT_EQ(answer->reserved, 0);
   EXPECT_STREQ(answer->text, "OK");
-  {
-    std::lock_guard<std::mutex> g(g_log.mu);
-    g_log.seen.push_back(std::string(name) + "|" + args);
-  }
-  CallBehaviour behaviour;
-  {
-    std::lock_guard<std::mutex> g(g_behaviourMu);
-    behaviour = g_behaviour;
-  }
+  std::unique_lock<std::mutex> seen(g_log.mu);
+  g_log.seen.push_back(std::string(name) + "|" + args);
+  seen.unlock();
+  std::unique_lock<std::mutex> g(g_behaviourMu);
+  const CallBehaviour behaviour = g_behaviour;
+  g.unlock();
   if (behaviour) behaviour(name, args, answer);
   g_log.inCall = false;
   g_log.lastCallEnd = ++g_log.ticks;
@@ -68,26 +61,22 @@ void VXAPI LogBroken() {
 void HostTest::SetUp() {
   ResetLog();
   SetCallBehaviour(nullptr);
-  peer.SetResponder(EchoAnswer);
+  peer.SetResponder([](const std::string& m) { return m.compare(0, 4, "RET ") == 0 ? "" : RetFrame(0, "ok:" + m); });
   port = peer.Listen();
 }
 
 void HostTest::TearDown() {
   VxDisconnect();
-  for (int i = 0; i < 10 && VxIsConnectionBroken() != 0; ++i) {
-  }
+  VxIsConnectionBroken();  // the flag is cleared as it is read
   CallRecord record;
-  for (int i = 0; i < 100000 && VxRecvCmd(&record) != 0; ++i) {
-  }
+  for (int i = 0; i < 100000 && VxRecvCmd(&record) != 0; ++i) continue;
   // The library's threads are gone: the behaviour can change safely.
   SetCallBehaviour(nullptr);
 }
 
 int HostTest::Connect(CallHandler onCall, BrokenHandler onBroken) {
   const int rc = VxConnectA("127.0.0.1", port, 0, onCall, onBroken);
-  if (rc == 0) {
-    EXPECT_TRUE(peer.WaitConnected());
-  }
+  EXPECT_TRUE(rc != 0 || peer.WaitConnected());
   return rc;
 }
 
