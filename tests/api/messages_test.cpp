@@ -106,28 +106,21 @@ TEST_F(MessagesFromTheViewer, AreAskedOfTheViewer) {
   char* text = nullptr;
   EXPECT_EQ(VxGetErrorStringA("eng", 26, &text), VX_E_NOT_CONNECTED);
   EXPECT_EQ(text, nullptr);
-  std::string answer = "Unknown command";
-  int code = 0;
-  peer.SetResponder([&](const std::string&) { return RetFrame(code, answer); });
-  ASSERT_EQ(Connect(), 0);
-  EXPECT_EQ(Message("eng", 26), "Unknown command");
-  EXPECT_EQ(Message("spa", 26), "Unknown command");
-  EXPECT_EQ(Message("xyz", 255), "Unknown command");
-  EXPECT_EQ(Received(3), (std::vector<std::string>{"EXE GetErrorString('eng',1a)\n",
-                                                   "EXE GetErrorString('spa',1a)\n",
-                                                   "EXE GetErrorString('eng',ff)\n"}));
-  answer = "";
-  int32_t rc = 1;
-  EXPECT_EQ(Message("cat", 26, &rc), "");
-  EXPECT_EQ(rc, 0);
-  answer = "Ordre desconeguda";
+  ASSERT_EQ(Connect(), 0);  // the viewer answers "ok:" and the message
+  EXPECT_EQ(Message("eng", 26), "ok:EXE GetErrorString('eng',1a)\n");
+  EXPECT_EQ(Message("spa", 26), "ok:EXE GetErrorString('spa',1a)\n");
+  EXPECT_EQ(Message("xyz", 255), "ok:EXE GetErrorString('eng',ff)\n");
   char buffer[6];
   int32_t size = 6;
   EXPECT_EQ(VxGetErrorMessageA("cat", 26, buffer, &size), 0);
-  EXPECT_EQ(std::string(buffer, 6), "Ordre ");
-  EXPECT_EQ(LastResponseText(), "Ordre desconeguda");
-  // A refusal gives the viewer's code and no text.
-  code = 31;
+  EXPECT_EQ(std::string(buffer, 6), "ok:EXE");
+  EXPECT_EQ(LastResponseText(), "ok:EXE GetErrorString('cat',1a)\n");
+  // An empty answer gives an empty text; a refusal the viewer's code and no text.
+  peer.SetResponder([](const std::string&) { return RetFrame(0, ""); });
+  int32_t rc = 1;
+  EXPECT_EQ(Message("cat", 26, &rc), "");
+  EXPECT_EQ(rc, 0);
+  peer.SetResponder([](const std::string&) { return RetFrame(31, "no"); });
   EXPECT_EQ(VxGetErrorStringA("eng", 26, &text), 31);
   EXPECT_EQ(text, nullptr);
 }

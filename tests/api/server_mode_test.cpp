@@ -57,7 +57,6 @@ class Server : public HostTest {
   void SetUp() override {
     HostTest::SetUp();
     ListenAsServer();
-    EXPECT_EQ(VxAccept(), VX_E_NOT_CONNECTED);  // nobody waiting yet
     Attach(viewer);
   }
   // v sends message; returns once it waits as a petition.
@@ -77,7 +76,6 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   EXPECT_EQ(VxSendRetStrA(0, nullptr), VX_E_INVALID_PARAMETER);
   EXPECT_EQ(VxSendRetStrW(0, nullptr), VX_E_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(VxSendRaw(nullptr, 3), VX_E_INVALID_PARAMETER);
-  EXPECT_EQ(VxRecvCmd(nullptr), 0);
   EXPECT_EQ(VxAvailableBytes(), 0);
   Petitions(viewer, "EXE Move(1,2)\n");
   EXPECT_EQ(VxAvailableBytes(), 14);  // already waiting: not taken again

@@ -7,8 +7,7 @@ namespace vxtest {
 namespace {
 
 HostLog g_log;
-std::mutex g_behaviourMu;
-CallBehaviour g_behaviour;
+CallBehaviour g_behaviour;  // under g_log.mu
 
 }  // namespace
 
@@ -30,7 +29,7 @@ std::vector<std::string> SeenCalls() {
 }
 
 void SetCallBehaviour(CallBehaviour behaviour) {
-  std::lock_guard<std::mutex> g(g_behaviourMu);
+  std::lock_guard<std::mutex> g(g_log.mu);
   g_behaviour = std::move(behaviour);
 }
 
@@ -39,10 +38,8 @@ void VXAPI LogCall(const char* name, const char* args, CallAnswer* answer) {
   EXPECT_EQ(answer->code, 0);
   EXPECT_EQ(answer->reserved, 0);
   EXPECT_STREQ(answer->text, "OK");
-  std::unique_lock<std::mutex> seen(g_log.mu);
+  std::unique_lock<std::mutex> g(g_log.mu);
   g_log.seen.push_back(std::string(name) + "|" + args);
-  seen.unlock();
-  std::unique_lock<std::mutex> g(g_behaviourMu);
   const CallBehaviour behaviour = g_behaviour;
   g.unlock();
   if (behaviour) behaviour(name, args, answer);
