@@ -23,7 +23,7 @@ class Commands : public HostTest {
   }
 };
 
-TEST_F(Commands, FramesAreExact) {
+TEST_F(Commands, FramesAnswersAndTheLatestResponse) {
   EXPECT_EQ(VxSendCmdA("Move", "1,2"), 0);
   EXPECT_EQ(VxWaitFor(), 0);
   EXPECT_EQ(VxCancelAll(), 0);
@@ -53,9 +53,7 @@ TEST_F(Commands, FramesAreExact) {
   EXPECT_EQ(VxSendCmdW(name, nullptr), VX_E_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(VxConnectW(nullptr, port, 0, nullptr, nullptr), VX_E_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(VxSendCmdA(nullptr, "x"), VX_E_INVALID_PARAMETER);
-}
-
-TEST_F(Commands, TheLatestResponseIsKeptUntilTheNextCommand) {
+  // The latest response is kept until the next command.
   ASSERT_EQ(VxSendCmdA("Greet", ""), 0);
   uint32_t length = 0;
   for (int copy = 0; copy < 2; ++copy) {  // not consumed: a second copy is the same

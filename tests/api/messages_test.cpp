@@ -73,9 +73,7 @@ TEST(Messages, EveryCodeInEveryLanguageByteForByte) {
     EXPECT_EQ(Message(language, -5), "Host not found") << (language ? language : "null");
   }
   EXPECT_EQ(Message("catalan", -5), "Servidor no trobat");  // the first three letters count
-}
-
-TEST(Messages, CopyIntoTheCallersBuffer) {
+  // Copied into the caller's buffer.
   char buffer[20];
   std::memset(buffer, 'x', sizeof buffer);
   for (const int32_t capacity : {10, 19}) {  // cut without a terminator, or whole and zero-padded

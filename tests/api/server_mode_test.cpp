@@ -50,23 +50,10 @@ TEST_F(HostTest, TheListenAddressRestrictsTheInterface) {
   SetEnv("VXBRIDGE_LISTEN_ADDRESS", nullptr);
 }
 
-// The host listens with one viewer attached.
-class Server : public HostTest {
- protected:
+TEST_F(HostTest, APetitionWaitsForTheHostsAnswer) {
+  ListenAsServer();
   TestPeer viewer;
-  void SetUp() override {
-    HostTest::SetUp();
-    ListenAsServer();
-    Attach(viewer);
-  }
-  // v sends message; returns once it waits as a petition.
-  static void Petitions(TestPeer& v, const std::string& message) {
-    ASSERT_TRUE(v.SendFrame(message));
-    ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
-  }
-};
-
-TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
+  Attach(viewer);
   uint32_t size = 0;
   const uint8_t* data = nullptr;
   EXPECT_EQ(VxReadRawPetition(nullptr, &size), VX_E_INVALID_PARAMETER);
@@ -77,7 +64,8 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   EXPECT_EQ(VxSendRetStrW(0, nullptr), VX_E_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(VxSendRaw(nullptr, 3), VX_E_INVALID_PARAMETER);
   EXPECT_EQ(VxAvailableBytes(), 0);
-  Petitions(viewer, "EXE Move(1,2)\n");
+  ASSERT_TRUE(viewer.SendFrame("EXE Move(1,2)\n"));
+  ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
   EXPECT_EQ(VxAvailableBytes(), 14);  // already waiting: not taken again
   const uint8_t* first = nullptr;
   ASSERT_EQ(VxReadRawPetition(&first, &size), 0);
@@ -86,9 +74,6 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   EXPECT_EQ(viewer.MessagesReceived(), 0u);  // no automatic answer, nor any refused one
   ASSERT_EQ(VxSendAck(), 0);
   ASSERT_EQ(VxSendRaw("xyz", 3), 0);  // raw bytes go out exactly as given
-  std::string sent = Bytes("\x0E\x00\x00\x00" "RET 0,6,OK_ACK" "xyz");
-  ASSERT_TRUE(WaitUntil([&] { return viewer.RawReceived().size() >= sent.size(); }));
-  EXPECT_EQ(viewer.RawReceived(), sent);
   // VxRecvCmd fills the record with zeros, and the call becomes the petition.
   ASSERT_TRUE(viewer.SendFrame("SYS FLUSH\n"));
   CallRecord record;
@@ -102,34 +87,29 @@ TEST_F(Server, APetitionWaitsForTheHostsAnswer) {
   ASSERT_EQ(VxSendRetStrW(0, wide), 0);
   ASSERT_EQ(VxSendRetCmd(5, "a\0b", 3), 0);
   ASSERT_EQ(VxSendRetCmd(6, nullptr, 0), 0);
-  sent += Bytes("\x0B\x00\x00\x00" "RET 3,3,bad" "\x0A\x00\x00\x00" "RET 0,2,\xAC" "x"
-                "\x0B\x00\x00\x00" "RET 5,3,a\0b" "\x08\x00\x00\x00" "RET 6,0,");
+  const std::string sent = Bytes("\x0E\x00\x00\x00" "RET 0,6,OK_ACK" "xyz" "\x0B\x00\x00\x00" "RET 3,3,bad"
+                                 "\x0A\x00\x00\x00" "RET 0,2,\xAC" "x" "\x0B\x00\x00\x00" "RET 5,3,a\0b"
+                                 "\x08\x00\x00\x00" "RET 6,0,");
   ASSERT_TRUE(WaitUntil([&] { return viewer.RawReceived().size() >= sent.size(); }));
   EXPECT_EQ(viewer.RawReceived(), sent);
   // The largest petition there is (name and arguments cut to the record)
   // lands in the very block handed out first: a pointer the host still
   // holds is overwritten, never released.
-  Petitions(viewer, "EXE " + std::string(70, 'n') + "(" + std::string(600, 'a') + ")\n");
+  ASSERT_TRUE(viewer.SendFrame("EXE " + std::string(70, 'n') + "(" + std::string(600, 'a') + ")\n"));
+  ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
   ASSERT_EQ(VxReadRawPetition(&data, &size), 0);
   EXPECT_EQ(data, first);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(first), size + 1),
             "EXE " + std::string(64, 'n') + "(" + std::string(512, 'a') + ")\n" + '\0');
-}
-
-// Accept replaces the connected viewer, closing it first even when nobody
-// waits; a disconnect keeps the listening socket for the next.
-TEST_F(Server, ViewersOneAfterAnother) {
-  TestPeer second, third, fourth;
-  Attach(second);
-  EXPECT_TRUE(viewer.WaitClosedByHost());
-  Petitions(second, "SYS HI\n");
-  EXPECT_EQ(Petition(), "SYS HI\n");
+  // Accept closes the viewer first, even when nobody waits; a disconnect
+  // keeps the listening socket for the next.
   EXPECT_EQ(VxAccept(), VX_E_NOT_CONNECTED);
+  EXPECT_TRUE(viewer.WaitClosedByHost());
+  TestPeer second, third;
+  Attach(second);
+  EXPECT_EQ(VxDisconnect(), 0);
   EXPECT_TRUE(second.WaitClosedByHost());
   Attach(third);
-  EXPECT_EQ(VxDisconnect(), 0);
-  EXPECT_TRUE(third.WaitClosedByHost());
-  Attach(fourth);
 }
 
 }  // namespace
