@@ -60,8 +60,7 @@ TEST_F(Session, CallsWithoutAHandlerThenALostConnectionThenTheNext) {
 // the thread they run on): while connected, and for a while after the
 // host's disconnect has closed the link.
 TEST_F(Session, TheHandlersAnswerAndConnectionCallsFromAHandler) {
-  static std::atomic<int> rounds{0};
-  static std::atomic<int> wrong{0};
+  static std::atomic<int> rounds, wrong;
   rounds = wrong = 0;
   SetCallBehaviour([](const char* name, const char*, CallAnswer* answer) {
     static int (*const kCalls[])() = {

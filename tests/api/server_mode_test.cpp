@@ -9,7 +9,7 @@ namespace {
 
 namespace plat = vxb::plat;
 
-TEST_F(HostTest, ServerCallsOutsideServerMode) {
+TEST_F(HostTest, ServerCallsOutsideServerModeAndTheListenAddress) {
   // A client connection has no petitions: its calls are answered OK at once.
   peer.SetResponder(nullptr);
   ASSERT_EQ(Connect(), 0);
@@ -26,11 +26,8 @@ TEST_F(HostTest, ServerCallsOutsideServerMode) {
   EXPECT_EQ(VxConnectAsServer(FreeLoopbackPort(), 1), VX_E_INVALID_PARAMETER);
   EXPECT_EQ(VxConnectAsServer(port, 0), VX_E_HOST_NOT_FOUND);  // peer holds it
   EXPECT_EQ(VxAccept(), VX_E_HOST_NOT_FOUND);
-}
-
-// The protocol has no authentication: an operator restricts who can reach
-// the listening port by the interface it listens on.
-TEST_F(HostTest, TheListenAddressRestrictsTheInterface) {
+  // The protocol has no authentication: an operator restricts who can reach
+  // the listening port by the interface it listens on.
   SetEnv("VXBRIDGE_LISTEN_ADDRESS", "127.0.0.1");
   ListenAsServer();
   // Another address of this machine (all of 127/8 is local) is refused.

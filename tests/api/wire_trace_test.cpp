@@ -9,10 +9,6 @@
 namespace vxtest {
 namespace {
 
-void VXAPI SeenHandler(const char*, const char*, CallAnswer* answer) {
-  std::snprintf(answer->text, sizeof answer->text, "seen");
-}
-
 // The trace's lines with each time stamp masked as "T".
 std::vector<std::string> Lines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -28,17 +24,17 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
       (std::filesystem::temp_directory_path() / ("vxb-trace-" + std::to_string(port) + ".log")).string();
   std::filesystem::remove(path);
   SetEnv("VXBRIDGE_TRACE", path.c_str());
-  ASSERT_EQ(Connect(SeenHandler), 0);
+  ASSERT_EQ(Connect(LogCall), 0);
   ASSERT_EQ(VxSendCmdA("Add", "2,40"), 0);
   ASSERT_TRUE(peer.SendFrame("EXE Notify(scene)\n"));
-  EXPECT_EQ(Received(2), (std::vector<std::string>{"EXE Add(2,40)\n", "RET 0,4,seen"}));
+  EXPECT_EQ(Received(2), (std::vector<std::string>{"EXE Add(2,40)\n", "RET 0,2,OK"}));
   ASSERT_EQ(VxDisconnect(), 0);
   std::vector<std::string> expected = {
       "T -- connect to 127.0.0.1:" + std::to_string(port),
       "T >> call 14 bytes: EXE Add(2,40)\\n",
       "T << answer 26 bytes: RET 0,17,ok:EXE Add(2,40)\\n",
       "T << call 18 bytes: EXE Notify(scene)\\n",
-      "T >> answer 12 bytes: RET 0,4,seen",
+      "T >> answer 10 bytes: RET 0,2,OK",
       "T -- disconnect by the host",
   };
   EXPECT_EQ(Lines(path), expected);

@@ -14,10 +14,8 @@ CallBehaviour g_behaviour;  // under g_log.mu
 HostLog& Log() { return g_log; }
 
 void ResetLog() {
-  for (auto* n : {&g_log.calls, &g_log.broken, &g_log.ticks, &g_log.lastCallEnd, &g_log.brokenAt,
-                  &g_log.brokenDuringCall, &g_log.brokenDelayMs}) {
-    *n = 0;
-  }
+  g_log.calls = g_log.broken = g_log.ticks = g_log.lastCallEnd = g_log.brokenAt = g_log.brokenDuringCall =
+      g_log.brokenDelayMs = 0;
   g_log.inCall = false;
   std::lock_guard<std::mutex> g(g_log.mu);
   g_log.seen.clear();
@@ -78,9 +76,7 @@ int HostTest::Connect(CallHandler onCall, BrokenHandler onBroken) {
 }
 
 void HostTest::Connect(TestPeer& script) {
-  const uint16_t p = script.Listen();
-  ASSERT_NE(p, 0);
-  ASSERT_EQ(VxConnectA("127.0.0.1", p, 0, LogCall, LogBroken), 0);
+  ASSERT_EQ(VxConnectA("127.0.0.1", script.Listen(), 0, LogCall, LogBroken), 0);
   ASSERT_TRUE(script.Accept());
 }
 
