@@ -128,11 +128,7 @@ TEST_F(Commands, ProductIdAndVersionAreAskedOncePerConnection) {
   version();
   EXPECT_EQ(versionQueries, 2);
   // The id is the answer's leading number; 0 for none or a failed command.
-  struct IdCase {
-    int code;
-    const char* text;
-    int32_t id;
-  };
+  struct IdCase { int code; const char* text; int32_t id; };
   for (const IdCase& c : {IdCase{0, "1002", 1002}, IdCase{0, "", 0}, IdCase{0, "  -17xyz", -17}, IdCase{9, "1001", 0}}) {
     peer.SetResponder([c](const std::string& m) { return RetFrame(m == "EXE VxGetTypeViewer()\n" ? c.code : 8, c.text); });
     int32_t id = -1;

@@ -21,10 +21,7 @@ TEST_F(Session, CallsWithoutAHandlerThenALostConnectionThenTheNext) {
   ASSERT_TRUE(peer.SendFrame("EXE " + std::string(100, 'n') + "(" + std::string(600, 'a') + ")\n"));
   EXPECT_EQ(Received(2).size(), 2u);
   EXPECT_EQ(peer.RawReceived(), Bytes("\x0A\x00\x00\x00" "RET 0,2,OK" "\x0A\x00\x00\x00" "RET 0,2,OK"));
-  struct {
-    CallRecord record[2];
-    char fence[16];
-  } g;
+  struct { CallRecord record[2]; char fence[16]; } g;
   std::memset(g.fence, 0x5A, sizeof g.fence);
   for (CallRecord& r : g.record) ASSERT_TRUE(WaitUntil([&] { return VxRecvCmd(&r) != 0; }));
   EXPECT_EQ(std::string(g.record[0].name, 64), "Pick" + std::string(60, ' '));

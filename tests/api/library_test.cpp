@@ -11,10 +11,7 @@ namespace {
 // AddRef, called with the object.
 struct FakeUnknown;
 using Slot = unsigned long(VXAPI*)(FakeUnknown*);
-struct FakeUnknown {
-  const Slot* table;
-  unsigned long refs;
-};
+struct FakeUnknown { const Slot* table; unsigned long refs; };
 unsigned long VXAPI AddRefSlot(FakeUnknown* self) { return ++self->refs; }
 unsigned long VXAPI OtherSlot(FakeUnknown*) { return 0x7777; }
 const Slot kTable[] = {OtherSlot, AddRefSlot, OtherSlot};

@@ -10,10 +10,7 @@ namespace {
 using MessagesFromTheViewer = HostTest;
 
 // The expected messages, in the Windows-1252 bytes the library hands out.
-struct Row {
-  int32_t code;
-  const char *eng, *spa, *cat;
-};
+struct Row { int32_t code; const char *eng, *spa, *cat; };
 
 const Row kRows[] = {
     {0, "Operation has been successfully completed", "Operaci\xF3n finalizada con \xE9xito", "Operaci\xF3 finalitzada amb \xE8xit"},
