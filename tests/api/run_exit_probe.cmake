@@ -4,13 +4,8 @@ cmake_minimum_required(VERSION 3.20)
 # status 0 within the time limit.
 # -DSIM=... -DPROBE=... -DMODE=return|exit [-DEMULATOR=...]
 separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
-execute_process(
-  COMMAND ${emulator} ${SIM} listen --port 0
-  COMMAND ${emulator} ${PROBE} ${MODE}
-  RESULTS_VARIABLE results
-  OUTPUT_VARIABLE out ERROR_VARIABLE err
-  TIMEOUT 120)
-message(STATUS "results: ${results}\n${out}${err}")
+execute_process(COMMAND ${emulator} ${SIM} listen --port 0 COMMAND ${emulator} ${PROBE} ${MODE}
+                RESULTS_VARIABLE results OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
 if(NOT results STREQUAL "0;0")
-  message(FATAL_ERROR "simulator;probe ended with ${results}")
+  message(FATAL_ERROR "simulator;probe ended with ${results}\n${out}${err}")
 endif()

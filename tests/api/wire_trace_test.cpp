@@ -3,70 +3,47 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "host_fixture.h"
 
 namespace vxtest {
 namespace {
 
-void VXAPI SeenHandler(const char*, const char*, CallAnswer* answer) {
-  std::snprintf(answer->text, sizeof answer->text, "seen");
+// The trace's lines with each time stamp masked as "T".
+std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(std::regex_replace(line, std::regex("^vxbridge [0-9]+\\.[0-9]{6} "), "T "));
+  }
+  return lines;
 }
 
-class Trace : public HostTest {
- protected:
-  std::string path;
-
-  void SetUp() override {
-    HostTest::SetUp();
-    path = (std::filesystem::temp_directory_path() /
-            ("vxb-trace-" + std::to_string(port) + ".log"))
-               .string();
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-    SetEnv("VXBRIDGE_TRACE", path.c_str());
-  }
-  void TearDown() override {
-    HostTest::TearDown();
-    SetEnv("VXBRIDGE_TRACE", nullptr);
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-  }
-  // The trace's lines with each time stamp masked as "T".
-  std::vector<std::string> Lines() {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-      lines.push_back(std::regex_replace(line, std::regex("^vxbridge [0-9]+\\.[0-9]{6} "), "T "));
-    }
-    return lines;
-  }
-};
-
-TEST_F(Trace, ASessionIsWrittenLineByLine) {
-  ASSERT_EQ(Connect(SeenHandler), 0);
+TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("vxb-trace-" + std::to_string(port) + ".log")).string();
+  std::filesystem::remove(path);
+  SetEnv("VXBRIDGE_TRACE", path.c_str());
+  ASSERT_EQ(Connect(LogCall), 0);
   ASSERT_EQ(VxSendCmdA("Add", "2,40"), 0);
-  Received(1);
   ASSERT_TRUE(peer.SendFrame("EXE Notify(scene)\n"));
-  EXPECT_EQ(Received(1), std::vector<std::string>{"RET 0,4,seen"});
+  EXPECT_EQ(Received(2), (std::vector<std::string>{"EXE Add(2,40)\n", "RET 0,2,OK"}));
   ASSERT_EQ(VxDisconnect(), 0);
   std::vector<std::string> expected = {
       "T -- connect to 127.0.0.1:" + std::to_string(port),
       "T >> call 14 bytes: EXE Add(2,40)\\n",
       "T << answer 26 bytes: RET 0,17,ok:EXE Add(2,40)\\n",
       "T << call 18 bytes: EXE Notify(scene)\\n",
-      "T >> answer 12 bytes: RET 0,4,seen",
+      "T >> answer 10 bytes: RET 0,2,OK",
       "T -- disconnect by the host",
   };
-  EXPECT_EQ(Lines(), expected);
-
+  EXPECT_EQ(Lines(path), expected);
   // Unset at the next connect: the trace is off and the file stays as it was.
   SetEnv("VXBRIDGE_TRACE", nullptr);
   ASSERT_EQ(Connect(), 0);
   EXPECT_EQ(VxSendCmdA("Add", "1,1"), 0);
   ASSERT_EQ(VxDisconnect(), 0);
-  EXPECT_EQ(Lines(), expected);
+  EXPECT_EQ(Lines(path), expected);
   // A sink that cannot be opened leaves the connection working, and the
   // next connection finds a good path again.
   const std::string unwritable = path + "-missing-dir/trace.log";
@@ -76,25 +53,23 @@ TEST_F(Trace, ASessionIsWrittenLineByLine) {
   EXPECT_EQ(LastResponseText(), "ok:EXE Add(2,40)\n");
   ASSERT_EQ(VxDisconnect(), 0);
   EXPECT_FALSE(std::filesystem::exists(unwritable));
+  EXPECT_EQ(VxIsConnectionBroken(), 1);  // the host's disconnect, taken here
+  // Bytes other than printable text are shown in hex, and a long message is
+  // cut: 10 bytes of header and the first 246 of the payload are shown.
+  const std::string payload = Bytes("\x01\xFF\0z") + std::string(300, 'x');
+  peer.SetResponder([&](const std::string&) { return RetFrame(0, payload); });
   SetEnv("VXBRIDGE_TRACE", path.c_str());
   ASSERT_EQ(Connect(), 0);
-  expected.push_back(expected[0]);
-  EXPECT_EQ(Lines(), expected);
-}
-
-TEST_F(Trace, OtherBytesAreHexAndLongMessagesAreCut) {
-  const std::string payload = Bytes("\x01\xFF\0z") + std::string(300, 'x');
-  peer.SetResponder([&](const std::string& m) { return m[0] == 'R' ? "" : RetFrame(0, payload); });
-  ASSERT_EQ(Connect(), 0);
+  SetEnv("VXBRIDGE_TRACE", nullptr);
   ASSERT_EQ(VxSendCmdA("Bin", ""), 0);
   peer.Close();
   ASSERT_TRUE(WaitUntil([] { return VxIsConnectionBroken() != 0; }, 20000));
-  // 10 bytes of header and the first 246 of the payload are shown, 58 left out.
-  const std::vector<std::string> lines = Lines();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2], "T << answer 314 bytes: RET 0,304,\\x01\\xFF\\x00z" + std::string(242, 'x') +
-                          " ... (58 more bytes)");
-  EXPECT_EQ(lines[3], "T -- break: the connection was closed or lost");
+  expected.insert(expected.end(), {expected[0], "T >> call 10 bytes: EXE Bin()\\n",
+                                   "T << answer 314 bytes: RET 0,304,\\x01\\xFF\\x00z" + std::string(242, 'x') +
+                                       " ... (58 more bytes)",
+                                   "T -- break: the connection was closed or lost"});
+  EXPECT_EQ(Lines(path), expected);
+  std::filesystem::remove(path);
 }
 
 }  // namespace

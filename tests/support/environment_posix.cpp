@@ -5,11 +5,7 @@
 namespace vxtest {
 
 void SetEnv(const char* name, const char* value) {
-  if (value != nullptr) {
-    ::setenv(name, value, 1);
-  } else {
-    ::unsetenv(name);
-  }
+  value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
 }
 
 }  // namespace vxtest

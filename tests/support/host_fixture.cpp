@@ -7,22 +7,15 @@ namespace vxtest {
 namespace {
 
 HostLog g_log;
-std::mutex g_behaviourMu;
-CallBehaviour g_behaviour;
-
-std::string EchoAnswer(const std::string& message) {
-  return message.compare(0, 4, "RET ") == 0 ? std::string() : RetFrame(0, "ok:" + message);
-}
+CallBehaviour g_behaviour;  // under g_log.mu
 
 }  // namespace
 
 HostLog& Log() { return g_log; }
 
 void ResetLog() {
-  for (auto* n : {&g_log.calls, &g_log.broken, &g_log.ticks, &g_log.lastCallEnd, &g_log.brokenAt,
-                  &g_log.brokenDuringCall, &g_log.brokenDelayMs}) {
-    *n = 0;
-  }
+  g_log.calls = g_log.broken = g_log.ticks = g_log.lastCallEnd = g_log.brokenAt = g_log.brokenDuringCall =
+      g_log.brokenDelayMs = 0;
   g_log.inCall = false;
   std::lock_guard<std::mutex> g(g_log.mu);
   g_log.seen.clear();
@@ -34,7 +27,7 @@ std::vector<std::string> SeenCalls() {
 }
 
 void SetCallBehaviour(CallBehaviour behaviour) {
-  std::lock_guard<std::mutex> g(g_behaviourMu);
+  std::lock_guard<std::mutex> g(g_log.mu);
   g_behaviour = std::move(behaviour);
 }
 
@@ -43,15 +36,10 @@ void VXAPI LogCall(const char* name, const char* args, CallAnswer* answer) {
   EXPECT_EQ(answer->code, 0);
   EXPECT_EQ(answer->reserved, 0);
   EXPECT_STREQ(answer->text, "OK");
-  {
-    std::lock_guard<std::mutex> g(g_log.mu);
-    g_log.seen.push_back(std::string(name) + "|" + args);
-  }
-  CallBehaviour behaviour;
-  {
-    std::lock_guard<std::mutex> g(g_behaviourMu);
-    behaviour = g_behaviour;
-  }
+  std::unique_lock<std::mutex> g(g_log.mu);
+  g_log.seen.push_back(std::string(name) + "|" + args);
+  const CallBehaviour behaviour = g_behaviour;
+  g.unlock();
   if (behaviour) behaviour(name, args, answer);
   g_log.inCall = false;
   g_log.lastCallEnd = ++g_log.ticks;
@@ -68,33 +56,27 @@ void VXAPI LogBroken() {
 void HostTest::SetUp() {
   ResetLog();
   SetCallBehaviour(nullptr);
-  peer.SetResponder(EchoAnswer);
+  peer.SetResponder([](const std::string& m) { return m.compare(0, 4, "RET ") == 0 ? "" : RetFrame(0, "ok:" + m); });
   port = peer.Listen();
 }
 
 void HostTest::TearDown() {
   VxDisconnect();
-  for (int i = 0; i < 10 && VxIsConnectionBroken() != 0; ++i) {
-  }
+  VxIsConnectionBroken();  // the flag is cleared as it is read
   CallRecord record;
-  for (int i = 0; i < 100000 && VxRecvCmd(&record) != 0; ++i) {
-  }
+  for (int i = 0; i < 100000 && VxRecvCmd(&record) != 0; ++i) continue;
   // The library's threads are gone: the behaviour can change safely.
   SetCallBehaviour(nullptr);
 }
 
 int HostTest::Connect(CallHandler onCall, BrokenHandler onBroken) {
   const int rc = VxConnectA("127.0.0.1", port, 0, onCall, onBroken);
-  if (rc == 0) {
-    EXPECT_TRUE(peer.WaitConnected());
-  }
+  EXPECT_TRUE(rc != 0 || peer.WaitConnected());
   return rc;
 }
 
 void HostTest::Connect(TestPeer& script) {
-  const uint16_t p = script.Listen();
-  ASSERT_NE(p, 0);
-  ASSERT_EQ(VxConnectA("127.0.0.1", p, 0, LogCall, LogBroken), 0);
+  ASSERT_EQ(VxConnectA("127.0.0.1", script.Listen(), 0, LogCall, LogBroken), 0);
   ASSERT_TRUE(script.Accept());
 }
 

@@ -5,13 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
-#include <mutex>
-#include <string>
 #include <vector>
 
-#include "api_helpers.h"
 #include "test_peer.h"
 #include "test_support.h"
 #include "vxbridge.h"

@@ -22,8 +22,7 @@ struct LinkedPair {
       EXPECT_TRUE(WaitUntil([this] { return link.Accept(); }));
       return;
     }
-    const uint16_t port = peer.Listen();
-    EXPECT_EQ(link.Open("127.0.0.1", port, vxb::SocketLink::kClientMode), 0);
+    EXPECT_EQ(link.Open("127.0.0.1", peer.Listen(), vxb::SocketLink::kClientMode), 0);
     EXPECT_TRUE(peer.WaitConnected());
   }
 };

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "api_helpers.h"
 #include "interface/library_state.h"
 #include "linked_pair.h"
 #include "test_support.h"
