@@ -10,7 +10,6 @@
 #include <dlfcn.h>
 #endif
 
-#include "api_helpers.h"
 #include "install/running_probe.h"
 #include "install_fixture.h"
 #include "test_peer.h"
