@@ -1,4 +1,5 @@
-// Linux: /proc/self/fd, and Threads and VmRSS of /proc/self/status.
+// Linux: /proc/self/fd, Threads and VmRSS of /proc/self/status, and the
+// heap in use from glibc's allocator.
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -6,7 +7,19 @@
 
 #include "process_probe.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace vxsoak {
+
+#if defined(__GLIBC__)
+namespace {
+// mallinfo2 counts the main arena only; with one arena for every thread it
+// counts the library's threads too. Set before main, before any thread.
+const int g_oneArena = mallopt(M_ARENA_MAX, 1);
+}  // namespace
+#endif
 
 ProcessFigures MeasureProcess() {
   ProcessFigures f;
@@ -19,6 +32,10 @@ ProcessFigures MeasureProcess() {
     if (key == "Threads:") status >> f.threads;
     if (key == "VmRSS:") status >> f.residentKiB;
   }
+#if defined(__GLIBC__)
+  const struct mallinfo2 m = mallinfo2();
+  if (g_oneArena == 1) f.heapBytes = static_cast<long long>(m.uordblks + m.hblkhd);
+#endif
   return f;
 }
 
