@@ -9,6 +9,17 @@
 namespace vxtest {
 namespace {
 
+// Descriptors open in this process (Linux; elsewhere -1, not compared).
+long OpenDescriptors() {
+#if defined(__linux__)
+  std::error_code ec;
+  const std::filesystem::directory_iterator fds("/proc/self/fd", ec);
+  return ec ? -1 : static_cast<long>(std::distance(begin(fds), end(fds)));
+#else
+  return -1;
+#endif
+}
+
 // The trace's lines with each time stamp masked as "T".
 std::vector<std::string> Lines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -23,6 +34,7 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
   const std::string path =
       (std::filesystem::temp_directory_path() / ("vxb-trace-" + std::to_string(port) + ".log")).string();
   std::filesystem::remove(path);
+  const long descriptors = OpenDescriptors();
   SetEnv("VXBRIDGE_TRACE", path.c_str());
   ASSERT_EQ(Connect(LogCall), 0);
   ASSERT_EQ(VxSendCmdA("Add", "2,40"), 0);
@@ -48,7 +60,9 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
   // next connection finds a good path again.
   const std::string unwritable = path + "-missing-dir/trace.log";
   SetEnv("VXBRIDGE_TRACE", unwritable.c_str());
-  ASSERT_EQ(Connect(), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Connect(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "vxbridge: VXBRIDGE_TRACE: cannot open " + unwritable + "; no trace\n");
   EXPECT_EQ(VxSendCmdA("Add", "2,40"), 0);
   EXPECT_EQ(LastResponseText(), "ok:EXE Add(2,40)\n");
   ASSERT_EQ(VxDisconnect(), 0);
@@ -69,7 +83,10 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
                                        " ... (58 more bytes)",
                                    "T -- break: the connection was closed or lost"});
   EXPECT_EQ(Lines(path), expected);
-  std::filesystem::remove(path);
+  EXPECT_EQ(VxDisconnect(), 0);
+  // The viewer has closed its sockets too: at most as many as before.
+  EXPECT_LE(OpenDescriptors(), descriptors) << "the trace file is closed with its connection";
+  EXPECT_TRUE(std::filesystem::remove(path));
 }
 
 }  // namespace

@@ -8,7 +8,22 @@
 
 #include "vxbridge.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace vxtest {
+
+// Bytes in use in the C heap's main arena (glibc; elsewhere 0, so that
+// a balance check holds trivially).
+inline size_t HeapInUse() {
+#if defined(__GLIBC__)
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+#else
+  return 0;
+#endif
+}
 
 // Polls cond every millisecond until it holds or timeoutMs passed.
 inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {

@@ -109,6 +109,10 @@ TEST(FramedIo, EnsureCapacityBoundsAndGrownBuffersOutliveAReopen) {
   ASSERT_EQ(link.Open("127.0.0.1", port, SocketLink::kClientMode), 0);
   EXPECT_EQ(link.Buffer(vxb::ResponseSlot)->capacity, 5000u);
   EXPECT_EQ(link.Buffer(vxb::CallSlot)->capacity, SocketLink::kInitialCapacity);
+  // Growing step by step holds one block, not every one it outgrew.
+  const size_t heapBefore = vxtest::HeapInUse();
+  for (uint32_t c = 6000; c <= 200000; c += 1000) ASSERT_EQ(link.EnsureCapacity(c, vxb::ResponseSlot), 0);
+  EXPECT_LE(vxtest::HeapInUse(), heapBefore + 200000 + 4096);
 }
 
 TEST(FramedIo, SendsBothRangesOrOnlyTheFirst) {
@@ -119,6 +123,8 @@ TEST(FramedIo, SendsBothRangesOrOnlyTheFirst) {
   EXPECT_EQ(p.peer.RawReceived(), "abcdefg");
   p.link.CloseData();
   EXPECT_EQ(p.link.Send("abc", 3, nullptr, 0), -6);
+  vxb::IncomingMessage m;
+  EXPECT_EQ(vxb::ReadMessage(p.link, m), -6);  // not "0 bytes came", which it would wait on for ever
 }
 
 // After a failed receive a client gives its link up whatever the error; a

@@ -140,6 +140,14 @@ TEST(SocketLink, ListensOnceAcceptsWithoutWaitingAndOnlyWithoutAPeer) {
   EXPECT_EQ(frame.length, 4u);
   link.CloseData();
   EXPECT_NE(link.ListenSocket(), plat::kInvalidSocket);
+  // A link that goes away while listening gives its port back.
+  uint16_t port = 0;
+  {
+    SocketLink gone;
+    ASSERT_EQ(gone.Open("localhost", 0, SocketLink::kServerMode), 0);
+    port = gone.ListenPort();
+  }
+  EXPECT_EQ(second.Open("localhost", port, SocketLink::kServerMode), 0);
 }
 
 }  // namespace

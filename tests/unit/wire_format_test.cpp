@@ -54,6 +54,7 @@ TEST(MessagesReceived, ParseResponse) {
       {"RET 17", 17, kNone},
       {"RET 17,", 17, kNone},
       {"RET 3,2", 3, kNone},  // no "," before the payload
+      {Bytes("RET 3\0" "2,OK"), 3, kNone},  // a NUL is no ","
       {"RET x,1,a", -10, kNone},
       {"RET -5,3,abc", -10, kNone},  // a signed code is malformed
       {"RET +5,3,abc", -10, kNone},
