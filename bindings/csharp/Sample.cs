@@ -38,8 +38,11 @@ static class Sample
         rc = Vx.VxSendCmdA("Teleport", "0,0,5");
         Console.WriteLine("Teleport -> " + rc + " " + Vx.Message(rc, "eng"));
 
-        // Give the viewer's own call (if it makes one) a moment to arrive.
+        // Give the viewer's own call (if it makes one) a moment to arrive,
+        // and its answer, which leaves just after the handler returns, a
+        // moment to go: Disconnect closes the connection at once.
         for (int i = 0; i < 200 && Volatile.Read(ref calls) == 0; ++i) Thread.Sleep(10);
+        if (Volatile.Read(ref calls) > 0) Thread.Sleep(100);
         Vx.Disconnect();
         return 0;
     }

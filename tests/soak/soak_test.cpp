@@ -136,7 +136,10 @@ TEST(Soak, ConnectDisconnectCyclesAndLostConnections) {
           viewer.Join();
         }
         failed += !viewer.SendFrame("EXE Hi(" + k + ")\n") || !viewer.NextMessage(&m) || m != AnswerTo(c);
-        if (lost) viewer.SendRaw(RetFrame(0, "cut short").substr(0, 12)), viewer.Close();
+        if (lost) {
+          viewer.SendRaw(RetFrame(0, "cut short").substr(0, 12));
+          viewer.Close();
+        }
         // A disconnect waits for the BrokenHandler; a lost connection calls it by itself.
         failed += lost ? !WaitUntil([c] { return Log().broken.load() == c + 1; })
                        : VxDisconnect() != 0 || Log().broken.load() != c + 1 || !viewer.WaitClosedByHost();
