@@ -6,10 +6,7 @@
 #include <string>
 
 #include "process_probe.h"
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
+#include "test_support.h"
 
 namespace vxsoak {
 
@@ -33,8 +30,7 @@ ProcessFigures MeasureProcess() {
     if (key == "VmRSS:") status >> f.residentKiB;
   }
 #if defined(__GLIBC__)
-  const struct mallinfo2 m = mallinfo2();
-  if (g_oneArena == 1) f.heapBytes = static_cast<long long>(m.uordblks + m.hblkhd);
+  if (g_oneArena == 1) f.heapBytes = static_cast<long long>(vxtest::HeapInUse());
 #endif
   return f;
 }
