@@ -10,7 +10,7 @@
 namespace {
 
 bool Parse(bool call, const std::string& text, vxb::IncomingMessage& m) {
-  m = {77, "name before", "args before", 0};
+  m = {77, "name before", "args before"};
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   const auto n = static_cast<uint32_t>(text.size());
   if (call ? vxb::ParseCall(bytes, n, m) : vxb::ParseSystemCall(bytes, n, m)) return true;

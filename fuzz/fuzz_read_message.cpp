@@ -21,7 +21,7 @@ VXB_FUZZ_ENTRY(read_message) {
     return plat::LocalPort(listener);
   }();
   SocketLink link;
-  VXB_CHECK(port != 0 && link.Open("127.0.0.1", port, SocketLink::kClientMode) == 0);
+  VXB_CHECK(port != 0 && link.Connect("127.0.0.1", port) == 0);
   const plat::Socket viewer = plat::Accept(listener);
   VXB_CHECK(viewer != plat::kInvalidSocket && (n == 0 || plat::Send(viewer, data, static_cast<int>(n)) == static_cast<int>(n)));
   plat::CloseSocket(viewer);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "vxbridge.h"
 #include "transport/wire_format.h"
@@ -13,64 +14,27 @@
 namespace vxb {
 namespace {
 
-// A command's turn: a host command holds the command lock from before its
-// send until its answer is taken, so host threads never take each other's
-// answers. A command from inside a handler (on the dispatcher thread) goes
-// without it: a host command may hold the lock while the viewer waits for
-// that handler's answer.
-class CommandTurn {
- public:
-  explicit CommandTurn(LibraryState& s)
-      : lock_(s.dispatcher.IsCurrentThread() ? nullptr : &s.commandLock) {
-    if (lock_ != nullptr) lock_->Enter();
-  }
-  ~CommandTurn() {
-    if (lock_ != nullptr) lock_->Leave();
-  }
-  CommandTurn(const CommandTurn&) = delete;
-  CommandTurn& operator=(const CommandTurn&) = delete;
-
-  ResponseSignal::Role role() const {
-    return lock_ != nullptr ? ResponseSignal::kHostCommand : ResponseSignal::kHandlerCommand;
-  }
-
- private:
-  Lock* lock_;
-};
-
-// Frames the command with send, waits for the answer and keeps it as the
-// calling thread's latest response (none when the command failed).
-template <typename SendFn>
-int32_t RunCommand(SendFn send) {
-  LibraryState& s = State();
-  CommandTurn turn(s);
+// One command on the current session: the message goes out in its turn and
+// the answer is paired by the order on the wire, so commands of several
+// host threads and of handlers may be in flight together. The answer is
+// kept as the calling thread's latest response (none when the command
+// failed).
+int32_t RunCommand(const SessionRef& session, const char* name, const char* arguments,
+                   bool system) {
   Answer* answer = nullptr;
   const int32_t rc = [&]() -> int32_t {
-    if (!s.Connected()) return -3;
-    const uint64_t call =
-        turn.role() == ResponseSignal::kHandlerCommand ? s.dispatcher.RunningCall() : 0;
-    if (!s.responseSignal.Register(turn.role(), call)) return -10;
-    int sent;
+    if (!session) return VX_E_NOT_CONNECTED;
+    std::string message;
     try {
-      sent = send(s.link);  // builds the message text: may run out of memory
+      message = system ? FormatSystemCall(name) : FormatCall(name, arguments);
     } catch (...) {
-      sent = -11;
+      plat::RethrowThreadExit();
+      return VX_E_NOT_ENOUGH_MEMORY;
     }
-    if (sent != 0) {
-      s.responseSignal.Withdraw(turn.role());
-      return sent;
-    }
-    const int waited = s.responseSignal.Wait(turn.role(), s.commandTimeoutMs.load(), &answer);
-    if (waited == ResponseSignal::kTimedOut) {
-      // The answer may still come and would be taken by the next command:
-      // the connection ends here, and the reader's ordinary way out runs
-      // the BrokenHandler.
-      s.link.CloseData();
-      return -6;
-    }
-    return waited != 0 ? waited : answer->code;
+    const int sent = session->Command(message, &answer);
+    return sent != VX_OK ? sent : answer->code;
   }();
-  s.lastAnswers.Keep(answer);
+  State().lastAnswers.Keep(answer);
   return rc;
 }
 
@@ -79,36 +43,27 @@ int32_t RunCommand(SendFn send) {
 Answer* HoldLastResponse() { return State().lastAnswers.Current(); }
 
 int32_t RunSystemCommand(const char* text) {
-  return RunCommand([text](SocketLink& link) { return SendSystemCall(link, text); });
+  return RunCommand(State().Current(), text, nullptr, true);
 }
 
 int32_t FetchProductVersion(char* text) {
-  LibraryState& s = State();
-  uint32_t epoch;
-  {
-    Guard g(s.productVersionLock);
-    std::memcpy(text, s.productVersionCache, sizeof s.productVersionCache);
-    if (text[0] != 0) return 0;
-    epoch = s.productVersionEpoch;
-  }
-  // No lock is held while the command waits: a handler asking for the
-  // version meanwhile must not wait for a host command.
-  if (int32_t rc = VxSendCmdA("VxProductVersion", ""); rc != 0) return rc;
+  const SessionRef session = State().Current();
+  if (session && session->CachedVersion(text)) return VX_OK;
+  std::memset(text, 0, 512);
+  // Asked on that session, and kept by it: a connection made meanwhile
+  // asks again.
+  if (int32_t rc = RunCommand(session, "VxProductVersion", "", false); rc != VX_OK) return rc;
   Answer* r = HoldLastResponse();
   if (r != nullptr && r->length > 0) {
     // Measured up to its first NUL, cut to 511 characters.
     const size_t n = strnlen(reinterpret_cast<const char*>(r->text), r->length);
-    const size_t kept = n < sizeof s.productVersionCache - 1 ? n : sizeof s.productVersionCache - 1;
+    const size_t kept = n < 511 ? n : 511;
     std::memcpy(text, r->text, kept);
     text[kept] = 0;
   }
   LetGo(r);
-  Guard g(s.productVersionLock);
-  // A connection made meanwhile asks again.
-  if (epoch == s.productVersionEpoch) {
-    std::memcpy(s.productVersionCache, text, sizeof s.productVersionCache);
-  }
-  return 0;
+  session->CacheVersion(text);
+  return VX_OK;
 }
 
 }  // namespace vxb
@@ -120,19 +75,18 @@ extern "C" {
 VxResult VXAPI VxSendCmdA(const char* command, const char* arguments) {
   if (command == nullptr || arguments == nullptr) {
     State().lastAnswers.Keep(nullptr);
-    return -1;
+    return VX_E_INVALID_PARAMETER;
   }
-  return RunCommand(
-      [command, arguments](SocketLink& link) { return SendCall(link, command, arguments); });
+  return RunCommand(State().Current(), command, arguments, false);
 }
 
 VxResult VXAPI VxSendCmdW(const VxWChar* command, const VxWChar* arguments) {
   char* c = NarrowText(command);
-  if (c == nullptr) return -11;
+  if (c == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   char* a = NarrowText(arguments);
   if (a == nullptr) {
     FreeResult(c);
-    return -11;
+    return VX_E_NOT_ENOUGH_MEMORY;
   }
   const int32_t rc = VxSendCmdA(c, a);
   FreeResult(c);
@@ -150,7 +104,7 @@ VxResult VXAPI VxGetLastResponseA(uint32_t* length, char** text) {
   if (*length == 0) {
     LetGo(r);
     *text = nullptr;
-    return 0;
+    return VX_OK;
   }
   auto* block = static_cast<char*>(AllocResultUnfilled(r->length + 1));
   if (block != nullptr) {
@@ -159,7 +113,7 @@ VxResult VXAPI VxGetLastResponseA(uint32_t* length, char** text) {
     *text = block;
   }
   LetGo(r);
-  return block != nullptr ? 0 : -11;
+  return block != nullptr ? VX_OK : VX_E_NOT_ENOUGH_MEMORY;
 }
 
 VxResult VXAPI VxGetLastResponseW(uint32_t* length, VxWChar** text) {
@@ -172,17 +126,20 @@ VxResult VXAPI VxGetLastResponseW(uint32_t* length, VxWChar** text) {
   }
   VxWChar* block = WidenBytes(reinterpret_cast<const char*>(r->text), r->length);
   LetGo(r);
-  if (block == nullptr) return -11;
+  if (block == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   *text = block;
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxLastVexaErrorMessageA(char* buffer, int32_t* size) {
-  if (buffer == nullptr || size == nullptr || *size <= 0) return -1;
+  // A size of 0 copies nothing and succeeds; a negative one fits no buffer.
+  if (size == nullptr || *size < 0 || (buffer == nullptr && *size > 0)) {
+    return VX_E_INVALID_PARAMETER;
+  }
   uint32_t length = 0;
   char* copy = nullptr;
   if (int32_t rc = VxGetLastResponseA(&length, &copy); rc != 0) return rc;
-  std::memset(buffer, 0, static_cast<size_t>(*size));
+  if (*size > 0) std::memset(buffer, 0, static_cast<size_t>(*size));
   const int32_t n = static_cast<uint32_t>(*size) < length ? *size : static_cast<int32_t>(length);
   if (n > 0) std::memcpy(buffer, copy, static_cast<size_t>(n));
   *size = n;
@@ -191,7 +148,7 @@ VxResult VXAPI VxLastVexaErrorMessageA(char* buffer, int32_t* size) {
 }
 
 VxResult VXAPI VxGetRemoteProductId(int32_t* id) {
-  if (!State().Connected()) return -3;
+  if (!State().Connected()) return VX_E_NOT_CONNECTED;
   if (VxSendCmdA("VxGetTypeViewer", "") != 0) {
     *id = 0;
     return 0;
@@ -215,7 +172,7 @@ VxResult VXAPI VxGetRemoteProductVersionA(char** text) {
   }
   const auto n = static_cast<uint32_t>(std::strlen(cached));
   auto* block = static_cast<char*>(AllocResultUnfilled(n + 1));
-  if (block == nullptr) return -11;
+  if (block == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   std::memcpy(block, cached, n + 1);
   *text = block;
   return 0;
@@ -228,13 +185,13 @@ VxResult VXAPI VxGetRemoteProductVersionW(VxWChar** text) {
     return rc;
   }
   VxWChar* block = WidenText(cached);
-  if (block == nullptr) return -11;
+  if (block == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   *text = block;
   return 0;
 }
 
 VxResult VXAPI VxSetLanguageA(const char* code) {
-  if (code == nullptr || std::strlen(code) != 3) return -7;
+  if (code == nullptr || std::strlen(code) != 3) return VX_E_UNSUPPORTED_LANGUAGE;
   LibraryState& s = State();
   int32_t index = LanguagePosition(code);
   if (index >= 0) {
@@ -248,9 +205,9 @@ VxResult VXAPI VxSetLanguageA(const char* code) {
 }
 
 VxResult VXAPI VxSetLanguageW(const VxWChar* code) {
-  if (code == nullptr) return -7;
+  if (code == nullptr) return VX_E_UNSUPPORTED_LANGUAGE;
   char* c = NarrowText(code);
-  if (c == nullptr) return -11;
+  if (c == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   const int32_t rc = VxSetLanguageA(c);
   FreeResult(c);
   return rc;

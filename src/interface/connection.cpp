@@ -1,4 +1,8 @@
 // The client connection: connect, disconnect, broken-connection flag.
+#include <memory>
+#include <new>
+#include <string>
+
 #include "vxbridge.h"
 #include "library_state.h"
 #include "result_buffer.h"
@@ -6,42 +10,56 @@
 
 using namespace vxb;
 
+namespace vxb {
+
+int BeginSession(std::unique_ptr<SocketLink> link, const Session::Settings& settings) {
+  SessionRef session(Session::Create(std::move(link), settings));
+  if (!session) return VX_E_NOT_ENOUGH_MEMORY;
+  if (int rc = session->Start(); rc != VX_OK) return rc;
+  State().SetCurrent(session);
+  return VX_OK;
+}
+
+}  // namespace vxb
+
 extern "C" {
 
 VxResult VXAPI VxConnectA(const char* host, uint32_t port, int32_t mode, CallHandler onCall,
                           BrokenHandler onBroken) {
-  // From a handler this would wait for the dispatcher thread it runs on;
+  // From a handler this would work on the connection that runs it;
   // refused before anything else is looked at or touched.
-  if (OnWorkerThread()) return -1;
+  if (OnWorkerThread()) return VX_E_INVALID_PARAMETER;
   LibraryState& s = State();
-  if (s.Connected()) return -20;
-  ForgetProductVersion();
-  if (mode != 0 || host == nullptr) return -1;
-  LinkObjects();
-  // The threads of a connection lost on its own may still be finishing
-  // (the dispatcher may be inside the BrokenHandler): let them end before
-  // the link is reused.
-  s.reader.Wait();
-  s.dispatcher.Wait();
-  // A host command of another thread waits for the new connection rather
-  // than sending on it before its answers are expected.
-  Guard turn(s.commandLock);
-  const int rc = s.link.Open(host, static_cast<uint16_t>(port), SocketLink::kClientMode);
-  // VXBRIDGE_TRACE is read here, so a host can switch the trace per connection.
-  trace::BeginConnect(host, static_cast<uint16_t>(port), rc);
-  if (rc != 0) return rc;
+  Guard one(s.connectLock);
+  const SessionRef old = s.Current();
+  if (old && old->IsUp()) return VX_E_ALREADY_CONNECTED;
+  if (old) old->ForgetVersion();
+  if (mode != 0 || host == nullptr) return VX_E_INVALID_PARAMETER;
+  try {
+    auto link = std::make_unique<SocketLink>();
+    const uint16_t p = static_cast<uint16_t>(port);
+    const int rc = link->Connect(host, p);
+    // VXBRIDGE_TRACE is read here, so a host can switch the trace per
+    // connection; a failed connect is traced too.
+    link->SetTrace(WireTrace::Begin(std::string("connect to ") + host + ":" + std::to_string(p) +
+                                    (rc == 0 ? "" : " failed (" + std::to_string(rc) + ")")));
+    if (rc != VX_OK) return rc;
+    if (int started = BeginSession(std::move(link), SessionSettings(false, onCall, onBroken));
+        started != VX_OK) {
+      return started;
+    }
+  } catch (...) {
+    plat::RethrowThreadExit();
+    return VX_E_NOT_ENOUGH_MEMORY;
+  }
   s.serverMode.store(false);
-  s.dispatcher.SetServerMode(false);
-  s.dispatcher.SetCallHandler(onCall);
-  s.dispatcher.SetBrokenHandler(onBroken);
-  StartWorkers();
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxConnectW(const VxWChar* host, uint32_t port, int32_t mode, CallHandler onCall,
                           BrokenHandler onBroken) {
   char* h = NarrowText(host);
-  if (h == nullptr) return -11;
+  if (h == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   const int32_t rc = VxConnectA(h, port, mode, onCall, onBroken);
   FreeResult(h);
   return rc;
@@ -49,23 +67,16 @@ VxResult VXAPI VxConnectW(const VxWChar* host, uint32_t port, int32_t mode, Call
 
 VxResult VXAPI VxDisconnect(void) {
   LibraryState& s = State();
-  if (!s.Connected()) {
-    // Threads of a connection lost on its own are collected here, so that
-    // nothing of it is left behind once the host is done.
-    if (!OnWorkerThread()) {
-      s.reader.Wait();
-      s.dispatcher.Wait();
-    }
-    return 0;
-  }
-  if (OnWorkerThread()) return -1;
-  if (trace::On()) trace::Disconnected();
-  s.link.CloseData();
-  s.reader.Wait();
-  s.dispatcher.Wait();
-  return 0;
+  const SessionRef session = s.Current();
+  if (!session || !session->IsUp()) return VX_OK;
+  if (OnWorkerThread()) return VX_E_INVALID_PARAMETER;
+  Guard one(s.connectLock);
+  // Returns once the library is done with the connection; a handler that
+  // still runs finishes on its own, and the BrokenHandler may run after.
+  session->Close();
+  return VX_OK;
 }
 
-uint8_t VXAPI VxIsConnectionBroken(void) { return State().dispatcher.TakeBroken() ? 1 : 0; }
+uint8_t VXAPI VxIsConnectionBroken(void) { return g_connectionBroken.exchange(false) ? 1 : 0; }
 
 }  // extern "C"

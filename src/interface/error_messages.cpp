@@ -49,13 +49,13 @@ const char* MessageText(int32_t languageIndex, int32_t code) {
 
 int32_t LocalMessage(int32_t languageIndex, int32_t code, char** text) {
   const char* message = MessageText(languageIndex, code);
-  if (message == nullptr) return -1;
+  if (message == nullptr) return VX_E_INVALID_PARAMETER;
   const auto n = static_cast<uint32_t>(std::strlen(message));
   auto* block = static_cast<char*>(AllocResultUnfilled(n + 1));
   *text = block;
-  if (block == nullptr) return -11;
+  if (block == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   std::memcpy(block, message, n + 1);
-  return 0;
+  return VX_OK;
 }
 
 }  // namespace vxb
@@ -72,7 +72,7 @@ VxResult VXAPI VxGetErrorStringA(const char* language, int32_t code, char** text
   char arguments[32];
   std::snprintf(arguments, sizeof arguments, "'%s',%x", kLanguageCodes[position],
                 static_cast<unsigned>(code));
-  if (int32_t rc = VxSendCmdA("GetErrorString", arguments); rc != 0) return rc;
+  if (int32_t rc = VxSendCmdA("GetErrorString", arguments); rc != VX_OK) return rc;
 
   Answer* r = HoldLastResponse();
   const uint32_t length = r != nullptr ? r->length : 0;
@@ -83,19 +83,23 @@ VxResult VXAPI VxGetErrorStringA(const char* language, int32_t code, char** text
     block[length] = 0;
   }
   LetGo(r);
-  return block != nullptr ? 0 : -11;
+  return block != nullptr ? VX_OK : VX_E_NOT_ENOUGH_MEMORY;
 }
 
 VxResult VXAPI VxGetErrorMessageA(const char* language, int32_t code, char* buffer, int32_t* size) {
-  if (buffer == nullptr || size == nullptr || *size <= 0) return -1;
+  // A size of 0 copies nothing and gives the lookup's result; a negative
+  // one fits no buffer.
+  if (size == nullptr || *size < 0 || (buffer == nullptr && *size > 0)) {
+    return VX_E_INVALID_PARAMETER;
+  }
   char* message = nullptr;
   const int32_t rc = VxGetErrorStringA(language, code, &message);
   if (message != nullptr) {
-    std::memset(buffer, 0, static_cast<size_t>(*size));
+    if (*size > 0) std::memset(buffer, 0, static_cast<size_t>(*size));
     const auto length = static_cast<int32_t>(std::strlen(message));
     const int32_t n = *size < length ? *size : length;
     *size = n;
-    std::memcpy(buffer, message, static_cast<size_t>(n));
+    if (n > 0) std::memcpy(buffer, message, static_cast<size_t>(n));
     VxFreeA(message);
   }
   return rc;

@@ -38,21 +38,18 @@ VxResult LaunchAndConnect(uint32_t productId, const char* host, uint32_t port,
   std::string image;
   if (!FindEditionImage(edition, image)) return VX_E_NOT_INSTALLED;
 
-  LibraryState& s = State();
   if (!IsImageRunning(image.c_str())) {
     // A connection left over from an earlier viewer would make every
-    // attempt below answer -20; only its socket goes, the rest of a
-    // disconnect happens inside the next connect.
-    s.link.CloseData();
-    // The workers of that connection are let go before the viewer starts:
-    // the connect below waits for them anyway, and the old socket is then
-    // surely closed, not handed down to the new process.
-    s.reader.Wait();
-    s.dispatcher.Wait();
+    // attempt below answer -20: it ends first, and its socket is then
+    // surely shut, not handed down to the new process.
+    if (const SessionRef old = State().Current()) {
+      Guard one(State().connectLock);
+      old->Close();
+    }
     if (!plat::StartProcess(image.c_str())) return VX_E_CANNOT_CREATE_PROCESS;
   }
 
-  bool connected = s.link.DataSocket() != plat::kInvalidSocket;
+  bool connected = State().Connected();
   VxResult result = VX_OK;
   int attempts = 0;
   while (!connected && attempts < kMaxConnectAttempts) {
@@ -78,6 +75,8 @@ VxResult VXAPI VxLaunchAndConnect(uint32_t productId, const char* host, uint32_t
   try {
     return vxb::LaunchAndConnect(productId, host, port, onCall, onBroken);
   } catch (...) {
+    // A forced unwind ending the host's thread passes on.
+    vxb::plat::RethrowThreadExit();
     return VX_E_NOT_ENOUGH_MEMORY;
   }
 }

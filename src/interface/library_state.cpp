@@ -3,44 +3,35 @@
 namespace vxb {
 namespace {
 LibraryState g_state;
-}
+}  // namespace
+
+std::atomic<bool> g_connectionBroken{false};
 
 LibraryState& State() { return g_state; }
 
+LibraryState::LibraryState() { plat::SocketsStart(); }
+
 LibraryState::~LibraryState() {
-  dispatcher.SetCallHandler(nullptr);
-  dispatcher.SetBrokenHandler(nullptr);
-  link.CloseData();
-  reader.Wait();
-  dispatcher.Wait();
+  if (SessionRef s = Current()) {
+    s->DropHandlers();
+    s->Close();
+  }
+  SetCurrent(SessionRef());
+  listener.Close();
+  // No session thread runs here any more on Windows: an unload waits for
+  // them through the module reference each holds, and a process exit has
+  // ended them before the library is told.
+  plat::SocketsStop();
 }
 
-int LinkObjects() {
-  LibraryState& s = State();
-  if (s.objectsLinked) return 0;
-  s.objectsLinked = true;
-  s.reader.SetDispatcher(&s.dispatcher);
-  s.reader.SetLink(&s.link);
-  s.reader.SetResponseSignal(&s.responseSignal);
-  s.dispatcher.SetLink(&s.link);
-  return 0;
-}
-
-void StartWorkers() {
-  LibraryState& s = State();
-  s.reader.Wait();
-  s.dispatcher.Wait();
-  s.commandTimeoutMs.store(CommandTimeoutFromEnvironment());
-  s.responseSignal.Reset();
-  s.dispatcher.Start();
-  s.reader.Start();
-}
-
-void ForgetProductVersion() {
-  LibraryState& s = State();
-  Guard g(s.productVersionLock);
-  s.productVersionCache[0] = 0;
-  ++s.productVersionEpoch;
+Session::Settings SessionSettings(bool serverRole, CallHandler onCall, BrokenHandler onBroken) {
+  Session::Settings settings;
+  settings.serverRole = serverRole;
+  settings.onCall = onCall;
+  settings.onBroken = onBroken;
+  settings.commandTimeoutMs = CommandTimeoutFromEnvironment();
+  settings.brokenFlag = &g_connectionBroken;
+  return settings;
 }
 
 uint32_t CommandTimeoutFromEnvironment() {
@@ -55,11 +46,6 @@ uint32_t CommandTimeoutFromEnvironment() {
   // Fifteen digits cannot overflow; a value no 32-bit wait can express
   // means no limit as well.
   return value == 0 || value >= plat::kInfinite ? plat::kInfinite : static_cast<uint32_t>(value);
-}
-
-bool OnWorkerThread() {
-  LibraryState& s = State();
-  return s.reader.IsCurrentThread() || s.dispatcher.IsCurrentThread();
 }
 
 }  // namespace vxb

@@ -1,78 +1,85 @@
-// The process-wide state of the library: its objects, built at load in a
-// fixed order and destroyed in reverse, and its plain fields.
+// The process-wide state of the library: the current session (the
+// connection the exports work on), the listening socket of server mode,
+// and the plain fields that outlive connections.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
-#include "messaging/dispatch_thread.h"
 #include "messaging/last_answers.h"
 #include "messaging/petition_buffer.h"
-#include "messaging/reader_thread.h"
-#include "messaging/response_signal.h"
+#include "messaging/session.h"
 #include "platform/sync.h"
-#include "transport/socket_link.h"
+#include "transport/listener.h"
 
 namespace vxb {
 
 struct LibraryState {
-  LibraryState() = default;
-  // Ends a connection the host left open, so no worker thread outlives the
-  // objects it uses. The host's handlers are dropped first: at unload the
-  // host may already be gone.
+  LibraryState();
+  // Ends a connection the host left open. The host's handlers are dropped
+  // first: at unload the host may already be gone. Nothing waits for the
+  // session's threads; they finish on their own.
   ~LibraryState();
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;
 
-  // Objects, in construction order.
-  SocketLink link;
-  ReaderThread reader;
-  DispatchThread dispatcher;
-  ResponseSignal responseSignal;
-  // After the signal: the answers it keeps go back to the signal's pool.
+  // The session the exports work on (null before the first connection). It
+  // stays current after it ended, until the next connect or accept, so the
+  // host can still take the calls a client connection left and read the
+  // version it cached.
+  SessionRef Current() EXCLUDES(currentLock) {
+    Guard g(currentLock);
+    return current;
+  }
+  void SetCurrent(SessionRef s) EXCLUDES(currentLock) {
+    SessionRef old;
+    {
+      Guard g(currentLock);
+      old = current;
+      current = s;
+    }
+    // The old one is let go outside the lock: its last reference frees it.
+  }
+  bool Connected() {
+    const SessionRef s = Current();
+    return s && s->IsUp();
+  }
+
+  // Connect, accept, disconnect and listen change the connection one at a
+  // time (hosts may call them from several threads all the same).
+  Lock connectLock;
+  Lock currentLock;
+  SessionRef current GUARDED_BY(currentLock);
+  Listener listener;
+
   LastAnswers lastAnswers;
-  PetitionBuffer petition;
   Lock petitionLock;
-  // Host commands take turns under it, from before the send until the
-  // answer is taken; a command from inside a handler never takes it.
-  // Connecting holds it while the new connection is set up, so no command
-  // is sent on one connection and waits on the next.
-  Lock commandLock;
-  Lock productVersionLock;
-
-  bool objectsLinked = false;
-
-  // Plain fields. Host threads only, except those that worker or other
-  // host threads may touch (atomic, or under the lock named).
-  std::atomic<bool> serverMode{false};
+  PetitionBuffer petition GUARDED_BY(petitionLock);
   std::atomic<bool> petitionReady{false};
+  std::atomic<bool> serverMode{false};
   std::atomic<int32_t> languageIndex{0};
-  // The longest a command waits for its answer (plat::kInfinite: no
-  // limit); read from the environment when a connection starts.
-  std::atomic<uint32_t> commandTimeoutMs{plat::kInfinite};
-  // productVersionLock: the cached text, and a count of the connections
-  // that emptied it (an answer of an earlier one is not cached).
-  char productVersionCache[512] = {0};
-  uint32_t productVersionEpoch = 0;
-
-  bool Connected() const { return link.DataSocket() != plat::kInvalidSocket; }
 };
 
 LibraryState& State();
 
-// Links the objects on the first connect; always 0.
-int LinkObjects();
-// Waits for the worker threads of an earlier connection (which may have
-// ended on their own) and starts both for the current one. The caller holds
-// the command lock.
-void StartWorkers();
-// A new connection: the cached product version is asked for again.
-void ForgetProductVersion();
+// Raised once by each session that ends after it was up; read and cleared
+// by VxIsConnectionBroken. Outside the state, with nothing to destroy: a
+// session's thread may still end after the state is gone at exit.
+extern std::atomic<bool> g_connectionBroken;
+
+// A new session on an open link, started and made current: 0, or -11 when
+// it could not be made or its threads not started (the link is then closed
+// and the current session stays). The caller holds connectLock.
+int BeginSession(std::unique_ptr<SocketLink> link, const Session::Settings& settings);
+// The settings of a new session: the command time-out the environment asks
+// for, the role and the host's handlers.
+Session::Settings SessionSettings(bool serverRole, CallHandler onCall, BrokenHandler onBroken);
 // The command time-out the environment asks for: VXBRIDGE_COMMAND_TIMEOUT_MS,
 // a whole number of milliseconds; unset, 0 or not a number: no limit.
 uint32_t CommandTimeoutFromEnvironment();
 // True when called on one of the library's own worker threads, from which
 // connect and disconnect calls would wait for themselves.
-bool OnWorkerThread();
+inline bool OnWorkerThread() { return Session::OnSessionThread(); }
 
 }  // namespace vxb

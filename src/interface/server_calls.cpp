@@ -1,6 +1,7 @@
 // The server-mode calls: the library listens, accepts the viewer and the
 // host answers each of its petitions itself.
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "vxbridge.h"
@@ -15,49 +16,46 @@ extern "C" {
 
 VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode) {
   // From a handler: refused before anything else (see VxConnectA).
-  if (OnWorkerThread()) return -1;
+  if (OnWorkerThread()) return VX_E_INVALID_PARAMETER;
   LibraryState& s = State();
-  ForgetProductVersion();
-  if (mode != 0) return -1;
-  LinkObjects();
-  // Open closes an open peer connection first; its threads end with it.
-  s.link.CloseData();
-  s.reader.Wait();
-  s.dispatcher.Wait();
-  if (int rc = s.link.Open("localhost", static_cast<uint16_t>(port), SocketLink::kServerMode);
-      rc != 0) {
-    return rc;
-  }
+  Guard one(s.connectLock);
+  const SessionRef old = s.Current();
+  if (old) old->ForgetVersion();
+  if (mode != 0) return VX_E_INVALID_PARAMETER;
+  // A connection still open ends first; its threads finish on their own.
+  if (old) old->Close();
+  if (int rc = s.listener.Open(static_cast<uint16_t>(port)); rc != VX_OK) return rc;
   s.serverMode.store(true);
-  s.dispatcher.SetServerMode(true);
-  s.dispatcher.SetCallHandler(nullptr);
-  s.dispatcher.SetBrokenHandler(nullptr);
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxAccept(void) {
-  if (OnWorkerThread()) return -1;
+  if (OnWorkerThread()) return VX_E_INVALID_PARAMETER;
   LibraryState& s = State();
-  if (s.link.ListenSocket() == plat::kInvalidSocket) return -5;
-  s.link.CloseData();
-  // The previous peer's threads end through the broken path; they must be
-  // gone before the same thread objects start again.
-  s.reader.Wait();
-  s.dispatcher.Wait();
-  // As for a connect: no host command sends on the new peer's link before
-  // it is ready to pair its answers.
-  Guard turn(s.commandLock);
-  if (!s.link.Accept()) return -3;
-  trace::BeginAccept(s.link.ListenPort());
+  Guard one(s.connectLock);
+  if (!s.listener.IsOpen()) return VX_E_HOST_NOT_FOUND;
+  // The viewer attached so far is let go, and everything of it with its
+  // session: its calls, what the host owed it, its version.
+  if (const SessionRef old = s.Current()) old->Close();
   s.petitionReady.store(false);
-  StartWorkers();
-  return 0;
+  const plat::Socket accepted = s.listener.Accept();
+  if (accepted == plat::kInvalidSocket) return VX_E_NOT_CONNECTED;
+  try {
+    auto link = std::make_unique<SocketLink>();
+    if (int rc = link->Adopt(accepted); rc != VX_OK) return rc;
+    link->SetTrace(WireTrace::Begin("accept on port " + std::to_string(s.listener.Port())));
+    return BeginSession(std::move(link), SessionSettings(true, nullptr, nullptr));
+  } catch (...) {
+    plat::RethrowThreadExit();
+    return VX_E_NOT_ENOUGH_MEMORY;
+  }
 }
 
 uint8_t VXAPI VxRecvCmd(CallRecord* record) {
   if (record == nullptr) return 0;
   LibraryState& s = State();
-  if (!s.dispatcher.TakePending(record)) return 0;
+  const SessionRef session = s.Current();
+  if (!session || !session->TakeCall(record)) return 0;
   if (!s.serverMode.load()) return 1;
   const std::string text = PetitionText(*record);
   Guard g(s.petitionLock);
@@ -85,31 +83,31 @@ int32_t VXAPI VxAvailableBytes(void) {
 }
 
 VxResult VXAPI VxReadRawPetition(const uint8_t** data, uint32_t* size) {
-  if (data == nullptr || size == nullptr) return -1;
+  if (data == nullptr || size == nullptr) return VX_E_INVALID_PARAMETER;
   LibraryState& s = State();
   Guard g(s.petitionLock);
-  if (!s.petitionReady.load()) return -19;
+  if (!s.petitionReady.load()) return VX_E_NO_DATA;
   s.petitionReady.store(false);
   *data = s.petition.Data();
   *size = s.petition.Size();
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxSendRetCmd(int32_t code, const void* data, int32_t length) {
-  if (length < 0 || (data == nullptr && length > 0)) return -1;
-  LibraryState& s = State();
-  if (!s.Connected()) return -3;
-  return SendResponse(s.link, code, data, length);
+  if (length < 0 || (data == nullptr && length > 0)) return VX_E_INVALID_PARAMETER;
+  const SessionRef session = State().Current();
+  if (!session) return VX_E_NOT_CONNECTED;
+  return session->SendAnswer(code, data, length);
 }
 
 VxResult VXAPI VxSendRetStrA(int32_t code, const char* text) {
-  if (text == nullptr) return -1;
+  if (text == nullptr) return VX_E_INVALID_PARAMETER;
   return VxSendRetCmd(code, text, static_cast<int32_t>(std::strlen(text)));
 }
 
 VxResult VXAPI VxSendRetStrW(int32_t code, const VxWChar* text) {
   char* narrow = NarrowText(text);
-  if (narrow == nullptr) return -11;
+  if (narrow == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   const int32_t rc = VxSendRetStrA(code, narrow);
   FreeResult(narrow);
   return rc;
@@ -118,12 +116,11 @@ VxResult VXAPI VxSendRetStrW(int32_t code, const VxWChar* text) {
 VxResult VXAPI VxSendAck(void) { return VxSendRetStrA(0, "OK_ACK"); }
 
 VxResult VXAPI VxSendRaw(const void* data, uint32_t length) {
-  if (data == nullptr && length > 0) return -1;
-  if (length > 0x7FFFFFFFu) return -1;
-  LibraryState& s = State();
-  if (!s.Connected()) return -3;
-  if (trace::On()) trace::SentRaw(data, length);
-  return s.link.Send(data, length, nullptr, 0);
+  if (data == nullptr && length > 0) return VX_E_INVALID_PARAMETER;
+  if (length > 0x7FFFFFFFu) return VX_E_INVALID_PARAMETER;
+  const SessionRef session = State().Current();
+  if (!session) return VX_E_NOT_CONNECTED;
+  return session->SendRaw(data, length);
 }
 
 }  // extern "C"

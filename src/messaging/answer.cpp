@@ -17,11 +17,18 @@ void LetGo(Answer* answer) {
   if (answer->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) answer->pool->GiveBack(answer);
 }
 
+AnswerPool* AnswerPool::Create() { return new (std::nothrow) AnswerPool; }
+
 AnswerPool::~AnswerPool() {
+  Guard g(lock_);
   for (size_t i = 0; i < spareCount_; ++i) {
     plat::FreeBlock(spares_[i]->block.data);
     delete spares_[i];
   }
+}
+
+void AnswerPool::Unref() {
+  if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
 Answer* AnswerPool::Take() {
@@ -35,6 +42,7 @@ Answer* AnswerPool::Take() {
     if (a == nullptr) return nullptr;
     a->pool = this;
   }
+  refs_.fetch_add(1, std::memory_order_relaxed);
   a->holders.store(1, std::memory_order_relaxed);
   return a;
 }
@@ -45,15 +53,19 @@ void AnswerPool::GiveBack(Answer* answer) {
   answer->text = nullptr;
   answer->length = 0;
   answer->next = nullptr;
+  bool kept = false;
   {
     Guard g(lock_);
     if (spareCount_ < kMaximumSpares) {
       spares_[spareCount_++] = answer;
-      return;
+      kept = true;
     }
   }
-  plat::FreeBlock(answer->block.data);
-  delete answer;
+  if (!kept) {
+    plat::FreeBlock(answer->block.data);
+    delete answer;
+  }
+  Unref();
 }
 
 }  // namespace vxb

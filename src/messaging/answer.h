@@ -32,12 +32,14 @@ void Hold(Answer* answer);
 void LetGo(Answer* answer);
 
 // Answers and their blocks, kept for reuse so that a command's round trip
-// allocates nothing once the first few have been made.
+// allocates nothing once the first few have been made. One pool per
+// connection; it lives until its owner has retired it and every answer
+// taken from it has come back (an answer may be kept as a thread's latest
+// response long after its connection ended).
 class AnswerPool {
  public:
-  AnswerPool() = default;
-  // Every answer must have been given back by now.
-  ~AnswerPool();
+  // A new pool with its owner's reference; null without memory.
+  static AnswerPool* Create();
   AnswerPool(const AnswerPool&) = delete;
   AnswerPool& operator=(const AnswerPool&) = delete;
 
@@ -46,13 +48,21 @@ class AnswerPool {
   Answer* Take();
   // Called by LetGo for the last holder.
   void GiveBack(Answer* answer);
+  // The owner is done with the pool: it goes once the last answer is back.
+  void Retire() { Unref(); }
 
   static constexpr size_t kMaximumSpares = 2;
 
  private:
+  AnswerPool() = default;
+  // Every answer has come back by now.
+  ~AnswerPool();
+  void Unref();
+
+  std::atomic<int32_t> refs_{1};  // the owner, and one per answer out
   Lock lock_;
-  Answer* spares_[kMaximumSpares] = {};
-  size_t spareCount_ = 0;
+  Answer* spares_[kMaximumSpares] GUARDED_BY(lock_) = {};
+  size_t spareCount_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace vxb

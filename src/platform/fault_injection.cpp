@@ -14,6 +14,8 @@ std::atomic<uint32_t> g_failFrom{0};
 std::atomic<uint64_t> g_injected{0};
 std::atomic<bool> g_lookupsFail{false};
 std::atomic<bool> g_moduleListsFail{false};
+// Thread starts to go before the one that fails (0: none fails).
+std::atomic<uint32_t> g_threadStartsLeft{0};
 }  // namespace
 
 void SetAllocFailureThreshold(uint32_t minSize) { g_failFrom.store(minSize); }
@@ -43,5 +45,15 @@ bool HostLookupShouldFail() { return g_lookupsFail.load(); }
 
 void SetModuleListFailure(bool fail) { g_moduleListsFail.store(fail); }
 bool ModuleListShouldFail() { return g_moduleListsFail.load(); }
+
+void SetThreadStartFailure(uint32_t n) { g_threadStartsLeft.store(n); }
+
+bool ThreadStartShouldFail() {
+  uint32_t left = g_threadStartsLeft.load(std::memory_order_relaxed);
+  while (left != 0) {
+    if (g_threadStartsLeft.compare_exchange_weak(left, left - 1)) return left == 1;
+  }
+  return false;
+}
 
 }  // namespace vxb::plat

@@ -11,4 +11,6 @@ bool AllocShouldFail(uint32_t size);
 int TakeInjectedSocketError(Socket s);
 bool HostLookupShouldFail();
 bool ModuleListShouldFail();
+// True for the thread start that SetThreadStartFailure picked.
+bool ThreadStartShouldFail();
 }  // namespace vxb::plat

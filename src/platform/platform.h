@@ -17,6 +17,9 @@
 
 namespace vxb::plat {
 
+// A wait or time limit without end.
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
 // ---- Global memory ---------------------------------------------------------
 
 // A zero-filled block that stays at one address until FreeBlock; on Windows
@@ -44,11 +47,24 @@ void MutexDestroy(MutexImpl* m);
 void MutexEnter(MutexImpl* m);
 void MutexLeave(MutexImpl* m);
 
+// Condition variable, used with a MutexImpl. CondWait releases m (held by
+// the caller), sleeps until signalled or timeoutMs passed (kInfinite: no
+// limit), and holds m again on return; false when the time ran out. It may
+// also return early: callers wait for a predicate in a loop.
+struct CondImpl;
+CondImpl* CondCreate();
+void CondDestroy(CondImpl* c);
+bool CondWait(CondImpl* c, MutexImpl* m, uint32_t timeoutMs);
+void CondSignal(CondImpl* c);
+void CondBroadcast(CondImpl* c);
+
+// Milliseconds on a clock that only goes forward, for deadlines.
+uint64_t MonotonicMs();
+
 // Counting semaphore with a maximum count.
 SemaphoreImpl* SemaphoreCreate(int32_t initial, int32_t maximum);
 void SemaphoreDestroy(SemaphoreImpl* s);
 // Waits up to timeoutMs (kInfinite: no limit). True when a count was taken.
-constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs);
 // Adds one count; false (and no effect) when the count is at its maximum.
 bool SemaphoreRelease(SemaphoreImpl* s);
@@ -61,6 +77,16 @@ struct ThreadImpl;
 ThreadImpl* ThreadStart(ThreadEntry entry, void* arg);
 // Waits for the thread to end and releases its handle.
 void ThreadJoin(ThreadImpl* t);
+// Starts a thread running entry(arg) that nobody waits for: it ends on its
+// own and releases what it holds. While it runs, the module that holds this
+// code stays loaded (Win32: the thread holds a reference to it and leaves
+// through FreeLibraryAndExitThread; POSIX: the library is linked nodelete).
+// False when it cannot be started.
+bool ThreadStartDetached(ThreadEntry entry, void* arg);
+// Fault injection for tests: the n-th thread start from now on (counting
+// ThreadStart and ThreadStartDetached, 1 = the next) fails as when the
+// address space is used up; 0 clears it.
+void SetThreadStartFailure(uint32_t n);
 void SleepMs(uint32_t ms);
 
 // For a catch-all on a thread that runs host code: rethrows the exception
@@ -174,13 +200,16 @@ int Send(Socket s, const void* data, int len);
 // Sends the parts one after the other in one gather call (sendmsg, WSASend),
 // calling again for the rest when the system takes less; at most
 // kMaxSendParts parts. Never raises SIGPIPE. Returns 0, or -1 with
-// LastSocketError set (some of the bytes may have left).
+// LastSocketError set (some of the bytes may have left). With a timeoutMs
+// other than kInfinite it gives up once that time has passed with bytes
+// still to send (kErrTimedOut); the stream is then torn and the caller
+// must end the connection.
 struct SendPart {
   const void* data;
   uint32_t length;
 };
 constexpr int kMaxSendParts = 4;
-int SendParts(Socket s, const SendPart* parts, int count);
+int SendParts(Socket s, const SendPart* parts, int count, uint32_t timeoutMs = kInfinite);
 // One receive: count, 0 when the peer closed, -1 with LastSocketError set.
 int Recv(Socket s, void* data, int len, bool peek);
 // Waits up to timeoutMs for s to become readable (data or end of stream).

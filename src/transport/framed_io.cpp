@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "socket_link.h"
+#include "vxbridge.h"
 
 namespace vxb {
 
@@ -30,47 +31,45 @@ bool SocketLink::IsBrokenError() const {
     case plat::kErrInterrupted:
     case plat::kErrWouldBlock:
     case plat::kErrInProgress:
-    case plat::kErrNoBuffers: return listen_.load() == plat::kInvalidSocket;
+    case plat::kErrNoBuffers: return !serverRole_;
     default: return true;
   }
 }
 
-// A failed send ends the connection in both modes, whatever the error:
-// part of the message may have left, and the peer's stream cannot be
-// brought back into step after a torn frame.
-int SocketLink::SendParts(const plat::SendPart* parts, int count) {
+// A failed send ends the connection in both roles, whatever the error, and
+// so does a send that ran out of time: part of the message may have left,
+// and the peer's stream cannot be brought back into step after a torn
+// frame.
+int SocketLink::SendParts(const plat::SendPart* parts, int count, uint32_t timeoutMs) {
   bool failed = false;
-  plat::Socket used;
   {
-    Guard g(sendLock_);
     DataUse use(*this);
-    if (!use.valid()) return -6;
-    used = use.get();
-    failed = plat::SendParts(use.get(), parts, count) < 0;
+    if (!use.valid()) return VX_E_COMMUNICATION_BROKEN;
+    failed = plat::SendParts(use.get(), parts, count, timeoutMs) < 0;
   }
   if (failed) {
-    CloseDataIf(used);
-    return -6;
+    Close();
+    return VX_E_COMMUNICATION_BROKEN;
   }
-  return 0;
+  return VX_OK;
 }
 
 int SocketLink::Send(const void* first, uint32_t firstLength, const void* second,
-                     uint32_t secondLength) {
+                     uint32_t secondLength, uint32_t timeoutMs) {
   const plat::SendPart parts[2] = {{first, firstLength},
                                    {second, second != nullptr ? secondLength : 0}};
-  return SendParts(parts, 2);
+  return SendParts(parts, 2, timeoutMs);
 }
 
 int SocketLink::Receive(uint8_t* destination, uint32_t size) {
   for (;;) {
     DataUse use(*this);
-    if (!use.valid()) return -6;  // closed by another thread meanwhile
+    if (!use.valid()) return VX_E_COMMUNICATION_BROKEN;  // closed by another thread meanwhile
     const int n = plat::Recv(use.get(), destination, static_cast<int>(size), false);
     if (n > 0) return n;
     if (n == 0 || IsBrokenError()) {
-      CloseDataIf(use.get());
-      return -6;
+      Close();
+      return VX_E_COMMUNICATION_BROKEN;
     }
     // A failure not judged broken (server mode) can repeat at once; a short
     // pause keeps the reader from spinning on it.
@@ -84,14 +83,14 @@ int SocketLink::NextFrame(FrameSplitter::Frame* frame) {
       case FrameSplitter::kFrame:
         // Once the link is closed, what was read ahead is gone with it, as
         // unread bytes in the socket would be.
-        if (data_.load() != plat::kInvalidSocket) return 0;
+        if (IsOpen()) return VX_OK;
         splitter_.Clear();
-        return -6;
+        return VX_E_COMMUNICATION_BROKEN;
       case FrameSplitter::kTooLarge:
         // No buffer can hold it and the bytes cannot be skipped in step:
         // the stream is given up.
-        CloseData();
-        return -9;
+        Close();
+        return VX_E_BUFFER_TOO_BIG;
       case FrameSplitter::kNeedMore:
         break;
     }
@@ -108,11 +107,11 @@ int SocketLink::NextFrame(FrameSplitter::Frame* frame) {
 }
 
 int SocketLink::ReadBody(const FrameSplitter::Frame& frame, uint16_t slot, uint8_t** body) {
-  if (slot >= 2) return -11;
+  if (slot >= 2) return VX_E_NOT_ENOUGH_MEMORY;
   RecvBuffer& b = buffers_[slot];
   b.used = 0;
   if (b.data != nullptr) b.data[0] = 0;
-  if (frame.length == 0) return 0;
+  if (frame.length == 0) return VX_OK;
   // A slot whose block was handed on starts again at the usual size.
   const uint32_t wanted = b.data == nullptr && frame.length + 1 < kInitialCapacity
                               ? kInitialCapacity
@@ -121,10 +120,10 @@ int SocketLink::ReadBody(const FrameSplitter::Frame& frame, uint16_t slot, uint8
     // The body cannot be skipped safely without a place to put it, and
     // reading it in pieces would hand out a torn message: the stream is
     // closed instead, as for a broken link.
-    if (int rc = EnsureCapacity(wanted, slot); rc != 0) {
-      CloseData();
+    if (int rc = EnsureCapacity(wanted, slot); rc != VX_OK) {
+      Close();
       splitter_.Clear();
-      return rc == -8 ? -9 : rc;
+      return rc == VX_E_BUFFER_TOO_SMALL ? VX_E_BUFFER_TOO_BIG : rc;
     }
   }
   *body = b.data;
@@ -144,24 +143,24 @@ int SocketLink::ReadBody(const FrameSplitter::Frame& frame, uint16_t slot, uint8
   }
   b.data[received] = 0;
   b.used = received;
-  return 0;
+  return VX_OK;
 }
 
 int SocketLink::EnsureCapacity(uint32_t capacity, uint16_t slot) {
-  if (slot >= 2) return -11;
+  if (slot >= 2) return VX_E_NOT_ENOUGH_MEMORY;
   RecvBuffer& b = buffers_[slot];
-  if (capacity <= b.capacity) return 0;
-  if (capacity < kInitialCapacity) return -8;
-  if (capacity > kMaximumCapacity) return -9;
+  if (capacity <= b.capacity) return VX_OK;
+  if (capacity < kInitialCapacity) return VX_E_BUFFER_TOO_SMALL;
+  if (capacity > kMaximumCapacity) return VX_E_BUFFER_TOO_BIG;
   // Written up to the body's end and its NUL before anything reads it.
   auto* block = static_cast<uint8_t*>(plat::AllocBlockUnfilled(capacity));
-  if (block == nullptr) return -11;
+  if (block == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   plat::FreeBlock(b.data);
   block[0] = 0;
   b.data = block;
   b.capacity = capacity;
   b.used = 0;
-  return 0;
+  return VX_OK;
 }
 
 RecvBuffer SocketLink::ExchangeBuffer(uint16_t slot, RecvBuffer replacement) {

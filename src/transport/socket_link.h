@@ -1,13 +1,19 @@
-// SocketLink: the library's one TCP connection, in client or server role,
-// with the framed I/O on its data socket and its two receive buffers.
+// SocketLink: one TCP connection to the viewer, in the client or the server
+// role, for the whole of its life: the data socket, the bytes read ahead of
+// the next frame, the two receive buffers and the connection's trace. A
+// link is connected (or given an accepted socket) once; the next
+// connection is a new link, so nothing read or written on one can reach
+// another.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "platform/sync.h"
 #include "platform/platform.h"
 #include "frame_splitter.h"
+#include "wire_trace.h"
 
 namespace vxb {
 
@@ -24,44 +30,45 @@ class SocketLink {
  public:
   static constexpr uint32_t kInitialCapacity = 4048;
   static constexpr uint32_t kMaximumCapacity = 2000000;
-  static constexpr int kClientMode = 0;
-  static constexpr int kServerMode = 2;
   // Keep-alive on every data socket: a peer gone silent is given up about
   // a minute after the last traffic (30 s idle, then 5 probes 5 s apart).
   static constexpr plat::KeepAlive kKeepAlive{30000, 5000, 5};
 
-  SocketLink();
+  SocketLink() = default;
+  // Closes the socket (if still open) and frees the buffers.
   ~SocketLink();
   SocketLink(const SocketLink&) = delete;
   SocketLink& operator=(const SocketLink&) = delete;
 
   // ---- connection ----
-  // mode 0: connect to host:port (a dotted address as it is, a name through
-  // the forward lookup); mode 2: listen on port (host unused), on every
-  // interface or on the one that VXBRIDGE_LISTEN_ADDRESS names (-1 when it
-  // names none).
-  int Open(const char* host, uint16_t port, int mode);
-  // Accepts one waiting peer without blocking; false when none.
-  bool Accept();
-  // Closes the data socket. A thread blocked in a call on it wakes up; the
-  // socket itself is released only when no thread uses it any more, so its
-  // number is never read, written or closed after it was reused.
-  void CloseData();
-  // Closes the data socket only while it is still s: a failure seen on an
-  // old socket must not close a newer connection.
-  void CloseDataIf(plat::Socket s);
-  // Closes the listening socket and the data socket (nothing in client mode).
-  void CloseAll();
+  // Client role: connects to host:port (a dotted address as it is, a name
+  // through the forward lookup). 0; -5 host not found or refused; -11 no
+  // memory for the buffers; -20 when this link was connected before.
+  int Connect(const char* host, uint16_t port);
+  // Server role: takes an accepted socket (which it closes on failure).
+  // 0, -11 or -20 as for Connect.
+  int Adopt(plat::Socket accepted);
+  // Ends the connection: every call blocked on the socket wakes and fails,
+  // the peer learns it at once, and later calls fail. The socket itself is
+  // released by its last user, so its number is never read, written or
+  // closed after it was reused. Idempotent, from any thread.
+  void Close();
+  bool IsOpen() const { return data_.load() != plat::kInvalidSocket; }
   plat::Socket DataSocket() const { return data_.load(); }
-  plat::Socket ListenSocket() const { return listen_.load(); }
-  // Port the listening socket is bound to (0 when none).
-  uint16_t ListenPort() const;
+  bool ServerRole() const { return serverRole_; }
+
+  // The connection's trace (null: none). Set before the link is shared.
+  void SetTrace(std::unique_ptr<WireTrace> trace) { trace_ = std::move(trace); }
+  WireTrace* Trace() const { return trace_.get(); }
 
   // ---- framed I/O ----
-  // Sends the parts as one piece of the stream, in one gather call; a
-  // failure closes the data socket (-6).
-  int SendParts(const plat::SendPart* parts, int count);
-  int Send(const void* first, uint32_t firstLength, const void* second, uint32_t secondLength);
+  // Sends the parts as one piece of the stream, in one gather call, within
+  // timeoutMs (plat::kInfinite: no limit); a failure or a time-out closes
+  // the link (-6): part of the message may have left. One sender at a
+  // time: the caller keeps the turn.
+  int SendParts(const plat::SendPart* parts, int count, uint32_t timeoutMs = plat::kInfinite);
+  int Send(const void* first, uint32_t firstLength, const void* second, uint32_t secondLength,
+           uint32_t timeoutMs = plat::kInfinite);
   // Waits for the next frame's prefix and head (see FrameSplitter): 0, -6
   // when the link broke, -9 when the frame is too large; the link is
   // closed on both. Only the reader calls it, then ReadBody for the frame.
@@ -88,36 +95,30 @@ class SocketLink {
 
  private:
   int PrepareBuffers();
+  // Publishes a connected socket; -20 when the link had one before.
+  int Publish(plat::Socket s);
   // One receive of at most size bytes: the count, or -6 when the link broke
-  // (closed). Errors that pass (server mode) are waited out.
+  // (closed). Errors that pass (server role) are waited out.
   int Receive(uint8_t* destination, uint32_t size);
-  // The listening socket, or kInvalidSocket with *result -1 (an invalid
-  // listen address) or -5.
-  plat::Socket Listen(uint16_t port, int* result);
   plat::Socket AcquireData();
   void ReleaseData(plat::Socket s);
-  void WinsockAcquire();
-  void WinsockRelease();
 
   std::atomic<plat::Socket> data_{plat::kInvalidSocket};
-  std::atomic<plat::Socket> listen_{plat::kInvalidSocket};
+  bool serverRole_ = false;
   RecvBuffer buffers_[2];
-  Lock sendLock_;
   // What one receive may take at once: small messages arrive many to a
   // receive; a larger body goes on straight into its slot's block.
   static constexpr uint32_t kInboxCapacity = 16384;
   uint8_t inbox_[kInboxCapacity];
   FrameSplitter splitter_{inbox_, kInboxCapacity, kMaximumCapacity};
+  std::unique_ptr<WireTrace> trace_;
 
-  // Lifetime of data socket descriptors: users of the current one, and the
-  // closed ones still in use by a blocked call (closed by their last user).
-  struct Retired {
-    plat::Socket s = plat::kInvalidSocket;
-    int users = 0;
-  };
+  // Lifetime of the data socket: its users, and the socket once closed
+  // while some were still in a call on it (closed by the last of them).
   Lock handleLock_;
-  int dataUsers_ = 0;
-  Retired retired_[4];
+  plat::Socket published_ GUARDED_BY(handleLock_) = plat::kInvalidSocket;
+  int users_ GUARDED_BY(handleLock_) = 0;
+  bool closed_ GUARDED_BY(handleLock_) = false;
 };
 
 class SocketLink::DataUse {
@@ -133,5 +134,11 @@ class SocketLink::DataUse {
   SocketLink& link_;
   plat::Socket s_;
 };
+
+// Every data socket, connected or accepted: no delay, and keep-alive, so a
+// peer whose machine vanished without closing is noticed by the probes
+// going unanswered and a waiting command ends (-6) instead of waiting for
+// ever.
+void PrepareDataSocket(plat::Socket s);
 
 }  // namespace vxb

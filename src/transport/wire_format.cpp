@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vxbridge.h"
 #include "wire_trace.h"
 
 namespace vxb {
@@ -41,45 +42,44 @@ std::string FormatSystemCall(const char* text) {
 }
 
 int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
-               uint32_t payloadLength, const void* payload) {
+               uint32_t payloadLength, const void* payload, uint32_t timeoutMs) {
   // Before the send: the answer may be read (and traced) before it returns.
-  if (trace::On()) trace::Sent(header, headerLength, payload, payloadLength);
+  if (WireTrace* t = link.Trace()) t->Sent(header, headerLength, payload, payloadLength);
   if (payload == nullptr) payloadLength = 0;
   uint8_t prefix[4];
   PutLength(prefix, headerLength + payloadLength);
   // Prefix, header and payload leave together: a peer woken by the send
   // finds the whole message.
   const plat::SendPart parts[3] = {{prefix, 4}, {header, headerLength}, {payload, payloadLength}};
-  return link.SendParts(parts, 3);
+  return link.SendParts(parts, 3, timeoutMs);
 }
 
-int SendCall(SocketLink& link, const char* name, const char* arguments) {
-  const std::string m = FormatCall(name, arguments);
-  return SendFramed(link, static_cast<uint32_t>(m.size()), m.data(), 0, nullptr);
+int SendMessageText(SocketLink& link, const std::string& message, uint32_t timeoutMs) {
+  return SendFramed(link, static_cast<uint32_t>(message.size()), message.data(), 0, nullptr,
+                    timeoutMs);
 }
 
-int SendSystemCall(SocketLink& link, const char* text) {
-  const std::string m = FormatSystemCall(text);
-  return SendFramed(link, static_cast<uint32_t>(m.size()), m.data(), 0, nullptr);
-}
-
-int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength) {
+int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength,
+                 uint32_t timeoutMs) {
   char header[32];
   const int n = std::snprintf(header, sizeof header, "RET %d,%d,", static_cast<int>(code),
                               static_cast<int>(payloadLength));
   return SendFramed(link, static_cast<uint32_t>(n), header,
-                    payloadLength > 0 ? static_cast<uint32_t>(payloadLength) : 0, payload);
+                    payloadLength > 0 ? static_cast<uint32_t>(payloadLength) : 0, payload,
+                    timeoutMs);
 }
 
-int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity) {
-  return SendResponse(link, code, text, static_cast<int32_t>(strnlen(text, textCapacity)));
+int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity,
+                     uint32_t timeoutMs) {
+  return SendResponse(link, code, text, static_cast<int32_t>(strnlen(text, textCapacity)),
+                      timeoutMs);
 }
 
 int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn before,
                 void* context) {
   FrameSplitter::Frame frame;
   if (int rc = link.NextFrame(&frame); rc != 0) {
-    if (rc == -9 && trace::On()) trace::TooLarge(frame.length);
+    if (rc == VX_E_BUFFER_TOO_BIG && link.Trace() != nullptr) link.Trace()->TooLarge(frame.length);
     return rc;
   }
   // The head holds the tag (or the whole of a shorter body).
@@ -91,8 +91,8 @@ int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn bef
   if (HasTag(tag, got, "RET ")) {
     message.kind = Response;
     if (before != nullptr && !before(context)) {
-      link.CloseData();
-      return -11;
+      link.Close();
+      return VX_E_NOT_ENOUGH_MEMORY;
     }
     uint8_t* body = nullptr;
     // A failed read ends the connection like any other, and the waiting
@@ -100,13 +100,13 @@ int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn bef
     // pass a torn answer off as a whole one: its header alone often parses
     // ("RET 0,6,ab" cut off gives code 0 and "ab").
     const int rc = link.ReadBody(frame, ResponseSlot, &body);
-    if (rc == 0 && trace::On()) trace::Received(body, frame.length);
+    if (rc == 0 && link.Trace() != nullptr) link.Trace()->Received(body, frame.length);
     return rc;
   }
 
   uint8_t* body = nullptr;
   if (int rc = link.ReadBody(frame, CallSlot, &body); rc != 0) return rc;
-  if (trace::On()) trace::Received(body, frame.length);
+  if (link.Trace() != nullptr) link.Trace()->Received(body, frame.length);
   if (body == nullptr) return 0;  // an empty message: nothing to deliver
   if (HasTag(tag, got, "EXE ")) {
     ParseCall(body, frame.length, message);

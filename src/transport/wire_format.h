@@ -16,20 +16,25 @@ struct IncomingMessage {
   int32_t kind = NoMessage;
   std::string name;  // "SYS" for a system call
   std::string args;
-  uint64_t stamp = 0;  // a call's number in the order of messages (see ResponseSignal)
 };
 
 std::string FormatCall(const char* name, const char* arguments);
 std::string FormatSystemCall(const char* text);
 
+// Each send is one framed message, within timeoutMs (plat::kInfinite: no
+// limit): 0, or -6 when it failed or ran out of time (the link is then
+// closed). The caller holds the link's send turn.
 int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
-               uint32_t payloadLength, const void* payload);
-int SendCall(SocketLink& link, const char* name, const char* arguments);
-int SendSystemCall(SocketLink& link, const char* text);
-int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength);
+               uint32_t payloadLength, const void* payload, uint32_t timeoutMs = plat::kInfinite);
+// A message text made by FormatCall or FormatSystemCall.
+int SendMessageText(SocketLink& link, const std::string& message,
+                    uint32_t timeoutMs = plat::kInfinite);
+int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength,
+                 uint32_t timeoutMs = plat::kInfinite);
 // Sends code and text of an answer; the text is read up to its NUL but never
 // past textCapacity bytes.
-int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity);
+int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity,
+                     uint32_t timeoutMs = plat::kInfinite);
 
 // Called once a response's head is in, before its body is read into the
 // response slot: a reader may put the block it wants the body in there.

@@ -8,40 +8,17 @@
 
 #include "platform/platform.h"
 
-namespace vxb::trace {
-
-std::atomic<bool> g_on{false};
+namespace vxb {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kVariable = "VXBRIDGE_TRACE";
 // Bytes of a message shown before it is cut.
 constexpr uint32_t kShown = 256;
 
-// The sink and its clock. Made on the first connection that asks for a
-// trace and never destroyed: a worker thread may still write while the
-// library's objects are torn down at unload.
-struct Sink {
-  plat::MutexImpl* lock = plat::MutexCreate();
-  plat::OutputImpl* out = nullptr;
-  Clock::time_point start = Clock::now();
-};
-
-std::atomic<Sink*> g_sink{nullptr};
-
-// Holds the sink's lock for one scope.
-class Hold {
- public:
-  explicit Hold(Sink& s) : s_(s) { plat::MutexEnter(s_.lock); }
-  ~Hold() { plat::MutexLeave(s_.lock); }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-
- private:
-  Sink& s_;
-};
+// The variable's values that mean the process's standard error rather than
+// a file of that name.
+bool MeansStandardError(const char* value) { return std::strcmp(value, "stderr") == 0; }
 
 void AppendEscaped(std::string& line, const uint8_t* bytes, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
@@ -69,25 +46,56 @@ const char* KindOf(const uint8_t* message, uint32_t length) {
   return "unknown";
 }
 
-// Writes "vxbridge S.UUUUUU " + body + "\n" under the sink's lock. The
-// stamp is taken under the lock, so the lines of one sink are in time order.
-// A failed write switches the trace off until the next connect, and so does
-// the end of the connection, which also lets go of a trace file.
-void WriteLine(const std::string& body, bool endsConnection = false) {
-  Sink* s = g_sink.load(std::memory_order_acquire);
-  if (s == nullptr) return;
+}  // namespace
+
+std::unique_ptr<WireTrace> WireTrace::Begin(const std::string& event) noexcept {
+  char target[4096];
+  const int32_t n = plat::EnvironmentValue(kVariable, target, sizeof target);
+  // An overlong path is no path: it is not taken cut short.
+  if (n <= 0 || n >= static_cast<int32_t>(sizeof target)) return nullptr;
+  plat::OutputImpl* out =
+      MeansStandardError(target) ? plat::OutputStandardError() : plat::OutputOpenFile(target);
+  if (out == nullptr) {
+    // Said once where a developer who set the variable will look.
+    try {
+      const std::string note =
+          std::string("vxbridge: ") + kVariable + ": cannot open " + target + "; no trace\n";
+      plat::OutputWrite(plat::OutputStandardError(), note.data(), static_cast<uint32_t>(note.size()));
+    } catch (...) {
+    }
+    return nullptr;
+  }
+  std::unique_ptr<WireTrace> trace(new (std::nothrow) WireTrace(out));
+  if (trace == nullptr) {
+    plat::OutputClose(out);
+    return nullptr;  // no trace rather than a failed connect
+  }
   try {
-    Hold hold(*s);
-    if (s->out == nullptr) return;  // off, or the connection's end was written
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - s->start);
+    trace->WriteLine("-- " + event);
+  } catch (...) {
+  }
+  return trace;
+}
+
+WireTrace::~WireTrace() {
+  Guard g(lock_);
+  plat::OutputClose(out_);
+  out_ = nullptr;
+}
+
+// The stamp is taken under the lock, so the lines are in time order.
+void WireTrace::WriteLine(const std::string& body, bool endsConnection) noexcept {
+  try {
+    Guard g(lock_);
+    if (out_ == nullptr) return;  // the end was written, or a write failed
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_);
     char stamp[48];
     std::snprintf(stamp, sizeof stamp, "vxbridge %lld.%06lld ",
                   static_cast<long long>(us.count() / 1000000), static_cast<long long>(us.count() % 1000000));
     const std::string line = stamp + body + "\n";
-    if (!plat::OutputWrite(s->out, line.data(), static_cast<uint32_t>(line.size())) || endsConnection) {
-      g_on.store(false, std::memory_order_relaxed);
-      plat::OutputClose(s->out);
-      s->out = nullptr;
+    if (!plat::OutputWrite(out_, line.data(), static_cast<uint32_t>(line.size())) || endsConnection) {
+      plat::OutputClose(out_);
+      out_ = nullptr;
     }
   } catch (...) {
     // No memory for a line: that line is left out.
@@ -95,8 +103,9 @@ void WriteLine(const std::string& body, bool endsConnection = false) {
 }
 
 // direction kind N bytes: text [... (M more bytes)]
-void WriteFrame(const char* direction, const char* kind, const uint8_t* first, uint32_t firstLength,
-                const uint8_t* second, uint32_t secondLength, uint64_t total) {
+void WireTrace::WriteFrame(const char* direction, const char* kind, const uint8_t* first,
+                           uint32_t firstLength, const uint8_t* second, uint32_t secondLength,
+                           uint64_t total) noexcept {
   try {
     std::string body = std::string(direction) + " " + kind + " " + std::to_string(total) + " bytes: ";
     const uint32_t fromFirst = firstLength < kShown ? firstLength : kShown;
@@ -109,60 +118,8 @@ void WriteFrame(const char* direction, const char* kind, const uint8_t* first, u
   }
 }
 
-void Begin(const std::string& event) {
-  char target[4096];
-  const int32_t n = plat::EnvironmentValue(kVariable, target, sizeof target);
-  // An overlong path is no path: it is not taken cut short.
-  const bool wanted = n > 0 && n < static_cast<int32_t>(sizeof target);
-  Sink* s = g_sink.load(std::memory_order_acquire);
-  if (!wanted && s == nullptr) return;  // never traced: nothing to close
-  if (s == nullptr) {
-    s = new (std::nothrow) Sink;
-    if (s == nullptr || s->lock == nullptr) return;  // no trace rather than a failed connect
-    g_sink.store(s, std::memory_order_release);
-  }
-  bool cannotOpen = false;
-  {
-    Hold hold(*s);
-    g_on.store(false, std::memory_order_relaxed);
-    plat::OutputClose(s->out);
-    s->out = nullptr;
-    if (wanted) {
-      s->out = std::strcmp(target, "stderr") == 0 ? plat::OutputStandardError()
-                                                  : plat::OutputOpenFile(target);
-      cannotOpen = s->out == nullptr;
-    }
-    s->start = Clock::now();
-    g_on.store(s->out != nullptr, std::memory_order_relaxed);
-  }
-  if (cannotOpen) {
-    // Said once where a developer who set the variable will look.
-    const std::string note =
-        std::string("vxbridge: ") + kVariable + ": cannot open " + target + "; no trace\n";
-    plat::OutputWrite(plat::OutputStandardError(), note.data(), static_cast<uint32_t>(note.size()));
-    return;
-  }
-  if (On()) WriteLine("-- " + event);
-}
-
-}  // namespace
-
-void BeginConnect(const char* host, uint16_t port, int result) noexcept {
-  try {
-    Begin(std::string("connect to ") + host + ":" + std::to_string(port) +
-          (result == 0 ? "" : " failed (" + std::to_string(result) + ")"));
-  } catch (...) {
-  }
-}
-
-void BeginAccept(uint16_t listenPort) noexcept {
-  try {
-    Begin("accept on port " + std::to_string(listenPort));
-  } catch (...) {
-  }
-}
-
-void Sent(const void* head, uint32_t headLength, const void* tail, uint32_t tailLength) noexcept {
+void WireTrace::Sent(const void* head, uint32_t headLength, const void* tail,
+                     uint32_t tailLength) noexcept {
   const auto* h = static_cast<const uint8_t*>(head);
   const auto* t = static_cast<const uint8_t*>(tail);
   if (t == nullptr) tailLength = 0;
@@ -171,35 +128,36 @@ void Sent(const void* head, uint32_t headLength, const void* tail, uint32_t tail
              static_cast<uint64_t>(headLength) + tailLength);
 }
 
-void SentRaw(const void* data, uint32_t length) noexcept {
+void WireTrace::SentRaw(const void* data, uint32_t length) noexcept {
   WriteFrame(">>", "raw", static_cast<const uint8_t*>(data), length, nullptr, 0, length);
 }
 
-void Received(const uint8_t* message, uint32_t length) noexcept {
+void WireTrace::Received(const uint8_t* message, uint32_t length) noexcept {
   if (message == nullptr) length = 0;
   WriteFrame("<<", KindOf(message, length), message, length, nullptr, 0, length);
 }
 
-void TooLarge(uint32_t length) noexcept {
+void WireTrace::TooLarge(uint32_t length) noexcept {
   try {
-    WriteLine("-- break: a frame of " + std::to_string(length) + " bytes announced, larger than any buffer",
+    WriteLine("-- break: a frame of " + std::to_string(length) +
+                  " bytes announced, larger than any buffer",
               true);
   } catch (...) {
   }
 }
 
-void Disconnected() noexcept {
+void WireTrace::Disconnected() noexcept {
   try {
     WriteLine("-- disconnect by the host", true);
   } catch (...) {
   }
 }
 
-void Broke() noexcept {
+void WireTrace::Broke() noexcept {
   try {
     WriteLine("-- break: the connection was closed or lost", true);
   } catch (...) {
   }
 }
 
-}  // namespace vxb::trace
+}  // namespace vxb

@@ -11,39 +11,58 @@
 // "--" event), kind, length and the bytes: printable ASCII as it is, \\ \n
 // \r \t, every other byte as \xNN, a message past 256 bytes cut with the
 // count of the bytes left out. A sink that cannot be opened or written turns
-// the trace off; the connection never notices.
+// the trace off; the connection never notices. Each connection has a trace
+// of its own, opened when it starts and closed when it ends.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <string>
 
-namespace vxb::trace {
+#include "platform/sync.h"
 
-extern std::atomic<bool> g_on;
+namespace vxb {
 
-// The one test on the path of every frame: with the trace off, a relaxed
-// load and a branch.
-inline bool On() { return g_on.load(std::memory_order_relaxed); }
+// The trace of one connection. Its lines are written by the connection's
+// reader, its senders and whoever ends it, each whole under one lock.
+class WireTrace {
+ public:
+  // What VXBRIDGE_TRACE asks for at the start of a connection (connect or
+  // accept), opened and with its first line, event, written. Null when no
+  // trace is asked for, or when its sink cannot be had (said once on
+  // standard error): the connection never notices.
+  static std::unique_ptr<WireTrace> Begin(const std::string& event) noexcept;
+  ~WireTrace();
+  WireTrace(const WireTrace&) = delete;
+  WireTrace& operator=(const WireTrace&) = delete;
 
-// A connection opened (or, with a result other than 0, failed to): read
-// VXBRIDGE_TRACE, (re)open its sink or close the previous one, restart the
-// clock and write the event.
-void BeginConnect(const char* host, uint16_t port, int result) noexcept;
-void BeginAccept(uint16_t listenPort) noexcept;
+  // A framed message about to be sent, in two pieces (either may be empty).
+  void Sent(const void* head, uint32_t headLength, const void* tail, uint32_t tailLength) noexcept;
+  // Bytes sent as they are, without framing.
+  void SentRaw(const void* data, uint32_t length) noexcept;
+  // A whole message received (without its length prefix).
+  void Received(const uint8_t* message, uint32_t length) noexcept;
+  // A length prefix no buffer can take: the stream is given up.
+  void TooLarge(uint32_t length) noexcept;
+  // The connection ended: by the host, or it broke. Only the first end is
+  // written; nothing is written after it and a trace file is closed.
+  void Disconnected() noexcept;
+  void Broke() noexcept;
 
-// A framed message about to be sent, in two pieces (either may be empty).
-void Sent(const void* head, uint32_t headLength, const void* tail, uint32_t tailLength) noexcept;
-// Bytes sent as they are, without framing.
-void SentRaw(const void* data, uint32_t length) noexcept;
-// A whole message received (without its length prefix).
-void Received(const uint8_t* message, uint32_t length) noexcept;
-// A length prefix no buffer can take: the stream is given up.
-void TooLarge(uint32_t length) noexcept;
+ private:
+  using Clock = std::chrono::steady_clock;
+  explicit WireTrace(plat::OutputImpl* out) : out_(out) {}
+  // Writes "vxbridge S.UUUUUU " + body + "\n"; a failed write, or the end
+  // of the connection, closes the sink.
+  void WriteLine(const std::string& body, bool endsConnection = false) noexcept;
+  void WriteFrame(const char* direction, const char* kind, const uint8_t* first,
+                  uint32_t firstLength, const uint8_t* second, uint32_t secondLength,
+                  uint64_t total) noexcept;
 
-// The connection ended: by the host, or it broke. Only the first end of a
-// connection is written (the close of a disconnect is also seen as a break);
-// the trace is off from then on and a trace file is closed.
-void Disconnected() noexcept;
-void Broke() noexcept;
+  Lock lock_;
+  plat::OutputImpl* out_ GUARDED_BY(lock_);
+  const Clock::time_point start_ = Clock::now();
+};
 
-}  // namespace vxb::trace
+}  // namespace vxb

@@ -71,15 +71,19 @@ TEST_F(Commands, FramesAnswersAndTheLatestResponse) {
   ASSERT_EQ(VxSendCmdA("Fail", ""), 12);
   char buffer[20];
   std::memset(buffer, 'x', sizeof buffer);
-  for (const int32_t bad : {0, -3}) {
-    int32_t size = bad;
-    EXPECT_EQ(VxLastVexaErrorMessageA(buffer, &size), VX_E_INVALID_PARAMETER);
-    EXPECT_EQ(size, bad);
-    EXPECT_EQ(VxLastVexaErrorMessageA(nullptr, &size), VX_E_INVALID_PARAMETER);
-  }
+  int32_t size = -3;
+  EXPECT_EQ(VxLastVexaErrorMessageA(buffer, &size), VX_E_INVALID_PARAMETER);
+  EXPECT_EQ(size, -3);
   EXPECT_EQ(VxLastVexaErrorMessageA(buffer, nullptr), VX_E_INVALID_PARAMETER);
+  // A size of 0 copies nothing and succeeds, with or without a buffer.
+  for (char* where : {buffer, static_cast<char*>(nullptr)}) {
+    size = 0;
+    EXPECT_EQ(VxLastVexaErrorMessageA(where, &size), 0);
+    EXPECT_EQ(size, 0);
+  }
+  EXPECT_EQ(std::string(buffer, 20), std::string(20, 'x'));
   for (const int32_t capacity : {4, 11}) {
-    int32_t size = capacity;
+    size = capacity;
     ASSERT_EQ(VxLastVexaErrorMessageA(buffer, &size), 0);
     EXPECT_EQ(size, capacity == 4 ? 4 : 10);
     EXPECT_EQ(std::string(buffer, 12), capacity == 4 ? "0123xxxxxxxx" : Bytes("0123456789\0x"));

@@ -67,9 +67,14 @@ TEST(Messages, EveryCodeInEveryLanguageByteForByte) {
     EXPECT_EQ(size, capacity == 10 ? 10 : 17);
     EXPECT_EQ(std::string(buffer, 20), capacity == 10 ? "Not enoughxxxxxxxxxx" : Bytes("Not enough memory\0\0x"));
   }
+  // A size of 0 gives the lookup's result and copies nothing; a negative
+  // one or none is refused.
   int32_t size = 0;
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, buffer, &size), 0);
+  EXPECT_EQ(VxGetErrorMessageA("eng", -11, nullptr, &size), 0);
+  EXPECT_EQ(size, 0);
+  size = -1;
   EXPECT_EQ(VxGetErrorMessageA("eng", -11, buffer, &size), VX_E_INVALID_PARAMETER);
-  EXPECT_EQ(VxGetErrorMessageA("eng", -11, nullptr, &size), VX_E_INVALID_PARAMETER);
   EXPECT_EQ(VxGetErrorMessageA("eng", -11, buffer, nullptr), VX_E_INVALID_PARAMETER);
   // Codes below -20 are invalid and leave the outputs alone.
   for (int32_t code : {-21, -100, INT_MIN}) {

@@ -80,6 +80,12 @@ TEST_F(HostTest, APetitionWaitsForTheHostsAnswer) {
   EXPECT_EQ(std::string(record.args, 512), "FLUSH" + std::string(507, '\0'));
   EXPECT_EQ(Petition(), "SYS FLUSH\n");
   ASSERT_EQ(VxSendRetStrA(3, "bad"), 0);
+  // Every answer belongs to a call the host took from this viewer: one
+  // more has none, and would answer the viewer's next call.
+  EXPECT_EQ(VxSendAck(), VX_E_NOT_CONNECTED);
+  for (const char* call : {"EXE A()\n", "EXE B()\n", "EXE C()\n"}) ASSERT_TRUE(viewer.SendFrame(call));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(WaitUntil([&] { return VxRecvCmd(&record) != 0; }));
+  EXPECT_EQ(Petition(), "EXE C()\n");
   const VxWChar wide[] = {0x20AC, 'x', 0};
   ASSERT_EQ(VxSendRetStrW(0, wide), 0);
   ASSERT_EQ(VxSendRetCmd(5, "a\0b", 3), 0);

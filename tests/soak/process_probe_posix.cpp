@@ -24,9 +24,9 @@ ProcessFigures MeasureProcess() {
   // The listing's own descriptor is in every count alike.
   const std::filesystem::directory_iterator fds("/proc/self/fd", ec);
   if (!ec) f.descriptors = std::distance(begin(fds), end(fds));
+  f.threads = vxtest::ProcessThreads();
   std::ifstream status("/proc/self/status");
   for (std::string key; status >> key;) {
-    if (key == "Threads:") status >> f.threads;
     if (key == "VmRSS:") status >> f.residentKiB;
   }
 #if defined(__GLIBC__)

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdlib>
 
@@ -11,6 +12,19 @@ void SetEnv(const char* name, const char* value) {
   // the library reads and a started program inherits).
   _putenv_s(name, value != nullptr ? value : "");
   SetEnvironmentVariableA(name, value);
+}
+
+long ProcessThreads() {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  long threads = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    threads += entry.th32OwnerProcessID == GetCurrentProcessId();
+  }
+  CloseHandle(snapshot);
+  return threads;
 }
 
 }  // namespace vxtest

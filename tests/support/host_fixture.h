@@ -29,6 +29,11 @@ struct HostLog {
 };
 HostLog& Log();
 void ResetLog();
+// The BrokenHandler ran, once: it runs on the connection's own thread, and
+// a disconnect does not wait for it.
+inline bool BrokenRanOnce() {
+  return WaitUntil([] { return Log().broken.load() != 0; }) && Log().broken.load() == 1;
+}
 std::vector<std::string> SeenCalls();
 
 // What the CallHandler does after logging (null: leave the preset answer).
@@ -47,6 +52,7 @@ class HostTest : public ::testing::Test {
  protected:
   TestPeer peer;  // responder mode: every EXE/SYS gets RET 0 "ok:<message>"
   uint16_t port = 0;
+  long threadsBefore = -1;  // with the peer's own, before any connection
 
   void SetUp() override;
   void TearDown() override;

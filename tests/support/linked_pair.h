@@ -1,12 +1,13 @@
 // A SocketLink connected to a TestPeer, for transport tests: in client mode
-// the link connects to the peer, in server mode the peer connects to the
-// link and the link accepts it.
+// the link connects to the peer, in server mode the peer connects to a
+// listener and the link takes the accepted socket.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include "test_peer.h"
 #include "test_support.h"
+#include "transport/listener.h"
 #include "transport/socket_link.h"
 
 namespace vxtest {
@@ -17,12 +18,15 @@ struct LinkedPair {
 
   explicit LinkedPair(bool serverMode = false) {
     if (serverMode) {
-      EXPECT_EQ(link.Open("localhost", 0, vxb::SocketLink::kServerMode), 0);
-      EXPECT_TRUE(peer.ConnectTo(link.ListenPort()));
-      EXPECT_TRUE(WaitUntil([this] { return link.Accept(); }));
+      vxb::Listener listener;
+      EXPECT_EQ(listener.Open(0), 0);
+      EXPECT_TRUE(peer.ConnectTo(listener.Port()));
+      vxb::plat::Socket accepted = vxb::plat::kInvalidSocket;
+      EXPECT_TRUE(WaitUntil([&] { return (accepted = listener.Accept()) != vxb::plat::kInvalidSocket; }));
+      EXPECT_EQ(link.Adopt(accepted), 0);
       return;
     }
-    EXPECT_EQ(link.Open("127.0.0.1", peer.Listen(), vxb::SocketLink::kClientMode), 0);
+    EXPECT_EQ(link.Connect("127.0.0.1", peer.Listen()), 0);
     EXPECT_TRUE(peer.WaitConnected());
   }
 };

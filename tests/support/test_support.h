@@ -34,6 +34,30 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
   }
   return true;
 }
+// Threads of this process now (-1 when unknown).
+long ProcessThreads();
+// The library's threads end on their own shortly after their connection:
+// waits (up to timeoutMs) until the process has no more threads than
+// before, true when it got there.
+inline bool ThreadsBackTo(long before, int timeoutMs = 5000) {
+  return WaitUntil([before] { return ProcessThreads() <= before; }, timeoutMs);
+}
+// The same for a fixture that only wants the threads of earlier connections
+// gone before it starts afresh: it also stops waiting once the count has
+// not changed for a while (the system may keep threads of its own, as
+// Windows' thread pool does).
+inline void SettleThreads(long before) {
+  long last = ProcessThreads();
+  auto changed = std::chrono::steady_clock::now();
+  WaitUntil([&] {
+    const long now = ProcessThreads();
+    if (now != last) {
+      last = now;
+      changed = std::chrono::steady_clock::now();
+    }
+    return now <= before || std::chrono::steady_clock::now() - changed > std::chrono::milliseconds(300);
+  });
+}
 // Sets (value non-null) or removes a variable of the process environment,
 // where the library and programs started afterwards find it.
 void SetEnv(const char* name, const char* value);

@@ -4,7 +4,9 @@
 #include "linked_pair.h"
 #include "test_peer.h"
 #include "test_support.h"
+#include "transport/listener.h"
 #include "transport/socket_link.h"
+#include "vxbridge.h"
 
 namespace {
 
@@ -41,46 +43,47 @@ TEST(IsDottedAddress, DecidesBetweenTheTwoLookups) {
 
 // A dotted address is connected to as it is, with no lookup that could fail
 // (no reverse entry) or stall (no resolver); names need one, and 0.0.0.0 is
-// no host. Each failure leaves no data socket.
+// no host. Each failure leaves no data socket; a link is one connection.
 TEST(SocketLink, ConnectsByAddressOrByNameAndReportsFailuresAsMinus5) {
   vxtest::TestPeer peer;
   const uint16_t port = peer.Listen();
   SocketLink link;
-  EXPECT_EQ(link.Open("no-such-host.invalid", port, SocketLink::kClientMode), -5);
+  EXPECT_EQ(link.Connect("no-such-host.invalid", port), -5);
   EXPECT_EQ(link.DataSocket(), plat::kInvalidSocket);
   plat::SetHostLookupFailure(true);
-  const int named = link.Open("localhost", port, SocketLink::kClientMode);
-  const int any = link.Open("", port, SocketLink::kClientMode);
-  const int dotted = link.Open("127.0.0.1", port, SocketLink::kClientMode);
+  const int named = link.Connect("localhost", port);
+  const int any = link.Connect("", port);
+  const int dotted = link.Connect("127.0.0.1", port);
   plat::SetHostLookupFailure(false);
   EXPECT_EQ(named, -5);
   EXPECT_EQ(any, -5);
   ASSERT_EQ(dotted, 0);
   EXPECT_NE(link.DataSocket(), plat::kInvalidSocket);
-  EXPECT_EQ(link.ListenSocket(), plat::kInvalidSocket);
+  EXPECT_FALSE(link.ServerRole());
   EXPECT_EQ(link.Buffer(vxb::ResponseSlot)->capacity, SocketLink::kInitialCapacity);
   EXPECT_EQ(link.Buffer(vxb::CallSlot)->capacity, SocketLink::kInitialCapacity);
   EXPECT_EQ(link.BufferData(2), nullptr);
-  link.CloseAll();  // a client's data socket is not CloseAll's
-  EXPECT_NE(link.DataSocket(), plat::kInvalidSocket);
-  link.CloseData();
+  EXPECT_EQ(link.Connect("127.0.0.1", port), VX_E_ALREADY_CONNECTED);
+  link.Close();
   EXPECT_EQ(link.DataSocket(), plat::kInvalidSocket);
-  link.CloseData();  // nothing left to close: no effect
-  ASSERT_EQ(link.Open("localhost", port, SocketLink::kClientMode), 0);
-  link.CloseData();
+  link.Close();  // nothing left to close: no effect
+  EXPECT_EQ(link.Connect("127.0.0.1", port), VX_E_ALREADY_CONNECTED);
 
   // A port nobody listens on any more is refused.
-  SocketLink listener;
-  ASSERT_EQ(listener.Open("localhost", 0, SocketLink::kServerMode), 0);
-  const uint16_t closed = listener.ListenPort();
-  listener.CloseAll();
-  EXPECT_EQ(link.Open("127.0.0.1", closed, SocketLink::kClientMode), -5);
-  EXPECT_EQ(link.DataSocket(), plat::kInvalidSocket);
+  vxb::Listener listener;
+  ASSERT_EQ(listener.Open(0), 0);
+  const uint16_t closed = listener.Port();
+  listener.Close();
+  EXPECT_EQ(listener.Port(), 0);
+  SocketLink refused;
+  EXPECT_EQ(refused.Connect("127.0.0.1", closed), -5);
+  EXPECT_EQ(refused.DataSocket(), plat::kInvalidSocket);
 }
 
 TEST(SocketLink, EveryDataSocketProbesAnIdlePeer) {
   for (bool serverMode : {false, true}) {
     vxtest::LinkedPair p(serverMode);
+    EXPECT_EQ(p.link.ServerRole(), serverMode);
     plat::KeepAlive k;
     ASSERT_TRUE(plat::GetKeepAlive(p.link.DataSocket(), &k)) << serverMode;
     // Windows tells only that keep-alive is on, not the times it was given.
@@ -102,7 +105,7 @@ TEST(SocketLink, AClosedSocketIsReleasedByItsLastUser) {
   ASSERT_NE(local, 0);
   {
     SocketLink::DataUse use(p.link);
-    p.link.CloseData();
+    p.link.Close();
     EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
     EXPECT_TRUE(p.peer.WaitClosedByHost());
     EXPECT_EQ(plat::LocalPort(s), local);
@@ -110,44 +113,42 @@ TEST(SocketLink, AClosedSocketIsReleasedByItsLastUser) {
   EXPECT_EQ(plat::LocalPort(s), 0);
 }
 
-TEST(SocketLink, ListensOnceAcceptsWithoutWaitingAndOnlyWithoutAPeer) {
-  SocketLink link;
-  ASSERT_EQ(link.Open("localhost", 0, SocketLink::kServerMode), 0);
-  ASSERT_NE(link.ListenPort(), 0);
-  SocketLink second;
-  EXPECT_EQ(second.Open("localhost", link.ListenPort(), SocketLink::kServerMode), -5);
-  EXPECT_EQ(second.ListenSocket(), plat::kInvalidSocket);
-  EXPECT_FALSE(link.Accept());  // nobody there: returns at once
+TEST(Listener, ListensOnceAcceptsWithoutWaitingAndGivesItsPortBack) {
+  vxb::Listener listener;
+  ASSERT_EQ(listener.Open(0), 0);
+  ASSERT_NE(listener.Port(), 0);
+  vxb::Listener second;
+  EXPECT_EQ(second.Open(listener.Port()), -5);
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_EQ(listener.Accept(), plat::kInvalidSocket);  // nobody there: returns at once
   // A socket that does not listen cannot accept, and says why.
   const plat::Socket idle = plat::TcpSocket();
   EXPECT_EQ(plat::Accept(idle), plat::kInvalidSocket);
   EXPECT_EQ(plat::LastSocketError(), plat::kErrInvalid);
   plat::CloseSocket(idle);
 
-  vxtest::TestPeer viewer, next;
-  ASSERT_TRUE(viewer.ConnectTo(link.ListenPort()));
-  ASSERT_TRUE(vxtest::WaitUntil([&] { return link.Accept(); }));
-  const plat::Socket data = link.DataSocket();
-  EXPECT_NE(data, plat::kInvalidSocket);
-  // The next viewer waits in the backlog while one is attached.
-  ASSERT_TRUE(next.ConnectTo(link.ListenPort()));
-  EXPECT_FALSE(link.Accept());
-  EXPECT_EQ(link.DataSocket(), data);
+  vxtest::TestPeer viewer;
+  ASSERT_TRUE(viewer.ConnectTo(listener.Port()));
+  plat::Socket data = plat::kInvalidSocket;
+  ASSERT_TRUE(vxtest::WaitUntil([&] { return (data = listener.Accept()) != plat::kInvalidSocket; }));
+  SocketLink link;
+  ASSERT_EQ(link.Adopt(data), 0);
+  EXPECT_TRUE(link.ServerRole());
   // The accepted socket blocks: a read waits for the peer's bytes.
   ASSERT_TRUE(viewer.SendRaw(std::string("\x04\0\0\0abcd", 8)));
   vxb::FrameSplitter::Frame frame;
   EXPECT_EQ(link.NextFrame(&frame), 0);
   EXPECT_EQ(frame.length, 4u);
-  link.CloseData();
-  EXPECT_NE(link.ListenSocket(), plat::kInvalidSocket);
-  // A link that goes away while listening gives its port back.
+  link.Close();
+  EXPECT_TRUE(listener.IsOpen());
+  // A listener that goes away gives its port back.
   uint16_t port = 0;
   {
-    SocketLink gone;
-    ASSERT_EQ(gone.Open("localhost", 0, SocketLink::kServerMode), 0);
-    port = gone.ListenPort();
+    vxb::Listener gone;
+    ASSERT_EQ(gone.Open(0), 0);
+    port = gone.Port();
   }
-  EXPECT_EQ(second.Open("localhost", port, SocketLink::kServerMode), 0);
+  EXPECT_EQ(second.Open(port), 0);
 }
 
 }  // namespace

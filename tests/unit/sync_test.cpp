@@ -1,74 +1,22 @@
-// Semaphores, worker threads, thread slots and the trace's output.
+// Thread slots and the trace's output.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #ifndef _WIN32
 #include <csignal>
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
 #include "platform/platform.h"
 #include "platform/sync.h"
-#include "messaging/thread_base.h"
+#include "test_peer.h"
 #include "test_support.h"
 
 namespace {
 
 namespace plat = vxb::plat;
-
-TEST(Semaphore, CountsUpToItsMaximumAndWakesAWaiter) {
-  vxb::Semaphore s;
-  EXPECT_FALSE(s.WaitOne(0));
-  for (int i = 0; i < vxb::Semaphore::kMaximum; ++i) ASSERT_TRUE(s.Release()) << i;
-  EXPECT_FALSE(s.Release());
-  EXPECT_TRUE(s.WaitOne(0));
-  EXPECT_TRUE(s.Release());
-  s.Drain();
-  EXPECT_FALSE(s.WaitOne(10));
-
-  std::atomic<bool> woke{false};
-  std::thread t([&] { woke = s.WaitOne(); });
-  s.Release();
-  t.join();
-  EXPECT_TRUE(woke);
-}
-
-class Worker : public vxb::ThreadBase {
- public:
-  ~Worker() override { Wait(); }
-  std::atomic<int> runs{0};
-  std::atomic<bool> release{false};
-
- protected:
-  void Run() override {
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ++runs;
-  }
-};
-
-TEST(ThreadBase, WaitReturnsOnceRunEndsOrAtOnceWithoutAThread) {
-  Worker w;
-  w.Wait();
-  EXPECT_EQ(w.runs, 0);
-  w.Start();
-  std::atomic<bool> waited{false};
-  std::thread t([&] {
-    w.Wait();
-    waited = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_FALSE(waited);
-  w.release = true;
-  t.join();
-  EXPECT_EQ(w.runs, 1);
-  w.Wait();  // a second wait has nothing left to join
-  // Starting again first waits for the earlier thread, keeping its handle.
-  w.Start();
-  w.Start();
-  w.Wait();
-  EXPECT_EQ(w.runs, 3);
-}
 
 std::atomic<int> g_slotReports{0};
 std::atomic<void*> g_slotReported{nullptr};
@@ -113,6 +61,25 @@ TEST(Output, AWriteToAPipeWithoutReaderFailsQuietly) {
   sigset_t now;
   ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &now), 0);
   EXPECT_EQ(sigismember(&now, SIGPIPE), 0);
+}
+
+// A host that closed its standard error may find a socket under that
+// number, possibly the library's own connection: a trace line written there
+// would reach the viewer as bytes of the stream.
+TEST(Output, StandardErrorThatIsANetworkSocketIsNotWrittenTo) {
+  vxtest::TestPeer peer;
+  const plat::Socket s = plat::TcpSocket();
+  ASSERT_EQ(plat::Connect(s, reinterpret_cast<const uint8_t*>("\x7f\0\0\x01"), peer.Listen()), 0);
+  ASSERT_TRUE(peer.WaitConnected());
+  const int saved = dup(STDERR_FILENO);
+  dup2(static_cast<int>(s), STDERR_FILENO);
+  const bool wrote = plat::OutputWrite(plat::OutputStandardError(), "x\n", 2);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  plat::CloseSocket(s);
+  EXPECT_FALSE(wrote);
+  EXPECT_TRUE(peer.WaitClosedByHost());
+  EXPECT_EQ(peer.RawReceived(), "");
 }
 #endif
 

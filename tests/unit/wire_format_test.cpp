@@ -18,10 +18,10 @@ TEST(FramesSent, CallsSystemCallsAndResponsesByteForByte) {
   const char answer[64] = "OK";
   char full[80];  // an answer text without terminator: its 64 bytes, no more
   std::memset(full, 'z', sizeof full);
-  ASSERT_EQ(vxb::SendCall(p.link, "VxSetLanguage", "'spa'"), 0);
-  ASSERT_EQ(vxb::SendCall(p.link, "VxGetTypeViewer", ""), 0);
-  ASSERT_EQ(vxb::SendSystemCall(p.link, "FLUSH"), 0);
-  ASSERT_EQ(vxb::SendSystemCall(p.link, "CANCELALL"), 0);
+  ASSERT_EQ(vxb::SendMessageText(p.link, vxb::FormatCall("VxSetLanguage", "'spa'")), 0);
+  ASSERT_EQ(vxb::SendMessageText(p.link, vxb::FormatCall("VxGetTypeViewer", "")), 0);
+  ASSERT_EQ(vxb::SendMessageText(p.link, vxb::FormatSystemCall("FLUSH")), 0);
+  ASSERT_EQ(vxb::SendMessageText(p.link, vxb::FormatSystemCall("CANCELALL")), 0);
   ASSERT_EQ(vxb::SendResponse(p.link, 0, "OK_ACK", 6), 0);
   ASSERT_EQ(vxb::SendResponseText(p.link, 0, answer, sizeof answer), 0);
   ASSERT_EQ(vxb::SendResponse(p.link, -5, nullptr, 0), 0);

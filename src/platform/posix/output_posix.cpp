@@ -1,6 +1,7 @@
 // Diagnostic output on POSIX.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,8 +68,23 @@ OutputImpl* OutputOpenFile(const char* path) {
 
 OutputImpl* OutputStandardError() { return &g_standardError; }
 
+namespace {
+// True when fd is a TCP/IP socket. A host that closed its standard error
+// leaves its number to the next descriptor made, which may be a socket of
+// the library's own connection: a trace line written there would go to the
+// viewer as bytes of the stream. (A local socket, as a journal's, is fine.)
+bool IsNetworkSocket(int fd) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  return address.ss_family == AF_INET || address.ss_family == AF_INET6;
+}
+}  // namespace
+
 bool OutputWrite(OutputImpl* out, const void* data, uint32_t size) {
-  return out != nullptr && WriteAll(out->fd, static_cast<const char*>(data), size);
+  if (out == nullptr) return false;
+  if (out == &g_standardError && IsNetworkSocket(out->fd)) return false;
+  return WriteAll(out->fd, static_cast<const char*>(data), size);
 }
 
 void OutputClose(OutputImpl* out) {

@@ -200,7 +200,29 @@ int Send(Socket s, const void* data, int len) {
   return len;
 }
 
-int SendParts(Socket s, const SendPart* parts, int count) {
+namespace {
+// Waits until s can take more bytes or the deadline passes; false with
+// kErrTimedOut once it has.
+bool WaitWritable(Socket s, uint64_t deadline) {
+  for (;;) {
+    const uint64_t now = MonotonicMs();
+    if (now >= deadline) {
+      t_lastError = kErrTimedOut;
+      return false;
+    }
+    const uint64_t left = deadline - now;
+    pollfd p{Fd(s), POLLOUT, 0};
+    const int rc = poll(&p, 1, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left));
+    if (rc > 0) return true;
+    if (rc < 0 && errno != EINTR) {
+      Fail();
+      return false;
+    }
+  }
+}
+}  // namespace
+
+int SendParts(Socket s, const SendPart* parts, int count, uint32_t timeoutMs) {
   if (Injected(s)) return -1;
   if (count < 0 || count > kMaxSendParts) {
     t_lastError = kErrInvalid;
@@ -216,15 +238,24 @@ int SendParts(Socket s, const SendPart* parts, int count) {
     left += parts[i].length;
     ++n;
   }
-  // sendmsg, not writev: only a send call takes MSG_NOSIGNAL.
+  // sendmsg, not writev: only a send call takes MSG_NOSIGNAL. With a time
+  // limit the socket is never waited on inside the call: whatever fits
+  // goes, and poll waits for room until the deadline.
+  const bool limited = timeoutMs != kInfinite;
+  const uint64_t deadline = limited ? MonotonicMs() + timeoutMs : 0;
+  const int flags = MSG_NOSIGNAL | (limited ? MSG_DONTWAIT : 0);
   msghdr m{};
   int first = 0;
   while (left > 0) {
     m.msg_iov = iov + first;
     m.msg_iovlen = static_cast<size_t>(n - first);
-    const ssize_t sent = sendmsg(Fd(s), &m, MSG_NOSIGNAL);
+    const ssize_t sent = sendmsg(Fd(s), &m, flags);
     if (sent < 0) {
       if (errno == EINTR) continue;
+      if (limited && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!WaitWritable(s, deadline)) return -1;
+        continue;
+      }
       return Fail();
     }
     // A short send: skip what left, the rest goes in the next call.

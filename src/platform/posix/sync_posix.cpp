@@ -10,6 +10,7 @@
 #include <cxxabi.h>
 #endif
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 
 namespace vxb::plat {
@@ -30,6 +31,59 @@ void MutexDestroy(MutexImpl* m) {
 }
 void MutexEnter(MutexImpl* m) { pthread_mutex_lock(&m->m); }
 void MutexLeave(MutexImpl* m) { pthread_mutex_unlock(&m->m); }
+
+struct CondImpl {
+  pthread_cond_t cv;
+};
+
+CondImpl* CondCreate() {
+  auto* c = new (std::nothrow) CondImpl;
+  if (c == nullptr) return nullptr;
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&c->cv, &attr);
+  pthread_condattr_destroy(&attr);
+  return c;
+}
+
+void CondDestroy(CondImpl* c) {
+  if (c == nullptr) return;
+  pthread_cond_destroy(&c->cv);
+  delete c;
+}
+
+namespace {
+timespec DeadlineIn(uint32_t timeoutMs) {
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+}  // namespace
+
+bool CondWait(CondImpl* c, MutexImpl* m, uint32_t timeoutMs) {
+  if (timeoutMs == kInfinite) {
+    pthread_cond_wait(&c->cv, &m->m);
+    return true;
+  }
+  const timespec deadline = DeadlineIn(timeoutMs);
+  return pthread_cond_timedwait(&c->cv, &m->m, &deadline) != ETIMEDOUT;
+}
+
+void CondSignal(CondImpl* c) { pthread_cond_signal(&c->cv); }
+void CondBroadcast(CondImpl* c) { pthread_cond_broadcast(&c->cv); }
+
+uint64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
 
 // A POSIX sem_t has no maximum count, and the library relies on Release
 // failing at the maximum, so the semaphore is a counter under a mutex.
@@ -63,17 +117,9 @@ void SemaphoreDestroy(SemaphoreImpl* s) {
 
 bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs) {
   if (s == nullptr) return false;
-  timespec deadline{};
   // A wait of 0 only looks at the count: no clock, no sleep.
-  if (timeoutMs != kInfinite && timeoutMs != 0) {
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
-  }
+  const timespec deadline =
+      timeoutMs != kInfinite && timeoutMs != 0 ? DeadlineIn(timeoutMs) : timespec{};
   pthread_mutex_lock(&s->m);
   while (s->count == 0) {
     if (timeoutMs == kInfinite) {
@@ -113,6 +159,7 @@ void* Trampoline(void* p) {
 }  // namespace
 
 ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
+  if (ThreadStartShouldFail()) return nullptr;
   auto* t = new (std::nothrow) ThreadImpl{};
   if (t == nullptr) return nullptr;
   t->entry = entry;
@@ -122,6 +169,38 @@ ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
     return nullptr;
   }
   return t;
+}
+
+namespace {
+void* DetachedTrampoline(void* p) {
+  auto* t = static_cast<ThreadImpl*>(p);
+  const ThreadEntry entry = t->entry;
+  void* const arg = t->arg;
+  delete t;
+  entry(arg);
+  return nullptr;
+}
+}  // namespace
+
+bool ThreadStartDetached(ThreadEntry entry, void* arg) {
+  if (ThreadStartShouldFail()) return false;
+  auto* t = new (std::nothrow) ThreadImpl{};
+  if (t == nullptr) return false;
+  t->entry = entry;
+  t->arg = arg;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) {
+    delete t;
+    return false;
+  }
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  const int rc = pthread_create(&t->id, &attr, DetachedTrampoline, t);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete t;
+    return false;
+  }
+  return true;
 }
 
 void ThreadJoin(ThreadImpl* t) {

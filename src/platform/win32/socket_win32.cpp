@@ -141,7 +141,16 @@ int Send(Socket s, const void* data, int len) {
   return len;
 }
 
-int SendParts(Socket s, const SendPart* parts, int count) {
+namespace {
+// A send time limit for the calls on s until the next one is set (0: none).
+// After a send timed out Windows leaves the socket's state undefined; the
+// caller ends the connection then anyway.
+void SetSendLimit(Socket s, DWORD ms) {
+  setsockopt(Sock(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+}
+}  // namespace
+
+int SendParts(Socket s, const SendPart* parts, int count, uint32_t timeoutMs) {
   if (Injected(s)) return -1;
   if (count < 0 || count > kMaxSendParts) {
     WSASetLastError(WSAEINVAL);
@@ -157,10 +166,24 @@ int SendParts(Socket s, const SendPart* parts, int count) {
     left += parts[i].length;
     ++n;
   }
+  const bool limited = timeoutMs != kInfinite;
+  const uint64_t deadline = limited ? MonotonicMs() + timeoutMs : 0;
   DWORD first = 0;
   while (left > 0) {
+    if (limited) {
+      const uint64_t now = MonotonicMs();
+      // SO_SNDTIMEO takes at least 500 ms on some versions; the deadline
+      // is checked here as well, so a late return is still a time-out.
+      if (now >= deadline) {
+        WSASetLastError(WSAETIMEDOUT);
+        return -1;
+      }
+      SetSendLimit(s, static_cast<DWORD>(deadline - now));
+    }
     DWORD sent = 0;
-    if (WSASend(Sock(s), buffers + first, n - first, &sent, 0, nullptr, nullptr) != 0) return -1;
+    const int rc = WSASend(Sock(s), buffers + first, n - first, &sent, 0, nullptr, nullptr);
+    if (limited) SetSendLimit(s, 0);
+    if (rc != 0) return -1;
     // A blocking socket sends everything; a short send all the same goes on
     // with the rest.
     left -= sent;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <new>
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 
 namespace vxb::plat {
@@ -24,6 +25,26 @@ void MutexDestroy(MutexImpl* m) {
 }
 void MutexEnter(MutexImpl* m) { EnterCriticalSection(&m->cs); }
 void MutexLeave(MutexImpl* m) { LeaveCriticalSection(&m->cs); }
+
+struct CondImpl {
+  CONDITION_VARIABLE cv;
+};
+
+CondImpl* CondCreate() {
+  auto* c = new (std::nothrow) CondImpl;
+  if (c != nullptr) InitializeConditionVariable(&c->cv);
+  return c;
+}
+// A condition variable holds nothing to release.
+void CondDestroy(CondImpl* c) { delete c; }
+bool CondWait(CondImpl* c, MutexImpl* m, uint32_t timeoutMs) {
+  return SleepConditionVariableCS(&c->cv, &m->cs, timeoutMs) != 0 ||
+         GetLastError() != ERROR_TIMEOUT;
+}
+void CondSignal(CondImpl* c) { WakeConditionVariable(&c->cv); }
+void CondBroadcast(CondImpl* c) { WakeAllConditionVariable(&c->cv); }
+
+uint64_t MonotonicMs() { return GetTickCount64(); }
 
 struct SemaphoreImpl {
   HANDLE h;
@@ -62,6 +83,7 @@ DWORD WINAPI Trampoline(LPVOID p) {
 }  // namespace
 
 ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
+  if (ThreadStartShouldFail()) return nullptr;
   auto* t = new (std::nothrow) ThreadImpl{};
   if (t == nullptr) return nullptr;
   t->entry = entry;
@@ -79,6 +101,48 @@ void ThreadJoin(ThreadImpl* t) {
   WaitForSingleObject(t->h, INFINITE);
   CloseHandle(t->h);
   delete t;
+}
+
+namespace {
+
+struct Detached {
+  ThreadEntry entry;
+  void* arg;
+  HMODULE module;  // the reference this thread holds on the code it runs
+};
+
+DWORD WINAPI DetachedTrampoline(LPVOID p) {
+  auto* d = static_cast<Detached*>(p);
+  const Detached copy = *d;
+  delete d;
+  copy.entry(copy.arg);
+  // The module may be unloaded the moment its last reference goes: that
+  // reference is let go on the way out, with no code of the module left to
+  // run on this thread.
+  FreeLibraryAndExitThread(copy.module, 0);
+}
+
+}  // namespace
+
+bool ThreadStartDetached(ThreadEntry entry, void* arg) {
+  if (ThreadStartShouldFail()) return false;
+  auto* d = new (std::nothrow) Detached{entry, arg, nullptr};
+  if (d == nullptr) return false;
+  // Taken here, before the thread exists: a host that unloads the library
+  // right after this call cannot pull the code from under the new thread.
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&DetachedTrampoline), &d->module)) {
+    delete d;
+    return false;
+  }
+  const HANDLE h = CreateThread(nullptr, 0, DetachedTrampoline, d, 0, nullptr);
+  if (h == nullptr) {
+    FreeLibrary(d->module);
+    delete d;
+    return false;
+  }
+  CloseHandle(h);
+  return true;
 }
 
 // A Win32 thread ends without unwinding its stack: nothing to let through.

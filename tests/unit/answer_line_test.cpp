@@ -1,0 +1,155 @@
+// The pairing of answers with commands by the order on the wire, and the
+// bounds on what a viewer can make the library hold.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "messaging/answer_line.h"
+#include "messaging/held_calls.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+using vxb::Answer;
+using vxb::AnswerLine;
+using vxb::Waiter;
+
+// Every answer and block goes back: once the line and its pool are gone,
+// the heap holds what it held before. The slack covers the allocator's own
+// caches of small freed chunks.
+struct HeapBalance {
+  const size_t before = vxtest::HeapInUse();
+  ~HeapBalance() { EXPECT_LE(vxtest::HeapInUse(), before + 4096) << "answers or blocks were not given back"; }
+};
+
+// A pool for one test, retired at its end.
+struct Pool {
+  vxb::AnswerPool* pool = vxb::AnswerPool::Create();
+  ~Pool() { pool->Retire(); }
+  // An answer as the reader makes it: text read into a block of the usual
+  // size.
+  Answer* Make(const std::string& text) {
+    Answer* a = pool->Take();
+    if (a->block.data == nullptr) {
+      a->block.capacity = 4048;
+      a->block.data = static_cast<uint8_t*>(vxb::plat::AllocBlock(a->block.capacity));
+    }
+    std::memcpy(a->block.data, text.data(), text.size());
+    a->block.used = static_cast<uint32_t>(text.size());
+    a->text = a->block.data;
+    a->length = a->block.used;
+    a->code = 0;
+    return a;
+  }
+};
+
+// What a settled waiter got: the answer's text, or "<result>"; "-" while
+// it still waits.
+std::string Got(Waiter& w) {
+  if (!w.done) return "-";
+  std::string got = w.result == 0 ? std::string(reinterpret_cast<const char*>(w.answer->text), w.answer->length)
+                                  : "<" + std::to_string(w.result) + ">";
+  vxb::LetGo(w.answer);
+  w.answer = nullptr;
+  return got;
+}
+
+// Steps: a digit enqueues that waiter, a letter is a RET read with that
+// text, "!" ends the line (-6). The k-th RET answers the k-th message,
+// whoever sent it and whenever it came.
+TEST(AnswerLine, PairsTheKthAnswerWithTheKthMessage) {
+  const struct {
+    const char* steps;
+    std::vector<std::string> expected;  // per waiter 0, 1, 2
+    int woken;                          // waiters the end settled
+  } cases[] = {
+      {"012abc", {"a", "b", "c"}, 0},
+      {"0a1b2c", {"a", "b", "c"}, 0},
+      {"01ba2c", {"b", "a", "c"}, 0},     // texts do not matter, order does
+      {"ab012c", {"a", "b", "c"}, 0},     // answered ahead: kept for the next messages
+      {"0a12b!", {"a", "b", "<-6>"}, 1},  // the end settles who still waits
+      {"a!012", {"-", "-", "-"}, 0},      // an ended line keeps nothing for later
+  };
+  HeapBalance balance;
+  for (const auto& c : cases) {
+    Pool pool;
+    AnswerLine line;
+    Waiter w[3];
+    int woken = 0;
+    for (const char* p = c.steps; *p != 0; ++p) {
+      if (*p >= '0' && *p <= '2') {
+        line.Enqueue(&w[*p - '0']);
+      } else if (*p == '!') {
+        line.FailAll(-6, [](void* n, Waiter*) { ++*static_cast<int*>(n); }, &woken);
+      } else {
+        const Waiter* settled = line.Deliver(pool.Make(std::string(1, *p)));
+        EXPECT_TRUE(settled == nullptr || settled->done);
+      }
+    }
+    std::vector<std::string> got;
+    for (Waiter& each : w) got.push_back(Got(each));
+    EXPECT_EQ(got, c.expected) << c.steps;
+    EXPECT_EQ(woken, c.woken) << c.steps;
+    line.FailAll(-6, [](void*, Waiter*) {}, nullptr);
+  }
+}
+
+TEST(AnswerLine, UnaskedAnswersAreLimitedByTheirBlocks) {
+  // Tiny answers in blocks of the usual size: the limit counts the blocks,
+  // not the few bytes in them, and the oldest go first.
+  HeapBalance balance;
+  Pool pool;
+  AnswerLine line;
+  constexpr int kPosted = 6000;
+  for (int i = 0; i < kPosted; ++i) EXPECT_EQ(line.Deliver(pool.Make(std::to_string(i))), nullptr);
+  const size_t kept = AnswerLine::kMaximumWaitingBytes / (4048 + AnswerLine::kAnswerOverhead);
+  EXPECT_LE(line.UnaskedBytes(), AnswerLine::kMaximumWaitingBytes);
+  Waiter w;
+  line.Enqueue(&w);
+  EXPECT_EQ(Got(w), std::to_string(kPosted - kept));
+  line.FailAll(-6, [](void*, Waiter*) {}, nullptr);
+  EXPECT_EQ(line.UnaskedBytes(), 0u);
+}
+
+// Calls held for the host are bounded; a call delivered (answered by a
+// handler) or taken by the host no longer counts, so far more than the
+// bound passes through one after another.
+TEST(HeldCalls, BoundedByWhatIsHeldNotByWhatPassed) {
+  vxb::HeldCalls calls;
+  auto big = [] {
+    vxb::IncomingMessage m;
+    m.kind = vxb::Call;
+    m.name = "Big";
+    m.args.assign(1u << 20, 'x');
+    return m;
+  };
+  const int bound = static_cast<int>(vxb::HeldCalls::kMaximumHeldBytes >> 20);
+  for (int i = 0; i < bound + 8; ++i) {
+    ASSERT_TRUE(calls.Queue(big())) << i;
+    const vxb::IncomingMessage m = calls.TakeQueued();
+    calls.Delivered(m);
+  }
+  EXPECT_EQ(calls.HeldBytes(), 0u);
+  int queued = 0;
+  while (calls.Queue(big())) ++queued;
+  EXPECT_EQ(queued, bound - 1);  // each counts its blocks and a little more
+  calls.DropQueued();
+  EXPECT_EQ(calls.HeldBytes(), 0u);
+  // A kept call reaches the host cut to the record, padded as asked.
+  vxb::IncomingMessage m;
+  m.name = "Pick";
+  m.args = "3,4";
+  ASSERT_TRUE(calls.Queue(m));
+  ASSERT_TRUE(calls.Keep(calls.TakeQueued()));
+  CallRecord r;
+  ASSERT_TRUE(calls.TakeKept(&r, true));
+  EXPECT_EQ(std::string(r.name, 5), std::string("Pick\0", 5));
+  EXPECT_EQ(std::string(r.args, 4), std::string("3,4\0", 4));
+  EXPECT_FALSE(calls.TakeKept(&r, true));
+  EXPECT_EQ(calls.HeldBytes(), 0u);
+}
+
+}  // namespace
