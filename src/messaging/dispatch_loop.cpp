@@ -16,17 +16,21 @@ void Session::SendCallAnswer(int32_t code, const char* text, size_t capacity) {
   Deadline deadline;
   {
     Guard g(lock_);
+    // From the handler's return until its answer is out, waiting for the
+    // turn to send included: a close in between lets it go first.
     inHostCode_ = false;
+    answerLeaving_ = true;
     changed_.Broadcast();
     // Once the host has closed, the answer of a handler that returned
     // meanwhile still leaves, but within the grace only.
     deadline = Deadline::In(state_ == State::kEnding ? kClosingGraceMs : settings_.commandTimeoutMs);
     bool timedOut = false;
     if (!TakeTurn(deadline, true, &timedOut)) {
+      answerLeaving_ = false;
+      changed_.Broadcast();
       if (timedOut || state_ == State::kEnding) EndLocked(End::kLost, true);
       return;
     }
-    answerLeaving_ = true;
   }
   const int rc = SendResponseText(*link_, code, text, capacity, deadline.LeftMs());
   Guard g(lock_);

@@ -141,27 +141,5 @@ TEST_F(Commands, ProductIdAndVersionAreAskedOncePerConnection) {
   }
 }
 
-// Host threads that send at the same time each get their own answers and
-// their own latest response; a thread that has sent nothing reads the
-// latest answer of the process.
-TEST_F(Commands, EachHostThreadGetsItsOwnAnswers) {
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> hosts;
-  for (int t = 0; t < 8; ++t) {
-    hosts.emplace_back([t, &wrong] {
-      for (int i = 0; i < 300; ++i) {
-        const std::string tag = std::to_string(t) + "." + std::to_string(i);
-        if (VxSendCmdA("Echo", tag.c_str()) != 0 || LastResponseText() != "ok:EXE Echo(" + tag + ")\n") ++wrong;
-      }
-    });
-  }
-  for (std::thread& h : hosts) h.join();
-  EXPECT_EQ(wrong, 0);
-  std::thread([] { VxSendCmdA("Echo", "last"); }).join();
-  std::string seen;
-  std::thread([&seen] { seen = LastResponseText(); }).join();
-  EXPECT_EQ(seen, "ok:EXE Echo(last)\n");
-}
-
 }  // namespace
 }  // namespace vxtest

@@ -2,6 +2,7 @@
 // connects to it.
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "host_fixture.h"
 
@@ -99,6 +100,63 @@ TEST_F(Hostile, ServedViewersAndBadOnes) {
   Attach(good);
   ExpectServed(good, "SYS HI\n", junk);
   ExpectServed(good, "EXE Slowly(a,b)\n", "", 1);
+}
+
+// Everything of a viewer belongs to its connection. One that leaves with
+// calls unanswered takes them along (taken by the host or not), an answer
+// the host still gives to one of them is refused, never sent to the next
+// viewer, and the next viewer is asked its own version: it receives the
+// answers to its own calls and nothing else.
+TEST_F(Hostile, NothingOfADepartedViewerReachesTheNext) {
+  ListenAsServer();
+  auto version = [] {
+    char* v = nullptr;
+    const std::string s = VxGetRemoteProductVersionA(&v) == 0 && v != nullptr ? v : "<failed>";
+    VxFreeA(v);
+    return s;
+  };
+  // Answers the version query with its name, then makes its calls.
+  auto viewer = [](const std::string& name, std::vector<std::string> calls) {
+    return [name, calls](TestPeer& v) {
+      std::string m;
+      if (!v.NextMessage(&m) || m != "EXE VxProductVersion()\n") return;
+      v.SendRaw(RetFrame(0, name));
+      for (const std::string& call : calls) v.SendFrame(call);
+    };
+  };
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE(round);
+    const bool tookOne = round % 2 == 1;
+    ScriptPeer a;
+    Attach(a);
+    a.Run(viewer("a-version", {"EXE Left(1)\n", "EXE Left(2)\n"}));
+    EXPECT_EQ(version(), "a-version");
+    a.Join();
+    if (tookOne) {
+      ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
+      EXPECT_EQ(Petition(), "EXE Left(1)\n");
+    }
+    // Lets the calls arrive, then leaves without an answer.
+    vxb::plat::SleepMs(20);
+    a.Close();
+    ASSERT_TRUE(WaitUntil([] { return VxIsConnectionBroken() != 0; }));
+    ScriptPeer b;
+    Attach(b);
+    // An answer to a call of the viewer that left: no call of this one.
+    EXPECT_EQ(VxSendRetStrA(0, "for-a"), VX_E_NOT_CONNECTED);
+    b.Run(viewer("b-version", {"EXE Mine()\n"}));
+    EXPECT_EQ(version(), "b-version");
+    b.Join();
+    ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
+    EXPECT_EQ(Petition(), "EXE Mine()\n");
+    EXPECT_EQ(VxSendRetStrA(0, "for-b"), 0);
+    EXPECT_EQ(VxSendRetStrA(0, "again"), VX_E_NOT_CONNECTED);
+    EXPECT_EQ(VxDisconnect(), 0);
+    std::vector<std::string> got;
+    for (std::string m; b.NextMessage(&m, 2000);) got.push_back(m);
+    EXPECT_EQ(got, std::vector<std::string>{"RET 0,5,for-b"});
+    EXPECT_EQ(VxIsConnectionBroken(), 1);
+  }
 }
 
 }  // namespace

@@ -77,8 +77,10 @@ void HostTest::TearDown() {
 }
 
 int HostTest::Connect(CallHandler onCall, BrokenHandler onBroken) {
+  const size_t before = peer.Connections();
   const int rc = VxConnectA("127.0.0.1", port, 0, onCall, onBroken);
-  EXPECT_TRUE(rc != 0 || peer.WaitConnected());
+  // The peer has taken this connection, not only an earlier one.
+  EXPECT_TRUE(rc != 0 || WaitUntil([&] { return peer.Connections() > before; }));
   return rc;
 }
 

@@ -74,6 +74,7 @@ void TestPeer::Adopt(plat::Socket s) {
   }
   std::lock_guard<std::mutex> g(mu_);
   connected_ = true;
+  ++connections_;
   hostClosed_ = false;
   pending_.clear();
   if (mode_ == Mode::kScript) messages_.clear();

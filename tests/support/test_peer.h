@@ -74,6 +74,11 @@ class TestPeer {
     std::lock_guard<std::mutex> g(mu_);
     return received_;
   }
+  // Connections taken so far (a responder takes one after another).
+  size_t Connections() {
+    std::lock_guard<std::mutex> g(mu_);
+    return connections_;
+  }
   // Waits until the host closed its end (script mode: reading and dropping
   // whatever still arrives).
   bool WaitClosedByHost(int timeoutMs = 10000);
@@ -109,6 +114,7 @@ class TestPeer {
   std::string pending_;  // bytes that do not make a whole frame yet
   std::deque<std::string> messages_;
   size_t received_ = 0;
+  size_t connections_ = 0;
   bool connected_ = false;
   bool hostClosed_ = false;
   Responder responder_;
