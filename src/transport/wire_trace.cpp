@@ -1,5 +1,6 @@
 #include "wire_trace.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -109,6 +110,14 @@ void WriteFrame(const char* direction, const char* kind, const uint8_t* first, u
   }
 }
 
+// "stderr", and a plain yes (1, true, yes, on: what such a variable is
+// often set to) mean the standard error; anything else is a file's path.
+bool MeansStandardError(const char* value) {
+  std::string v(value);
+  for (char& c : v) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return v == "stderr" || v == "1" || v == "true" || v == "yes" || v == "on";
+}
+
 void Begin(const std::string& event) {
   char target[4096];
   const int32_t n = plat::EnvironmentValue(kVariable, target, sizeof target);
@@ -128,8 +137,7 @@ void Begin(const std::string& event) {
     plat::OutputClose(s->out);
     s->out = nullptr;
     if (wanted) {
-      s->out = std::strcmp(target, "stderr") == 0 ? plat::OutputStandardError()
-                                                  : plat::OutputOpenFile(target);
+      s->out = MeansStandardError(target) ? plat::OutputStandardError() : plat::OutputOpenFile(target);
       cannotOpen = s->out == nullptr;
     }
     s->start = Clock::now();
