@@ -41,7 +41,7 @@ const char* const kUsage =
     "Exit status: 0 success; 1 the library or the viewer reported a failure (its\n"
     "message is printed on stderr); 2 bad arguments.\n"
     "\n"
-    "The library reads these environment variables at each connect, accept or launch:\n"
+    "The library reads these environment variables:\n"
     "  VXBRIDGE_TRACE=stderr|1|FILE     trace every frame to stderr or append it to FILE\n"
     "  VXBRIDGE_COMMAND_TIMEOUT_MS=MS   give a command up after MS ms without an answer\n"
     "                                   (returns -6 and closes the connection; unset: wait)\n"
