@@ -201,10 +201,10 @@ int errorMessage(const Options& o, int32_t code) {
   return 0;
 }
 
-// Says on stderr what the launch tries while it runs: no export tells the
-// attempts, so the lines follow the library's documented schedule on our own
-// clock (the trace shows frames, and during the launch our stderr is
-// withheld from the viewer). Nothing is said when the viewer answers at once.
+// Says on stderr what the launch tries while it runs. No export tells the
+// attempts, and the trace is for frames (during the launch it goes nowhere:
+// our stderr is withheld), so the lines follow the library's documented
+// schedule on our own clock. Nothing is said when the viewer answers at once.
 class LaunchProgress {
  public:
   LaunchProgress(const os::OutputsWithheld& out, const std::string& where)
