@@ -19,7 +19,7 @@ if ! command -v valgrind >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends valgrind
 fi
 
-cmake -S . -B "${dir}" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVXBRIDGE_BUILD_TOOLS=OFF >/dev/null
+cmake -S . -B "${dir}" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVXBRIDGE_BUILD_TESTS=ON -DVXBRIDGE_BUILD_TOOLS=OFF >/dev/null
 cmake --build "${dir}" -j "${JOBS:-2}" --target vxb_soak_tests
 
 # Resident memory is valgrind's own here, so it is reported, not judged;

@@ -1,5 +1,6 @@
 #include "wire_trace.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -16,9 +17,17 @@ constexpr const char* kVariable = "VXBRIDGE_TRACE";
 // Bytes of a message shown before it is cut.
 constexpr uint32_t kShown = 256;
 
-// The variable's values that mean the process's standard error rather than
-// a file of that name.
-bool MeansStandardError(const char* value) { return std::strcmp(value, "stderr") == 0; }
+// "stderr", and a plain yes (1, true, yes, on: what such a variable is
+// often set to) mean the standard error; anything else is a file's path.
+// Compared without allocating: it runs where a failure must not throw.
+bool MeansStandardError(const char* value) {
+  for (const char* yes : {"stderr", "1", "true", "yes", "on"}) {
+    size_t i = 0;
+    while (yes[i] != 0 && std::tolower(static_cast<unsigned char>(value[i])) == yes[i]) ++i;
+    if (yes[i] == 0 && value[i] == 0) return true;
+  }
+  return false;
+}
 
 void AppendEscaped(std::string& line, const uint8_t* bytes, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {

@@ -5,8 +5,12 @@
 #include "ctl_text.h"
 #include "vxbridge.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace vxctl {
 
@@ -35,7 +39,18 @@ const char* const kUsage =
     "--lang chooses the language of the messages vxctl prints. --trace writes every\n"
     "frame the library sends and receives to stderr (VXBRIDGE_TRACE=stderr).\n"
     "Exit status: 0 success; 1 the library or the viewer reported a failure (its\n"
-    "message is printed on stderr); 2 bad arguments.\n";
+    "message is printed on stderr); 2 bad arguments.\n"
+    "\n"
+    "The library reads these environment variables:\n"
+    "  VXBRIDGE_TRACE=stderr|1|FILE     trace every frame to stderr or append it to FILE\n"
+    "  VXBRIDGE_COMMAND_TIMEOUT_MS=MS   give a command up after MS ms without an answer\n"
+    "                                   (returns -6 and closes the connection; unset: wait)\n"
+    "  VXBRIDGE_KEEPALIVE_MS=IDLE,INTERVAL,COUNT\n"
+    "                                   TCP keep-alive: first probe after IDLE ms without\n"
+    "                                   traffic, then every INTERVAL ms, COUNT probes\n"
+    "  VXBRIDGE_LISTEN_ADDRESS=A.B.C.D  serve: listen on that local address only\n"
+    "  VXBRIDGE_REGISTRY_ROOT=DIR       launch, not on Windows: the installation store\n"
+    "                                   (default /etc/vxbridge/registry)\n";
 
 namespace {
 
@@ -43,12 +58,25 @@ struct CommandShape {
   const char* name;
   std::size_t minArgs;
   std::size_t maxArgs;
+  const char* form;  // shown when the arguments do not fit
 };
 
 const CommandShape kCommands[] = {
-    {"product", 0, 0}, {"version", 0, 0}, {"lang", 1, 1},   {"send", 1, 2},  {"wait", 0, 0},
-    {"cancel", 0, 0},  {"error", 1, 1},   {"launch", 1, 1}, {"serve", 1, 1}, {"demo", 0, 0},
+    {"product", 0, 0, "product"},
+    {"version", 0, 0, "version"},
+    {"lang", 1, 1, "lang eng|spa|cat"},
+    {"send", 1, 2, "send NAME [ARGS] with ARGS as one word, e.g. send Add 2,40"},
+    {"wait", 0, 0, "wait"},
+    {"cancel", 0, 0, "cancel"},
+    {"error", 1, 1, "error CODE"},
+    {"launch", 1, 1, "launch PRODUCT_ID"},
+    {"serve", 1, 1, "serve PORT"},
+    {"demo", 0, 0, "demo"},
 };
+
+// The library makes up to six connect attempts one second apart, and says
+// nothing while it does.
+constexpr int kLaunchAttempts = 6;
 
 bool isLanguage(const std::string& code) { return code == "eng" || code == "spa" || code == "cat"; }
 
@@ -155,7 +183,13 @@ int viewerCommand(const Options& o) {
 int errorMessage(const Options& o, int32_t code) {
   char* text = nullptr;
   const VxResult rc = VxGetErrorStringA(o.language.c_str(), code, &text);
-  if (rc != 0) return fail(o, "error " + std::to_string(code), rc);
+  if (rc != 0) {
+    // What the library answered, told apart from a message of this code.
+    std::fprintf(stderr, "vxctl: error %d: %sVxGetErrorStringA returns %d (%s) and no text\n",
+                 static_cast<int>(code), code < 0 ? "no such code: " : "", static_cast<int>(rc),
+                 os::consoleText(libraryMessage(o.language, rc)).c_str());
+    return 1;
+  }
   const std::string message = text != nullptr ? text : "";
   VxFreeA(text);
   if (message.empty()) {
@@ -167,9 +201,59 @@ int errorMessage(const Options& o, int32_t code) {
   return 0;
 }
 
+// Says on stderr what the launch tries while it runs. No export tells the
+// attempts, and the trace is for frames (during the launch it goes nowhere:
+// our stderr is withheld), so the lines follow the library's documented
+// schedule on our own clock. Nothing is said when the viewer answers at once.
+class LaunchProgress {
+ public:
+  LaunchProgress(const os::OutputsWithheld& out, const std::string& where)
+      : thread_([this, &out, where] {
+          const auto start = std::chrono::steady_clock::now();
+          std::unique_lock<std::mutex> lock(mutex_);
+          for (int attempt = 1; attempt <= kLaunchAttempts; ++attempt) {
+            const auto due = start + std::chrono::milliseconds(attempt == 1 ? 200 : (attempt - 1) * 1000);
+            if (done_.wait_until(lock, due, [this] { return finished_; })) return;
+            out.say("vxctl: trying " + where + ", attempt " + std::to_string(attempt) + " of " +
+                    std::to_string(kLaunchAttempts) + "\n");
+          }
+        }) {}
+  ~LaunchProgress() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finished_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+  }
+  LaunchProgress(const LaunchProgress&) = delete;
+  LaunchProgress& operator=(const LaunchProgress&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  std::thread thread_;  // last: it uses the members above
+};
+
 int launch(const Options& o, uint32_t productId) {
-  const VxResult rc = VxLaunchAndConnect(productId, o.host.c_str(), o.port, nullptr, nullptr);
-  if (rc != 0) return fail(o, "launch " + std::to_string(productId), rc);
+  const std::string where = o.host + ":" + std::to_string(o.port);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  VxResult rc = 0;
+  {
+    // The viewer may outlive us: it must not hold our stdout or stderr.
+    const os::OutputsWithheld withheld;
+    LaunchProgress progress(withheld, where);
+    rc = VxLaunchAndConnect(productId, o.host.c_str(), o.port, nullptr, nullptr);
+  }
+  if (rc != 0) {
+    fail(o, "launch " + std::to_string(productId), rc);
+    if (rc == VX_E_HOST_NOT_FOUND)
+      std::fprintf(stderr, "vxctl: no viewer answered on %s in %d attempts one second apart\n", where.c_str(),
+                   kLaunchAttempts);
+    return 1;
+  }
   Connection connection;
   return product(o);
 }
@@ -262,7 +346,7 @@ Parse parseCommandLine(const std::vector<std::string>& words, Options& o, std::s
     return Parse::Bad;
   }
   if (o.args.size() < shape->minArgs || o.args.size() > shape->maxArgs) {
-    why = "wrong number of arguments for " + o.command;
+    why = "wrong number of arguments for " + o.command + "; expected: " + shape->form;
     return Parse::Bad;
   }
   long long n = 0;

@@ -568,9 +568,10 @@ void launch(Transcript& t, const std::string& sim) {
   bool outputCaptured = false;
   const auto begin = std::chrono::steady_clock::now();
   std::fflush(stdout);
+  std::fflush(stderr);
   {
-    // The viewer inherits our standard output; its output goes to a file.
-    os::StdoutToFile redirect(outputFile);
+    // The viewer would inherit our standard handles; its output goes to a file.
+    os::OutputsWithheld redirect(outputFile);
     outputCaptured = redirect.ok();
     rc = VxLaunchAndConnect(VX_PRODUCT_AMBER, "127.0.0.1", kLaunchPort, OnCall, OnBroken);
   }

@@ -105,21 +105,28 @@ std::string consoleText(const std::string& cp1252);
 std::string fromConsole(const std::string& text);
 void sleepMs(int ms);
 
-// While alive, whatever a process started meanwhile writes to its standard
-// output goes to the file at path instead of ours (our own output must be
-// flushed before). ok() tells whether the switch took place.
-class StdoutToFile {
+// While alive, a process that the library starts (the launched viewer,
+// which gets our standard handles) writes its standard output to the file
+// at outPath, or to the null device when it is empty, and its standard
+// error to the null device; it gets neither of our own. A viewer outlives
+// us: holding our stdout or stderr it would keep a pipe open, and whoever
+// reads it (`vxctl launch 1001 | cat`) would wait for the viewer to end.
+// Our own output must be flushed before; meanwhile say() writes to our
+// standard error. ok() tells whether the switch took place.
+class OutputsWithheld {
  public:
-  explicit StdoutToFile(const std::string& path);
-  ~StdoutToFile();
-  StdoutToFile(const StdoutToFile&) = delete;
-  StdoutToFile& operator=(const StdoutToFile&) = delete;
+  explicit OutputsWithheld(const std::string& outPath = "");
+  ~OutputsWithheld();
+  OutputsWithheld(const OutputsWithheld&) = delete;
+  OutputsWithheld& operator=(const OutputsWithheld&) = delete;
   bool ok() const { return ok_; }
+  void say(const std::string& text) const;
 
  private:
   bool ok_ = false;
-  std::intptr_t saved_ = -1;
-  std::intptr_t file_ = -1;
+  std::intptr_t savedOut_ = -1, savedErr_ = -1;  // ours
+  std::intptr_t out_ = -1, null_ = -1;            // the child's
+  unsigned undo_ = 0;                             // what the destructor puts back
 };
 
 }  // namespace vxctl::os

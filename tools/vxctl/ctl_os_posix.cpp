@@ -307,20 +307,37 @@ void sleepMs(int ms) {
   }
 }
 
-StdoutToFile::StdoutToFile(const std::string& path) {
-  file_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (file_ < 0) return;
-  saved_ = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
-  // dup2 leaves descriptor 1 inheritable: a child started now writes there.
-  ok_ = saved_ >= 0 && ::dup2(static_cast<int>(file_), 1) == 1;
+// Ours move to descriptors closed on exec; 1 and 2, which every new program
+// gets, point at the file and the null device meanwhile.
+OutputsWithheld::OutputsWithheld(const std::string& outPath) {
+  null_ = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  out_ = outPath.empty() ? -1 : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int out = static_cast<int>(outPath.empty() ? null_ : out_);
+  if (null_ < 0 || out < 0) return;
+  savedOut_ = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+  savedErr_ = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+  if (savedOut_ < 0 || savedErr_ < 0) return;
+  undo_ = 1;
+  ok_ = ::dup2(out, 1) == 1 && ::dup2(static_cast<int>(null_), 2) == 2;
 }
 
-StdoutToFile::~StdoutToFile() {
-  if (saved_ >= 0) {
-    ::dup2(static_cast<int>(saved_), 1);
-    ::close(static_cast<int>(saved_));
+OutputsWithheld::~OutputsWithheld() {
+  if (undo_ != 0) {
+    ::dup2(static_cast<int>(savedOut_), 1);
+    ::dup2(static_cast<int>(savedErr_), 2);
   }
-  if (file_ >= 0) ::close(static_cast<int>(file_));
+  for (std::intptr_t fd : {savedOut_, savedErr_, out_, null_})
+    if (fd >= 0) ::close(static_cast<int>(fd));
+}
+
+void OutputsWithheld::say(const std::string& text) const {
+  const int fd = undo_ != 0 ? static_cast<int>(savedErr_) : 2;
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 }  // namespace vxctl::os

@@ -351,22 +351,48 @@ std::string fromConsole(const std::string& text) { return text; }
 
 void sleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
-StdoutToFile::StdoutToFile(const std::string& path) {
+// A process started without handles of its own gets our standard handles,
+// and with inheritance on, every inheritable handle of ours besides: the
+// standard ones are swapped for inheritable stand-ins, and ours are made
+// not inheritable until the destructor.
+OutputsWithheld::OutputsWithheld(const std::string& outPath) {
   SECURITY_ATTRIBUTES sa{};
   sa.nLength = sizeof sa;
   sa.bInheritHandle = TRUE;
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  file_ = fromHandle(file);
-  saved_ = fromHandle(GetStdHandle(STD_OUTPUT_HANDLE));
-  // A process started without handles of its own gets our standard handles.
-  ok_ = SetStdHandle(STD_OUTPUT_HANDLE, file) != 0;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, share, &sa, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE out = outPath.empty() ? nul
+                                     : CreateFileA(outPath.c_str(), GENERIC_WRITE, share, &sa, CREATE_ALWAYS,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+  null_ = nul == INVALID_HANDLE_VALUE ? -1 : fromHandle(nul);
+  if (!outPath.empty() && out != INVALID_HANDLE_VALUE) out_ = fromHandle(out);
+  if (nul == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE) return;
+  savedOut_ = fromHandle(GetStdHandle(STD_OUTPUT_HANDLE));
+  savedErr_ = fromHandle(GetStdHandle(STD_ERROR_HANDLE));
+  // undo_: bit 0 the standard handles, bits 1 and 2 the inherit flags of ours.
+  undo_ = 1;
+  DWORD flags = 0;
+  if (GetHandleInformation(asHandle(savedOut_), &flags) && (flags & HANDLE_FLAG_INHERIT) != 0) undo_ |= 2;
+  if (GetHandleInformation(asHandle(savedErr_), &flags) && (flags & HANDLE_FLAG_INHERIT) != 0) undo_ |= 4;
+  for (std::intptr_t h : {savedOut_, savedErr_}) SetHandleInformation(asHandle(h), HANDLE_FLAG_INHERIT, 0);
+  ok_ = SetStdHandle(STD_OUTPUT_HANDLE, out) && SetStdHandle(STD_ERROR_HANDLE, nul);
 }
 
-StdoutToFile::~StdoutToFile() {
-  if (ok_) SetStdHandle(STD_OUTPUT_HANDLE, asHandle(saved_));
-  if (file_ != -1) CloseHandle(asHandle(file_));
+OutputsWithheld::~OutputsWithheld() {
+  if (undo_ != 0) {
+    SetStdHandle(STD_OUTPUT_HANDLE, asHandle(savedOut_));
+    SetStdHandle(STD_ERROR_HANDLE, asHandle(savedErr_));
+  }
+  if (undo_ & 2) SetHandleInformation(asHandle(savedOut_), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  if (undo_ & 4) SetHandleInformation(asHandle(savedErr_), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  for (std::intptr_t h : {out_, null_})
+    if (h != -1) CloseHandle(asHandle(h));
+}
+
+void OutputsWithheld::say(const std::string& text) const {
+  const HANDLE h = undo_ != 0 ? asHandle(savedErr_) : GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 }  // namespace vxctl::os

@@ -92,8 +92,7 @@ bool Child::waitExit(int timeoutMs, int& status) {
     os::releaseChild(proc_);
   }
   // The last lines may still be on their way through the pipe.
-  waitOutputEnd(2000);
-  return true;
+  return waitOutputEnd(2000);
 }
 
 bool Child::stop(int timeoutMs, int& status) {

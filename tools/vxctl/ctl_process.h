@@ -30,7 +30,8 @@ class Child {
   // with prefix and returns it (without its line end). False when the time
   // runs out or the output ends first.
   bool waitForLine(const std::string& prefix, int timeoutMs, std::string& line);
-  // Waits for the child to end and for its output to be complete.
+  // Waits for the child to end and for its output to be complete: false
+  // when it runs on, or when a process it started still holds its output.
   bool waitExit(int timeoutMs, int& status);
   // Asks the child to end and waits for it; status as waitExit.
   bool stop(int timeoutMs, int& status);

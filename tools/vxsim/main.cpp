@@ -41,7 +41,8 @@ const char* const kUsage =
     "            Hello(1,2) and SYS FLUSH.\n"
     "register    write an installation entry (slot N, default: append; path defaults\n"
     "            to this executable, language to eng).\n"
-    "unregister  remove slot N, or without --slot the whole installation key.\n"
+    "unregister  remove slot N, or without --slot the whole installation key; exit\n"
+    "            1 when there is nothing to remove.\n"
     "\n"
     "--call 'Name(args)' or --call 'SYS TEXT' sends a call to the host; --calls FILE\n"
     "reads one call per line (blank lines and # comments ignored). Calls go out one\n"
@@ -67,7 +68,14 @@ const char* const kUsage =
     "\n"
     "Installation entries live in HKEY_LOCAL_MACHINE\\SOFTWARE\\Halden\\Vexa on Windows;\n"
     "elsewhere in the directory tree $VXBRIDGE_REGISTRY_ROOT (default\n"
-    "/etc/vxbridge/registry)/HKEY_LOCAL_MACHINE/SOFTWARE/Halden/Vexa.\n";
+    "/etc/vxbridge/registry)/HKEY_LOCAL_MACHINE/SOFTWARE/Halden/Vexa.\n"
+    "\n"
+    "The library in the host reads these environment variables (vxsim does not):\n"
+    "  VXBRIDGE_TRACE=stderr|1|FILE     trace every frame to stderr or append it to FILE\n"
+    "  VXBRIDGE_COMMAND_TIMEOUT_MS=MS   give a command up after MS ms without an answer\n"
+    "  VXBRIDGE_KEEPALIVE_MS=IDLE,INTERVAL,COUNT   TCP keep-alive of each connection\n"
+    "  VXBRIDGE_LISTEN_ADDRESS=A.B.C.D  server mode: listen on that local address only\n"
+    "  VXBRIDGE_REGISTRY_ROOT=DIR       the installation store above (not on Windows)\n";
 
 struct Options {
   std::string mode = "listen";
@@ -308,12 +316,19 @@ int runConnect(const Options& o, const SessionOptions& session) {
 int runRegistry(const Options& o) {
   std::string err;
   if (o.mode == "unregister") {
-    if (!unregisterEntry(o.slot, err)) {
+    bool existed = false;
+    if (!unregisterEntry(o.slot, existed, err)) {
       std::cerr << "vxsim: " << err << "\n";
       return 1;
     }
-    std::cout << "removed " << os::regDescribe(kInstallKey)
-              << (o.slot >= 0 ? " slot " + std::to_string(o.slot) : std::string()) << "\n";
+    const std::string what =
+        os::regDescribe(kInstallKey) + (o.slot >= 0 ? " slot " + std::to_string(o.slot) : std::string());
+    // A script that removes what it registered learns that it was not there.
+    if (!existed) {
+      std::cerr << "vxsim: nothing to remove: " << what << " does not exist\n";
+      return 1;
+    }
+    std::cout << "removed " << what << "\n";
     return 0;
   }
   const char* edition = o.viewer.edition == Edition::Cobalt ? "Cobalt" : "Amber";

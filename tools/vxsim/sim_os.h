@@ -37,8 +37,9 @@ bool regWriteDword(const std::string& key, const std::string& name, std::uint32_
                    std::string& err);
 bool regWriteString(const std::string& key, const std::string& name, const std::string& value,
                     std::string& err);
-// Removes the key with all its values and subkeys; a missing key is not an error.
-bool regDeleteKey(const std::string& key, std::string& err);
+// Removes the key with all its values and subkeys. A missing key is no
+// error: existed tells whether there was one.
+bool regDeleteKey(const std::string& key, bool& existed, std::string& err);
 // Where `key` lives, for messages to the user.
 std::string regDescribe(const std::string& key);
 

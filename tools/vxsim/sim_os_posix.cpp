@@ -218,9 +218,9 @@ bool regWriteString(const std::string& key, const std::string& name, const std::
   return writeValue(key, name, value + std::string(1, '\0'), err);
 }
 
-bool regDeleteKey(const std::string& key, std::string& err) {
+bool regDeleteKey(const std::string& key, bool& existed, std::string& err) {
   std::error_code ec;
-  fs::remove_all(keyDir(key), ec);
+  existed = fs::remove_all(keyDir(key), ec) > 0;
   if (ec) err = "cannot remove " + keyDir(key).string() + ": " + ec.message();
   return !ec;
 }

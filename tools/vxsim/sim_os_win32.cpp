@@ -191,8 +191,9 @@ bool regWriteString(const std::string& key, const std::string& name, const std::
                     static_cast<DWORD>(value.size() + 1), err);
 }
 
-bool regDeleteKey(const std::string& key, std::string& err) {
+bool regDeleteKey(const std::string& key, bool& existed, std::string& err) {
   const LONG rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+  existed = rc != ERROR_FILE_NOT_FOUND;
   if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) return true;
   err = regError("cannot delete " + regDescribe(key), rc);
   return false;

@@ -19,9 +19,9 @@ bool registerEntry(const InstallEntry& entry, int slot, int& usedSlot, std::stri
          os::regWriteDword(kInstallKey, "Total", total > needed ? total : needed, err);
 }
 
-bool unregisterEntry(int slot, std::string& err) {
-  if (slot < 0) return os::regDeleteKey(kInstallKey, err);
-  return os::regDeleteKey(std::string(kInstallKey) + "\\" + std::to_string(slot), err);
+bool unregisterEntry(int slot, bool& existed, std::string& err) {
+  if (slot < 0) return os::regDeleteKey(kInstallKey, existed, err);
+  return os::regDeleteKey(std::string(kInstallKey) + "\\" + std::to_string(slot), existed, err);
 }
 
 }  // namespace vxsim

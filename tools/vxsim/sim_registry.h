@@ -21,7 +21,8 @@ struct InstallEntry {
 bool registerEntry(const InstallEntry& entry, int slot, int& usedSlot, std::string& err);
 
 // Removes one slot, leaving Total as it is (a gap hosts must cope with),
-// or, with slot -1, the whole key including Total.
-bool unregisterEntry(int slot, std::string& err);
+// or, with slot -1, the whole key including Total. existed tells whether
+// there was anything to remove.
+bool unregisterEntry(int slot, bool& existed, std::string& err);
 
 }  // namespace vxsim
