@@ -118,7 +118,8 @@ static class BindingTest
     {
         var codes = typeof(Vx).GetFields().Where(f => f.IsLiteral && f.FieldType == typeof(int))
                               .Select(f => (int)f.GetValue(null)).OrderByDescending(c => c);
-        Expect(string.Join(",", codes), string.Join(",", Enumerable.Range(0, 21).Select(c => -c)), "the codes 0 .. -20");
+        Expect(string.Join(",", codes), string.Join(",", Enumerable.Range(0, 21).Select(c => -c)),
+               "the codes 0 .. -20");
         Throws<ArgumentOutOfRangeException>(() => Connection.Connect("127.0.0.1", 70000), "port 70000");
         Throws<ArgumentNullException>(() => Connection.Connect(null, port), "no host");
         Throws<ArgumentException>(() => Connection.Connect("127.0.0.1", port, null, null, "fra"), "language fra");

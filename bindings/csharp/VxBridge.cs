@@ -247,9 +247,9 @@ namespace VxBridge
 
         // Windows-1252's 0x80 .. 0x9F; the five bytes it leaves undefined pass
         // as U+0081 and so on, as Windows converts them.
-        const string Cp1252High = "\u20AC\u0081\u201A\u0192\u201E\u2026\u2020\u2021\u02C6\u2030\u0160\u2039\u0152\u008D" +
-                                  "\u017D\u008F\u0090\u2018\u2019\u201C\u201D\u2022\u2013\u2014\u02DC\u2122\u0161\u203A" +
-                                  "\u0153\u009D\u017E\u0178";
+        const string Cp1252High =
+            "\u20AC\u0081\u201A\u0192\u201E\u2026\u2020\u2021\u02C6\u2030\u0160\u2039\u0152\u008D\u017D\u008F" +
+            "\u0090\u2018\u2019\u201C\u201D\u2022\u2013\u2014\u02DC\u2122\u0161\u203A\u0153\u009D\u017E\u0178";
 
         // A UTF-16 text handed out by the library: copied, then released.
         public static string TakeW(IntPtr block)
