@@ -8,16 +8,45 @@ where KeyboardInterrupt can be raised. A call given up that way still runs
 to its end on the helper thread; its outcome goes to `abandon` (if given),
 so that, for instance, a connection opened after Ctrl-C is closed again.
 Other threads (the library's dispatcher thread too) call directly: they
-never see KeyboardInterrupt.
+never see KeyboardInterrupt. The helper threads are kept for the next call
+(starting a thread costs more than most commands take).
 """
 from __future__ import annotations
 
+import queue
 import threading
 from typing import Callable, List, Optional, TypeVar
 
 T = TypeVar("T")
 
 SLICE = 0.05  # seconds between two chances for Ctrl-C
+
+
+class _Helper:
+    """A daemon thread that runs one call after another; idle between them."""
+
+    idle: List["_Helper"] = []
+    idle_lock = threading.Lock()
+
+    def __init__(self) -> None:
+        self.calls: "queue.SimpleQueue[Callable[[], None]]" = queue.SimpleQueue()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self) -> None:
+        me = threading.current_thread()
+        while True:
+            call = self.calls.get()
+            me.name = "vxbridge-call"  # what a thread dump shows while it waits
+            call()
+            me.name = "vxbridge-idle"
+            with _Helper.idle_lock:
+                _Helper.idle.append(self)
+
+    @staticmethod
+    def run(call: Callable[[], None]) -> None:
+        with _Helper.idle_lock:
+            helper = _Helper.idle.pop() if _Helper.idle else None
+        (helper or _Helper()).calls.put(call)
 
 
 def interruptible(work: Callable[[], T], abandon: Optional[Callable[[T], None]] = None) -> T:
@@ -45,7 +74,7 @@ def interruptible(work: Callable[[], T], abandon: Optional[Callable[[T], None]] 
             abandon(result)
         done.set()
 
-    threading.Thread(target=run, name="vxbridge-call", daemon=True).start()
+    _Helper.run(run)
     try:
         while not done.wait(SLICE):
             pass
