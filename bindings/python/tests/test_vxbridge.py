@@ -58,6 +58,16 @@ def test_ctrl_c_reaches_a_waiting_main_thread(vxsim):
         assert viewer.send("Add", "1,2") == "3"
 
 
+def test_no_answer_within_the_command_time_out(vxsim, monkeypatch):
+    monkeypatch.setenv("VXBRIDGE_COMMAND_TIMEOUT_MS", "200")
+    viewer = Connection.connect("127.0.0.1", vxsim().port)
+    with pytest.raises(vxbridge.CommandTimeout) as late:
+        viewer.send("Sleep", "5000")
+    assert late.value.code == vxbridge.E_COMMUNICATION_BROKEN
+    assert isinstance(late.value, vxbridge.ConnectionLost) and isinstance(late.value, TimeoutError)
+    viewer.close()
+
+
 def test_handler_answers_and_its_exceptions_become_failures(vxsim):
     sim = vxsim("--call", "Notify(scene)", "--call", "Boom(1)", "--interval", "50")
     calls, broken = [], threading.Event()
