@@ -7,11 +7,11 @@ import os
 import re
 import threading
 import time
-from typing import Any, Callable, NamedTuple, Optional, Tuple, Type, Union
+from typing import Any, Callable, NamedTuple, Optional, Tuple, Union
 
 from . import _checks
 from ._errors import E_NOT_CONNECTED, CommandTimeout, Timeout, VxError, error_class
-from ._native import BrokenHandler, CallAnswer, CallHandler, CallRecord, lib
+from ._native import BrokenHandler, CallHandler, CallRecord, lib
 from ._text import ENCODING, Text, decode, encode, to_bytes
 from ._waiting import interruptible
 
@@ -66,8 +66,9 @@ def best_message(code: int, language: str) -> str:
 
 
 def error(code: int, message: str, response: str = "", timed_out: bool = False) -> VxError:
-    kind: Type[VxError] = CommandTimeout if timed_out else error_class(code)
-    return kind(code, message, response)
+    if timed_out:
+        return CommandTimeout(code, message, response)
+    return error_class(code)(code, message, response)
 
 
 def _command_timeout() -> Optional[float]:

@@ -12,7 +12,7 @@ catches what it can act on and lets the rest through, as with ``zmq.Again``::
 """
 from __future__ import annotations
 
-from typing import Final
+from typing import Dict, Final, Type
 
 # The library's own codes (vxbridge.h: VX_OK, VX_E_...). Codes above 0 are
 # the viewer's.
@@ -78,9 +78,10 @@ class CommandTimeout(Timeout, ConnectionLost):
     the library has closed the connection, as for ConnectionLost."""
 
 
-def error_class(code: int) -> type:
+def error_class(code: int) -> Type[VxError]:
     """The exception class for a code (CommandTimeout is told apart by the
     caller, which knows how long the command waited)."""
+    kinds: Dict[int, Type[VxError]] = {E_NOT_CONNECTED: NotConnected, E_COMMUNICATION_BROKEN: ConnectionLost}
     if code > 0:
         return ViewerError
-    return {E_NOT_CONNECTED: NotConnected, E_COMMUNICATION_BROKEN: ConnectionLost}.get(code, VxError)
+    return kinds.get(code, VxError)
