@@ -100,7 +100,8 @@ namespace VxBridge
             get
             {
                 string location = typeof(Vx).Assembly.Location;
-                return string.IsNullOrEmpty(location) ? AppContext.BaseDirectory : Path.GetDirectoryName(location);
+                return string.IsNullOrEmpty(location) ? AppDomain.CurrentDomain.BaseDirectory
+                                                      : Path.GetDirectoryName(location);
             }
         }
 
