@@ -9,13 +9,17 @@
 #   development     the header, the link-time files (import libraries, .def,
 #                   the libvxbridge.so link)
 #   docs            README, LICENSE, CHANGELOG, docs/, the example sources
+#   bindings        the Python package, the C# and Delphi units and their
+#                   samples, bindings/README.md: sources, built by the user
 #   package_config  the CMake package and the pkg-config file; not in the
 #                   Windows archive, whose users mostly link from Visual Studio
 if(WIN32)
-  # The archive's layout: README, LICENSE and docs/ at its top.
+  # The archive's layout: README, LICENSE, docs/ and bindings/ at its top.
   set(vxbridge_doc_dir .)
+  set(vxbridge_bindings_dir bindings)
 else()
   set(vxbridge_doc_dir ${CMAKE_INSTALL_DOCDIR})
+  set(vxbridge_bindings_dir ${CMAKE_INSTALL_DATADIR}/vxbridge/bindings)
 endif()
 set(vxbridge_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/VxBridge)
 
@@ -40,6 +44,22 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${vxbridge_doc_dir}/docs COMPONENT docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${vxbridge_doc_dir}/examples
   COMPONENT docs FILES_MATCHING PATTERN "*.c" PATTERN "*.h")
+
+# The bindings as their users take them: no tests, no build output. The
+# Python package gets the LICENSE that its wheel carries.
+set(from ${PROJECT_SOURCE_DIR}/bindings)
+install(FILES ${from}/README.md DESTINATION ${vxbridge_bindings_dir} COMPONENT bindings)
+install(FILES ${from}/python/pyproject.toml ${from}/python/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+  DESTINATION ${vxbridge_bindings_dir}/python COMPONENT bindings)
+install(DIRECTORY ${from}/python/vxbridge ${from}/python/build_backend
+  DESTINATION ${vxbridge_bindings_dir}/python COMPONENT bindings
+  FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+install(FILES ${from}/csharp/VxBridge.cs ${from}/csharp/Connection.cs ${from}/csharp/VxBridge.Net.dll.config
+              ${from}/csharp/Sample.cs
+  DESTINATION ${vxbridge_bindings_dir}/csharp COMPONENT bindings)
+install(FILES ${from}/delphi/VxBridge.pas ${from}/delphi/VxSample.dpr
+  DESTINATION ${vxbridge_bindings_dir}/delphi COMPONENT bindings)
+unset(from)
 
 # find_package(VxBridge): the imported target VxBridge::vxbridge. The
 # generated files locate the prefix from their own place, so the installed
@@ -73,8 +93,8 @@ install(FILES ${PROJECT_BINARY_DIR}/vxbridge.pc DESTINATION ${CMAKE_INSTALL_LIBD
 
 # The release archive: vxbridge-<version>-win32.zip (win64 for the 64-bit
 # build), every program stripped (the DLL's debug information stays in the
-# build tree). Its files are at its top, bin/, lib/, include/ and docs/:
-# Windows' own "Extract All" makes the folder of the archive's name.
+# build tree). Everything is in one folder of the archive's name, so that
+# unpacking it anywhere makes that folder and nothing else.
 set(CPACK_PACKAGE_NAME vxbridge)
 set(CPACK_PACKAGE_VENDOR "The VxBridge authors")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -93,7 +113,8 @@ if(WIN32)
   # One archive of these components only.
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
-  set(CPACK_COMPONENTS_ALL runtime development docs)
+  set(CPACK_COMPONENTS_ALL runtime development docs bindings)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR TGZ)
 endif()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need (mingw-w64, Wine, clang and the
 # LLVM tools, GoogleTest, valgrind, pkg-config, and for the bindings' tests
-# Mono, Free Pascal, python3 with venv and pytest) when missing.
+# Mono, Free Pascal, python3 with venv and pytest, mypy) when missing.
 # Debian packages; needs root (or sudo).
 set -u
 need=()
@@ -21,7 +21,7 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v mcs >/dev/null || need+=(mono-mcs)
 command -v mono >/dev/null || need+=(mono-runtime)
 command -v fpc >/dev/null || need+=(fp-compiler)
-for package in python3-venv python3-setuptools python3-pytest; do
+for package in python3-venv python3-pip python3-pytest mypy; do
   dpkg -s "${package}" >/dev/null 2>&1 || need+=("${package}")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

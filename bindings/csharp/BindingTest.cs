@@ -1,8 +1,11 @@
 // Calls every one of the 34 declarations against vxsim, so a wrong name,
-// signature or record layout shows. Run by the build's tests:
-//   mono VxBridgeTest.exe client PORT   (vxsim listen --keep --call 'Notify(scene)')
-//   mono VxBridgeTest.exe server PORT   (then vxsim connect with five calls)
+// signature or record layout shows, and the Connection class on top. Run by
+// the build's tests:
+//   mono VxBridgeBindingTest.exe client PORT   (vxsim listen --keep --call 'Notify(scene)')
+//   mono VxBridgeBindingTest.exe server PORT   (then vxsim connect with five calls)
 using System;
+using System.Linq;
+using System.Net.Sockets;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -36,7 +39,15 @@ static class BindingTest
         Expect(Marshal.SizeOf(typeof(CallAnswer)), 72, "size of CallAnswer");
         Expect(Marshal.SizeOf(typeof(CallRecord)), 576, "size of CallRecord");
         uint port = uint.Parse(args[1]);
-        if (args[0] == "server") Server(port); else Client(port);
+        if (args[0] == "server")
+        {
+            Server(port);
+        }
+        else
+        {
+            Client(port);
+            Objects(port);
+        }
         Console.WriteLine(failures == 0 ? "all checks passed" : failures + " checks failed");
         return failures == 0 ? 0 : 1;
     }
@@ -102,9 +113,51 @@ static class BindingTest
         Expect(Vx.Disconnect(), 0, "second VxDisconnect");
     }
 
+    // The Connection class: answers as results, failures as exceptions.
+    static void Objects(uint port)
+    {
+        var codes = typeof(Vx).GetFields().Where(f => f.IsLiteral && f.FieldType == typeof(int))
+                              .Select(f => (int)f.GetValue(null)).OrderByDescending(c => c);
+        Expect(string.Join(",", codes), string.Join(",", Enumerable.Range(0, 21).Select(c => -c)),
+               "the codes 0 .. -20");
+        Throws<ArgumentOutOfRangeException>(() => Connection.Connect("127.0.0.1", 70000), "port 70000");
+        Throws<ArgumentNullException>(() => Connection.Connect(null, port), "no host");
+        Throws<ArgumentException>(() => Connection.Connect("127.0.0.1", port, null, null, "fra"), "language fra");
+        Expect(Throws<VxException>(() => Connection.Connect("0.0.0.0", port), "nobody at 0.0.0.0").Code,
+               Vx.HostNotFound, "the code of a failed connect");
+        using (var viewer = Connection.Connect("127.0.0.1", port))
+        {
+            Expect(viewer.ProductId + " " + viewer.ProductVersion, "1001 3.1.0.0", "Connection: who is there");
+            Expect(viewer.Send("Add", "2,40"), "42", "Connection.Send");
+            Expect(viewer.Send("Echo", "caf\u00e9 \u20ac \u0081"), "caf\u00e9 \u20ac \u0081", "Windows-1252 both ways");
+            viewer.SetLanguage("spa");
+            var refused = Throws<VxException>(() => viewer.Send("Teleport", "1"), "a refused command");
+            Expect(refused.Code + " " + refused.Message + " / " + refused.Response,
+                   "26 Comando desconocido / Comando desconocido", "its exception");
+            Expect(Throws<VxException>(() => Connection.Connect("127.0.0.1", port, null, null, "spa"),
+                                       "a second connection").Message,
+                   "El socket ya est\u00e1 conectado", "its message");
+        }
+        Expect(Vx.VxIsConnectionBroken(), (byte)1, "disposed, the connection has ended");
+    }
+
+    static T Throws<T>(Action action, string what) where T : Exception
+    {
+        try
+        {
+            action();
+        }
+        catch (T e)
+        {
+            return e;
+        }
+        Check(false, what + " throws " + typeof(T).Name);
+        return null;
+    }
+
     static void Server(uint port)
     {
-        Expect(Vx.VxConnectAsServer(port, 0), 0, "VxConnectAsServer");
+        var server = Connection.Serve(port);  // VxConnectAsServer
         Console.WriteLine("listening");
         Check(WaitUntil(() => Vx.VxAccept() == 0), "VxAccept took the viewer");
         Check(WaitUntil(() => Vx.VxAvailableBytes() > 0), "VxAvailableBytes saw Hello");
@@ -126,6 +179,7 @@ static class BindingTest
         byte[] frame = Encoding.ASCII.GetBytes("\x0A\0\0\0RET 0,2,OK");
         Expect(Vx.VxSendRaw(frame, (uint)frame.Length), 0, "VxSendRaw");
         Check(WaitUntil(() => Vx.VxAvailableBytes() < 0), "the viewer left");
-        Expect(Vx.Disconnect(), 0, "VxDisconnect");
+        server.Dispose();  // VxDisconnect, and the port is closed
+        Throws<SocketException>(() => new TcpClient().Connect("127.0.0.1", (int)port), "a connect once disposed");
     }
 }

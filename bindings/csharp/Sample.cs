@@ -9,7 +9,7 @@ static class Sample
 {
     static int Main(string[] args)
     {
-        uint port = args.Length > 0 ? uint.Parse(args[0]) : 27800;
+        uint port = args.Length > 0 ? uint.Parse(args[0]) : Connection.DefaultPort;
         int calls = 0;
         // Runs on the library's thread; whatever it leaves in answer goes back.
         CallHandler onCall = (string name, string arguments, ref CallAnswer answer) =>
@@ -20,30 +20,35 @@ static class Sample
         };
         BrokenHandler onBroken = () => Console.WriteLine("connection ended");
 
-        int rc = Vx.Connect("127.0.0.1", port, onCall, onBroken);
-        if (rc != Vx.Ok)
+        Connection viewer;
+        try
         {
-            Console.Error.WriteLine("connect: " + Vx.Message(rc, "eng") + " (" + rc + ")");
+            viewer = Connection.Connect("127.0.0.1", port, onCall, onBroken);
+        }
+        catch (VxException e)
+        {
+            Console.Error.WriteLine("connect: " + e.Message + " (" + e.Code + ")");
             return 1;
         }
-        int id;
-        Vx.VxGetRemoteProductId(out id);
-        IntPtr version;
-        Vx.VxGetRemoteProductVersionA(out version);
-        Console.WriteLine("product " + id + " version " + Vx.TakeA(version));
+        using (viewer)
+        {
+            Console.WriteLine("product " + viewer.ProductId + " version " + viewer.ProductVersion);
+            Console.WriteLine("Add -> " + viewer.Send("Add", "2,40"));
+            try
+            {
+                viewer.Send("Teleport", "0,0,5");
+            }
+            catch (VxException e)
+            {
+                Console.WriteLine("Teleport -> " + e.Code + " " + e.Message);
+            }
 
-        rc = Vx.VxSendCmdA("Add", "2,40");
-        Console.WriteLine("Add -> " + rc + " " + Vx.LastResponse());
-
-        rc = Vx.VxSendCmdA("Teleport", "0,0,5");
-        Console.WriteLine("Teleport -> " + rc + " " + Vx.Message(rc, "eng"));
-
-        // Give the viewer's own call (if it makes one) a moment to arrive,
-        // and its answer, which leaves just after the handler returns, a
-        // moment to go: Disconnect closes the connection at once.
-        for (int i = 0; i < 200 && Volatile.Read(ref calls) == 0; ++i) Thread.Sleep(10);
-        if (Volatile.Read(ref calls) > 0) Thread.Sleep(100);
-        Vx.Disconnect();
+            // Give the viewer's own call (if it makes one) a moment to arrive,
+            // and its answer, which leaves just after the handler returns, a
+            // moment to go: Disconnect closes the connection at once.
+            for (int i = 0; i < 200 && Volatile.Read(ref calls) == 0; ++i) Thread.Sleep(10);
+            if (Volatile.Read(ref calls) > 0) Thread.Sleep(100);
+        }
         return 0;
     }
 }

@@ -1,17 +1,29 @@
 // VxBridge for C#: every export of the library, its two records and its
 // handler types, declared as the 32-bit product DLL has them (__stdcall,
 // single-byte text for the A functions, UTF-16 for the W functions).
+// Connection.cs wraps them in a Connection that throws VxException.
 //
-// "vxbridge" is found as vxbridge.dll on Windows and as libvxbridge.so by
-// Mono on Linux (where StdCall means the platform's one convention).
-// Build the host for x86 to use the 32-bit product DLL.
+// The library ("vxbridge") is found beside the assembly that holds these
+// declarations, else through the system's search: vxbridge.dll on Windows;
+// on Linux the runtime name libvxbridge.so.1, which Mono takes from the map
+// in VxBridge.Net.dll.config (the assembly's name + ".config": rename it
+// when these files are compiled into an assembly of another name) and .NET
+// from the resolver below (LD_LIBRARY_PATH and ldconfig's folders are the
+// system's search there). Where StdCall means the platform's one
+// convention (everywhere but 32-bit Windows), nothing else changes. Build
+// the host for x86 to use the 32-bit product DLL.
 //
 // Texts handed out through an IntPtr belong to the caller: Vx.TakeA/TakeW
-// copy them and release them with VxFreeA. CharSet.Ansi marshals with the
-// system's ANSI code page on Windows (Windows-1252 where the library's
-// messages are meant to be read) and as UTF-8 under Mono on Linux.
+// copy them and release them with VxFreeA, reading them as Windows-1252
+// (the library's and the viewer's code page) on every system. A string
+// passed to an A function is marshalled by CharSet.Ansi: the system's ANSI
+// code page on Windows, UTF-8 under Mono on Linux; Vx.Cp1252 and the byte[]
+// form of VxSendCmdA (which Connection.Send uses) send Windows-1252 there too.
 using System;
+using System.IO;
+using System.Reflection;
 using System.Runtime.InteropServices;
+using System.Text;
 
 namespace VxBridge
 {
@@ -50,23 +62,72 @@ namespace VxBridge
         const string Dll = "vxbridge";
         const CallingConvention Std = CallingConvention.StdCall;
 
-        // The library's own result codes.
+        // The library's own result codes (VX_OK, VX_E_... in vxbridge.h);
+        // codes above 0 are the viewer's.
         public const int Ok = 0;
         public const int InvalidParameter = -1;
+        public const int InvalidId = -2;
         public const int NotConnected = -3;
+        public const int UnsupportedMode = -4;
         public const int HostNotFound = -5;
         public const int CommunicationBroken = -6;
         public const int UnsupportedLanguage = -7;
+        public const int BufferTooSmall = -8;
+        public const int BufferTooBig = -9;
         public const int InvalidResponse = -10;
         public const int NotEnoughMemory = -11;
+        public const int CannotFree = -12;
+        public const int FunctionNotFound = -13;
         public const int NotInstalled = -14;
+        public const int InvalidCommand = -15;
         public const int UnknownProduct = -16;
         public const int CannotCreateProcess = -17;
+        public const int InvalidUrl = -18;
         public const int NoData = -19;
         public const int AlreadyConnected = -20;
 
         public const uint ProductAmber = 1001;
         public const uint ProductCobalt = 1002;
+
+        // The file the library is loaded from on this system.
+        public static readonly string LibraryFile =
+            Path.DirectorySeparatorChar == '\\' ? "vxbridge.dll" : "libvxbridge.so.1";
+
+        // The folder of the assembly that holds these declarations: looked
+        // at first.
+        public static string AssemblyFolder
+        {
+            get
+            {
+                string location = typeof(Vx).Assembly.Location;
+                return string.IsNullOrEmpty(location) ? AppDomain.CurrentDomain.BaseDirectory
+                                                      : Path.GetDirectoryName(location);
+            }
+        }
+
+#if NETCOREAPP3_0_OR_GREATER
+        static Vx()
+        {
+            try
+            {
+                NativeLibrary.SetDllImportResolver(typeof(Vx).Assembly, Resolve);
+            }
+            catch (InvalidOperationException)
+            {
+                // The host set a resolver of its own for this assembly: it decides.
+            }
+        }
+
+        // "vxbridge" beside the assembly, else by the runtime name through the
+        // system's search; else the default probing (libvxbridge.so and the like).
+        static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? searchPath)
+        {
+            IntPtr handle = IntPtr.Zero;
+            if (name == Dll && !NativeLibrary.TryLoad(Path.Combine(AssemblyFolder, LibraryFile), out handle))
+                NativeLibrary.TryLoad(LibraryFile, assembly, searchPath, out handle);
+            return handle;
+        }
+#endif
 
         // ---- Library ----
         [DllImport(Dll, CallingConvention = Std)] public static extern int VxGetLibVersion(out uint version);
@@ -90,6 +151,8 @@ namespace VxBridge
         public static extern int VxSendCmdA(string command, string arguments);
         [DllImport(Dll, CallingConvention = Std, CharSet = CharSet.Unicode)]
         public static extern int VxSendCmdW(string command, string arguments);
+        // NUL-terminated bytes (Vx.Cp1252).
+        [DllImport(Dll, CallingConvention = Std)] public static extern int VxSendCmdA(byte[] command, byte[] arguments);
         [DllImport(Dll, CallingConvention = Std)] public static extern int VxWaitFor();
         [DllImport(Dll, CallingConvention = Std)] public static extern int VxCancelAll();
         [DllImport(Dll, CallingConvention = Std)] public static extern int VxGetLastResponseA(out uint length, out IntPtr text);
@@ -155,14 +218,39 @@ namespace VxBridge
             return rc;
         }
 
-        // A single-byte text handed out by the library: copied, then released.
-        public static string TakeA(IntPtr block)
+        // A single-byte text handed out by the library: copied up to its NUL
+        // (or length bytes), then released.
+        public static string TakeA(IntPtr block, int length = -1)
         {
             if (block == IntPtr.Zero) return "";
-            string text = Marshal.PtrToStringAnsi(block);
+            if (length < 0)
+                for (length = 0; Marshal.ReadByte(block, length) != 0; ++length) {}
+            var bytes = new byte[length];
+            Marshal.Copy(block, bytes, 0, length);
             VxFreeA(block);
-            return text;
+            var text = new StringBuilder(length);
+            foreach (byte b in bytes) text.Append(b >= 0x80 && b < 0xA0 ? Cp1252High[b - 0x80] : (char)b);
+            return text.ToString();
         }
+
+        // text as NUL-terminated Windows-1252 bytes ('?' for a character it lacks).
+        public static byte[] Cp1252(string text)
+        {
+            var bytes = new byte[text.Length + 1];
+            for (int i = 0; i < text.Length; ++i)
+            {
+                char c = text[i];
+                int high = Cp1252High.IndexOf(c);
+                bytes[i] = c < 0x80 || (c >= 0xA0 && c <= 0xFF) ? (byte)c : high >= 0 ? (byte)(0x80 + high) : (byte)'?';
+            }
+            return bytes;
+        }
+
+        // Windows-1252's 0x80 .. 0x9F; the five bytes it leaves undefined pass
+        // as U+0081 and so on, as Windows converts them.
+        const string Cp1252High =
+            "\u20AC\u0081\u201A\u0192\u201E\u2026\u2020\u2021\u02C6\u2030\u0160\u2039\u0152\u008D\u017D\u008F" +
+            "\u0090\u2018\u2019\u201C\u201D\u2022\u2013\u2014\u02DC\u2122\u0161\u203A\u0153\u009D\u017E\u0178";
 
         // A UTF-16 text handed out by the library: copied, then released.
         public static string TakeW(IntPtr block)
@@ -178,7 +266,7 @@ namespace VxBridge
         {
             uint length;
             IntPtr text;
-            return VxGetLastResponseA(out length, out text) == Ok ? TakeA(text) : "";
+            return VxGetLastResponseA(out length, out text) == Ok ? TakeA(text, (int)length) : "";
         }
 
         // The message of a result code ("eng", "spa" or "cat"); positive codes

@@ -2,9 +2,11 @@
   records and its handler types, as the 32-bit product DLL has them.
 
   Windows: vxbridge.dll (__stdcall, single-byte text for the A functions,
-  UTF-16 for the W functions). Elsewhere: the shared library libvxbridge.so
-  (Free Pascal links it with -Fl<its directory>; stdcall is the platform's
-  one convention there).
+  UTF-16 for the W functions), put beside the program. Linux: the shared
+  library, linked as -lvxbridge from the folder that -Fl names, and found at
+  run time through the rpath that -k-rpath= records (stdcall is the
+  platform's one convention there):
+    fpc -Mdelphi -Fu<this folder> -Fl<lib folder> -k-rpath=<lib folder> -FE<out folder> Host.dpr
 
   Texts handed out through a PAnsiChar/PWideChar out parameter belong to the
   caller: release each exactly once with VxFreeA (VxTakeA/VxTakeW below copy
@@ -24,17 +26,26 @@ const
   VxLibrary = 'vxbridge';
 {$ENDIF}
 
+  { The library's own result codes; codes above 0 are the viewer's. }
   VX_OK = 0;
   VX_E_INVALID_PARAMETER = -1;
+  VX_E_INVALID_ID = -2;
   VX_E_NOT_CONNECTED = -3;
+  VX_E_UNSUPPORTED_MODE = -4;
   VX_E_HOST_NOT_FOUND = -5;
   VX_E_COMMUNICATION_BROKEN = -6;
   VX_E_UNSUPPORTED_LANGUAGE = -7;
+  VX_E_BUFFER_TOO_SMALL = -8;
+  VX_E_BUFFER_TOO_BIG = -9;
   VX_E_INVALID_RESPONSE = -10;
   VX_E_NOT_ENOUGH_MEMORY = -11;
+  VX_E_CANNOT_FREE = -12;
+  VX_E_FUNCTION_NOT_FOUND = -13;
   VX_E_NOT_INSTALLED = -14;
+  VX_E_INVALID_COMMAND = -15;
   VX_E_UNKNOWN_PRODUCT = -16;
   VX_E_CANNOT_CREATE_PROCESS = -17;
+  VX_E_INVALID_URL = -18;
   VX_E_NO_DATA = -19;
   VX_E_ALREADY_CONNECTED = -20;
   VX_PRODUCT_AMBER = 1001;

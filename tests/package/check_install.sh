@@ -2,11 +2,13 @@
 # Installs the build tree into a temporary prefix and moves that prefix (an
 # installed package must not depend on where it was installed), checks the
 # layout and the library's soname, then builds a consumer of the installed
-# package twice, with find_package(VxBridge 1.0) and with pkg-config, and
-# runs each against the installed vxsim.
+# package with find_package(VxBridge 1.0), with the README's pkg-config line
+# and, when fpc is there, with bindings/README.md's Free Pascal command, and
+# runs each against the installed vxsim, without LD_LIBRARY_PATH.
 #
 # Environment: BUILD_DIR SOURCE_DIR CC GENERATOR PKG_CONFIG and the install
-# directories BINDIR LIBDIR INCLUDEDIR DOCDIR (relative, as GNUInstallDirs has them).
+# directories BINDIR LIBDIR INCLUDEDIR DOCDIR DATADIR (relative, as
+# GNUInstallDirs has them).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -24,6 +26,9 @@ for file in "${INCLUDEDIR}/vxbridge.h" "${LIBDIR}/libvxbridge.so.1.0.0" "${BINDI
     "${DOCDIR}/docs/API.md" "${DOCDIR}/examples/send_command.c"; do
   [ -f "${prefix}/${file}" ] || fail "${file} not installed"
 done
+# The bindings, file by file as in the release archive (its test lists them).
+bindings=${prefix}/${DATADIR}/vxbridge/bindings
+[ -f "${bindings}/README.md" ] && [ -f "${bindings}/python/vxbridge/__init__.py" ] || fail "no bindings in ${bindings}"
 [ "$(readlink "${lib}/libvxbridge.so.1")" = libvxbridge.so.1.0.0 ] || fail "no link libvxbridge.so.1"
 [ "$(readlink "${lib}/libvxbridge.so")" = libvxbridge.so.1 ] || fail "no link libvxbridge.so"
 objdump -p "${lib}/libvxbridge.so.1.0.0" | grep -Eq '^ +SONAME +libvxbridge\.so\.1$' ||
@@ -49,7 +54,18 @@ echo "=== pkg-config --cflags --libs vxbridge"
 command -v "${PKG_CONFIG}" >/dev/null || fail "pkg-config not found (scripts/deps.sh installs it)"
 export PKG_CONFIG_PATH=${lib}/pkgconfig
 [ "$("${PKG_CONFIG}" --modversion vxbridge)" = 1.0.0 ] || fail "pkg-config gives another version"
+# The README's line as it stands, the rpath included.
 # shellcheck disable=SC2046  # the flags are words
-"${CC}" -std=c11 -Wall -Werror "${example}" $("${PKG_CONFIG}" --cflags --libs vxbridge) -o "${work}/pc-consumer" ||
+"${CC}" "${example}" $("${PKG_CONFIG}" --cflags --libs vxbridge) -Wl,-rpath,"${lib}" -o "${work}/pc-consumer" ||
   fail "pkg-config consumer does not build"
-LD_LIBRARY_PATH=${lib} "${here}/run_example.sh" client "${work}/pc-consumer" "${prefix}/${BINDIR}/vxsim" "${expect[@]}"
+"${here}/run_example.sh" client "${work}/pc-consumer" "${prefix}/${BINDIR}/vxsim" "${expect[@]}"
+
+echo "=== fpc, as bindings/README.md says"
+if command -v fpc >/dev/null; then
+  mkdir "${work}/out"
+  fpc -Mdelphi -Fu"${bindings}/delphi" -Fl"${lib}" -k-rpath="${lib}" -FE"${work}/out" \
+    "${bindings}/delphi/VxSample.dpr" >"${work}/fpc.log" || { cat "${work}/fpc.log"; fail "VxSample does not build"; }
+  "${here}/run_example.sh" client "${work}/out/VxSample" "${prefix}/${BINDIR}/vxsim" --expect "Add -> 0 42"
+else
+  echo "fpc not found: the Delphi sample is not built (scripts/deps.sh installs it)"
+fi
