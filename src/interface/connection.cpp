@@ -35,6 +35,9 @@ VxResult VXAPI VxConnectA(const char* host, uint32_t port, int32_t mode, CallHan
   if (old && old->IsUp()) return VX_E_ALREADY_CONNECTED;
   if (old) old->ForgetVersion();
   if (mode != 0 || host == nullptr) return VX_E_INVALID_PARAMETER;
+  // A client has no use for a listening socket left from server mode: it
+  // goes, whether the connect succeeds or not.
+  s.listener.Close();
   try {
     auto link = std::make_unique<SocketLink>();
     const uint16_t p = static_cast<uint16_t>(port);
