@@ -107,11 +107,7 @@ if(WIN32)
     set(CPACK_SYSTEM_NAME win64)
   endif()
   set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME})
-  # For the archive's test (# A parent project that installs VxBridge with its own files keeps its own
-# packaging: CPack's targets come only with the top-level project.
-if(PROJECT_IS_TOP_LEVEL)
-  include(CPack)
-endif() reuses CPACK_PACKAGE_FILE_NAME).
+  # For the archive's test (include(CPack) reuses CPACK_PACKAGE_FILE_NAME).
   set(VXBRIDGE_ARCHIVE ${PROJECT_BINARY_DIR}/${CPACK_PACKAGE_FILE_NAME}.zip)
   set(CPACK_GENERATOR ZIP)
   # One archive of these components only.
