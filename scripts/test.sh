@@ -8,13 +8,21 @@
 # under valgrind memcheck and a short run of every fuzz target. The example
 # hosts run in every build but the 32-bit one; the default preset also runs
 # the Python, C# and Delphi bindings against vxsim (ctest -L bindings).
-# Warnings are errors.
+# First of all the library is built with clang's thread-safety analysis,
+# which holds every field a lock guards to that lock. Warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=${JOBS:-2}
 status=0
 summary=()
+echo "=== threadsafety (clang's lock analysis of the library) ==="
+if cmake --preset threadsafety >/dev/null && cmake --build --preset threadsafety -j "${jobs}"; then
+  summary+=("threadsafety: passed")
+else
+  summary+=("threadsafety: FAILED")
+  status=1
+fi
 for preset in default win32 win64 asan tsan; do
   echo "=== ${preset} ==="
   cmake --preset "${preset}" >/dev/null

@@ -45,9 +45,9 @@ class LastAnswers {
 
   plat::ThreadSlotImpl* slot_;
   Lock lock_;
-  Answer* latest_ = nullptr;
-  Record* all_ = nullptr;
-  Record* free_ = nullptr;
+  Answer* latest_ GUARDED_BY(lock_) = nullptr;
+  Record* all_ GUARDED_BY(lock_) = nullptr;
+  Record* free_ GUARDED_BY(lock_) = nullptr;
 };
 
 }  // namespace vxb
