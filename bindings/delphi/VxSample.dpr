@@ -52,16 +52,15 @@ begin
   Rc := VxSendCmdA('Teleport', '0,0,5');
   WriteLn('Teleport -> ', Rc, ' ', VxMessage(Rc, 'spa'));
 
-  { Give the viewer's own call (if it makes one) a moment to arrive, and its
-    answer, which leaves just after the handler returns, a moment to go:
-    VxDisconnect closes the connection at once. }
+  { Give the viewer's own call (if it makes one) a moment to arrive; the
+    answer of a handler that has returned leaves before the connection
+    closes. }
   I := 0;
   while (Calls = 0) and (I < 200) do
   begin
     Sleep(10);
     Inc(I);
   end;
-  if Calls > 0 then Sleep(100);
   VxDisconnect;
   Result := 0;
 end;
