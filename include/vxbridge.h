@@ -24,57 +24,73 @@
  *   it.
  *
  * Threads
- *   - The library keeps one connection per process. While connected it runs
- *     two threads of its own: a reader and a dispatcher.
- *   - CallHandler and BrokenHandler run on the dispatcher thread, one call at
- *     a time, in the order the viewer's messages arrived.
+ *   - The library keeps one connection at a time per process. Each
+ *     connection (a connect, a launch, each viewer accepted) is a session of
+ *     its own with two threads of its own, a reader and a dispatcher:
+ *     nothing of one connection (a call, an answer, the cached version, the
+ *     trace) ever reaches another.
+ *   - CallHandler and BrokenHandler run on that connection's dispatcher
+ *     thread, one call at a time, in the order the viewer's messages
+ *     arrived.
  *   - Command calls (VxSendCmdA/W, VxWaitFor, VxCancelAll,
  *     VxGetRemoteProductId, VxGetRemoteProductVersionA/W, VxSetLanguageA/W,
  *     VxGetErrorStringA/VxGetErrorMessageA with a positive code) may be made
- *     from any number of host threads: they take turns under one command
- *     lock, held from the send until the answer is taken, so each gets its
- *     own answer and result code.
+ *     from any number of host threads and from inside the CallHandler, all
+ *     at once: none waits for another's answer (VxCancelAll reaches the
+ *     viewer while a VxWaitFor waits). Answers carry no reference to their
+ *     command; the viewer answers every message in the order it received
+ *     them, so the library pairs them by that order alone: the k-th answer
+ *     read goes to the k-th message written. Each call gets its own answer
+ *     and result code. (A viewer that answers out of order is outside this
+ *     contract; the command time-out below is the remedy.)
  *   - VxGetLastResponseA/W and VxLastVexaErrorMessageA give the calling
  *     thread the answer of its own latest command call; a thread that has
  *     made none reads the latest answer of the process.
- *   - A command call from inside the CallHandler never waits for the
- *     command lock, so it may run while a host command waits. Answers carry
- *     no reference to their command and are paired by order: with a host
- *     command and a handler's command both waiting, the next answer goes to
- *     the one sent first, except when the call the handler runs arrived
- *     after the host command was sent (the viewer called the host from
- *     inside the host command): then the handler's command takes the next
- *     answer first. A viewer that answers that nested pair in the order it
- *     received the two commands gets the answers crosswise; both calls
- *     still return.
  *   - Command time-out: when the environment variable
  *     VXBRIDGE_COMMAND_TIMEOUT_MS holds a whole number of milliseconds above
  *     0 as a connection starts (VxConnectA/W, VxLaunchAndConnect, VxAccept),
- *     a command call without an answer in that time returns -6 and the
- *     connection is closed (the BrokenHandler runs once), since its answer
- *     could otherwise be taken by the next command. Unset, 0 or anything
- *     else: commands wait without limit.
+ *     a command call that is not answered within that time from its start
+ *     (waiting for its turn to send and the send itself included) returns
+ *     -6 and the connection is closed (the BrokenHandler runs once): its
+ *     answer could otherwise be taken by the next command, and a torn
+ *     message cannot be taken back. The same limit bounds the sending of
+ *     answers. Unset, 0 or anything else: commands wait without limit.
  *   - VxConnectA/W, VxConnectAsServer, VxAccept, VxDisconnect and
- *     VxLaunchAndConnect must be called from one host thread at a time and
- *     never from inside a handler: they wait for the dispatcher thread, which
- *     would then wait for itself, so there they refuse with -1, before any
- *     other check (VxDisconnect: while connected; once the connection is
- *     gone it returns 0 there too).
+ *     VxLaunchAndConnect must not be called from inside a handler: there
+ *     they refuse with -1, before any other check (VxDisconnect: while
+ *     connected; once the connection is gone it returns 0 there too). None
+ *     of them waits for a handler that runs: VxDisconnect returns once the
+ *     library is done with the connection, and the BrokenHandler may run
+ *     after it returned (so a BrokenHandler may wait for the thread that
+ *     disconnects, as GUI hosts do); a connect after a lost connection does
+ *     not wait for that connection's BrokenHandler either. The threads of an
+ *     ended connection finish on their own; the library stays loaded while
+ *     they run.
+ *   - The answer of a CallHandler that has returned is on the wire before
+ *     VxDisconnect closes the connection (within 2 s: a viewer that does not
+ *     read by then loses it).
+ *   - A connect or accept whose threads cannot be started (no address space
+ *     left for their stacks) fails with -11: the socket is closed, nothing
+ *     is left running, no handler is called.
  *   - Calls of the viewer the host has not taken yet (queued for the
  *     CallHandler, or kept for VxRecvCmd) are held up to 64 MiB. A viewer
  *     that sends more than that faster than the host takes them ends the
  *     connection: a waiting command returns -6 and the BrokenHandler runs
  *     once, after the call that is running.
+ *   - VxIsConnectionBroken reports each connection that ended after it was
+ *     up, once: the flag is raised the moment the connection ends (also by
+ *     VxDisconnect), before the BrokenHandler runs.
  *   - A handler whose thread is ended by a forced unwind (pthread_exit, as
  *     an interpreter does to its threads when it shuts down) ends the
  *     connection: waiting commands return -6, VxIsConnectionBroken reports
  *     it, the BrokenHandler does not run (its thread is gone), and
  *     VxDisconnect and the next connect work as usual.
  *   - Call VxDisconnect before unloading the library explicitly. A host
- *     that ends its process while connected (also while a handler runs and
- *     the viewer has left) ends cleanly: the library closes the connection
- *     at unload, after the running handler returns, without calling the
- *     handlers again. On Linux the library stays loaded once loaded
+ *     that ends its process while connected (also while a handler runs)
+ *     ends cleanly: the library closes the connection at unload without
+ *     calling the handlers again. On Windows each of the library's threads
+ *     holds a reference to the DLL until it ends, so a FreeLibrary leaves
+ *     it loaded until then; on Linux the library stays loaded once loaded
  *     (dlclose leaves it in place), so a viewer started by
  *     VxLaunchAndConnect may end at any time later.
  *
@@ -86,10 +102,11 @@
  *   narrowing a widened text always gives back the same bytes.
  *
  * Wire trace
- *   With VXBRIDGE_TRACE set to "stderr" or to a file path when a connection
- *   opens (connect or accept), every frame sent and received is written one
- *   line each, with the connection's events. A sink that cannot be opened or
- *   written never affects the connection.
+ *   With VXBRIDGE_TRACE set to "stderr" (or 1, true, yes, on) or to a file
+ *   path when a connection opens (connect or accept), every frame sent and
+ *   received on it is written one line each, with the connection's events.
+ *   A sink that cannot be opened or written never affects the connection,
+ *   and a standard error that is a network socket is never written to.
  *
  * Null arguments
  *   Out pointers are written without a null test unless said otherwise; the
@@ -185,8 +202,8 @@ typedef struct CallRecord {
  * handler leaves in *answer is sent back to the viewer. */
 typedef void(VXAPI *CallHandler)(const char *name, const char *args, CallAnswer *answer);
 
-/* Called once on the dispatcher thread when the connection is lost, also
- * after VxDisconnect. */
+/* Called once on the connection's dispatcher thread when the connection is
+ * lost, also after VxDisconnect (which does not wait for it). */
 typedef void(VXAPI *BrokenHandler)(void);
 
 /* ---- Library ---------------------------------------------------------- */
@@ -209,18 +226,23 @@ VXBRIDGE_EXPORT VxResult VXAPI VxFreeW(void *block);
  * used without a lookup, or name; mode must be 0) and starts the reader and
  * dispatcher threads. Either handler may be null. -1 from inside a handler
  * (checked first), -20 while connected, -1 for a mode other than 0, -5 when
- * the host is not found or refuses, -11 without memory, -1 for a null
- * host. */
+ * the host is not found or refuses, -11 without memory or when its threads
+ * cannot be started, -1 for a null host. A listening socket left from
+ * server mode is closed. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectA(const char *host, uint32_t port, int32_t mode,
                                           CallHandler onCall, BrokenHandler onBroken);
 /* As VxConnectA; -11 for a null host or when the host cannot be converted. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectW(const VxWChar *host, uint32_t port, int32_t mode,
                                           CallHandler onCall, BrokenHandler onBroken);
-/* Closes the data socket and waits for both threads (the BrokenHandler has
- * run when it returns). 0 also when not connected; -1 from inside a handler
- * while connected. */
+/* Ends the connection: waiting commands return -6, the answer of a handler
+ * that has returned still leaves, and the socket is closed; a handler that
+ * runs finishes on its own (its answer leaves, then the socket closes). It
+ * does not wait for any handler: the BrokenHandler runs on the
+ * connection's own thread, possibly after this returns. 0 also when not
+ * connected; -1 from inside a handler while connected. */
 VXBRIDGE_EXPORT VxResult VXAPI VxDisconnect(void);
-/* True once after a lost connection was handled, then false. */
+/* True once after a connection ended (lost, or ended by the host), then
+ * false. */
 VXBRIDGE_EXPORT uint8_t VXAPI VxIsConnectionBroken(void);
 /* Finds the installed edition of productId (1001 Amber, 1002 Cobalt),
  * starts it unless it runs already, and connects with up to six attempts
@@ -234,8 +256,9 @@ VXBRIDGE_EXPORT VxResult VXAPI VxLaunchAndConnect(uint32_t productId, const char
 
 /* Sends "EXE command(arguments)" and waits for the viewer's answer. Returns
  * 0, the viewer's positive code, -3 not connected, -6 when the connection
- * broke (also while waiting, or no answer within the command time-out),
- * -10 for a malformed answer, -1 for a null command or arguments. */
+ * broke (also while waiting, or not sent and answered within the command
+ * time-out), -10 for a malformed answer, -1 for a null command or
+ * arguments. */
 VXBRIDGE_EXPORT VxResult VXAPI VxSendCmdA(const char *command, const char *arguments);
 VXBRIDGE_EXPORT VxResult VXAPI VxSendCmdW(const VxWChar *command, const VxWChar *arguments);
 /* Sends the system command FLUSH / CANCELALL and waits for the answer. */
@@ -248,13 +271,15 @@ VXBRIDGE_EXPORT VxResult VXAPI VxCancelAll(void);
 VXBRIDGE_EXPORT VxResult VXAPI VxGetLastResponseA(uint32_t *length, char **text);
 VXBRIDGE_EXPORT VxResult VXAPI VxGetLastResponseW(uint32_t *length, VxWChar **text);
 /* Copies the latest answer into buffer (at most *size bytes, NUL-terminated
- * only when shorter) and writes the count to *size. A null buffer, a null
- * size or a size of 0 or less: nothing is written, result -1. */
+ * only when shorter) and writes the count to *size. A size of 0 copies
+ * nothing and returns 0 (buffer may then be null). A null size, a negative
+ * size, or a null buffer with a positive size: nothing is written, result
+ * -1. */
 VXBRIDGE_EXPORT VxResult VXAPI VxLastVexaErrorMessageA(char *buffer, int32_t *size);
 /* Asks the viewer for its product id (0 when it does not answer). */
 VXBRIDGE_EXPORT VxResult VXAPI VxGetRemoteProductId(int32_t *id);
-/* The viewer's product version text (asked once per connection, at most
- * 511 characters). */
+/* The viewer's product version text (asked once per connection: a new
+ * connection or accepted viewer is asked again; at most 511 characters). */
 VXBRIDGE_EXPORT VxResult VXAPI VxGetRemoteProductVersionA(char **text);
 VXBRIDGE_EXPORT VxResult VXAPI VxGetRemoteProductVersionW(VxWChar **text);
 /* Sets the viewer's language: "eng", "spa" or "cat". -7 for null or a code
@@ -269,8 +294,10 @@ VXBRIDGE_EXPORT VxResult VXAPI VxSetLanguageW(const VxWChar *code);
  * library's; positive codes are asked of the viewer; others give -1. */
 VXBRIDGE_EXPORT VxResult VXAPI VxGetErrorStringA(const char *language, int32_t code, char **text);
 /* As VxGetErrorStringA, copied into buffer (at most *size bytes,
- * NUL-terminated only when shorter; *size receives the count). A null
- * buffer, null size or size of 0 or less: nothing is written, result -1. */
+ * NUL-terminated only when shorter; *size receives the count). A size of 0
+ * copies nothing and returns the lookup's result (buffer may then be null).
+ * A null size, a negative size, or a null buffer with a positive size:
+ * nothing is written, result -1. */
 VXBRIDGE_EXPORT VxResult VXAPI VxGetErrorMessageA(const char *language, int32_t code,
                                                   char *buffer, int32_t *size);
 
@@ -281,12 +308,16 @@ VXBRIDGE_EXPORT VxResult VXAPI VxGetErrorMessageA(const char *language, int32_t 
  * be 0. -1 for another mode or an invalid VXBRIDGE_LISTEN_ADDRESS, -5 when
  * the port cannot be bound. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode);
-/* Accepts a waiting viewer without blocking: -1 from inside a handler
- * (checked first), -5 not listening, -3 nobody waiting. Poll it until it
+/* Ends the connection of the viewer attached so far (its calls not yet
+ * answered are dropped with it), then accepts a waiting viewer without
+ * blocking: -1 from inside a handler (checked first), -5 not listening, -3
+ * nobody waiting, -11 when its threads cannot be started. Poll it until it
  * returns 0. */
 VXBRIDGE_EXPORT VxResult VXAPI VxAccept(void);
 /* Takes the oldest pending call of the viewer into *record; false when none
- * (or record is null). */
+ * (or record is null). In server mode the calls of a viewer that has gone
+ * go with it; in client mode those of the last connection stay until the
+ * next one. */
 VXBRIDGE_EXPORT uint8_t VXAPI VxRecvCmd(CallRecord *record);
 /* Size of the waiting raw petition; 0 none; -1 not connected. */
 VXBRIDGE_EXPORT int32_t VXAPI VxAvailableBytes(void);
@@ -294,8 +325,13 @@ VXBRIDGE_EXPORT int32_t VXAPI VxAvailableBytes(void);
  * overwritten by the next petition: do not free). -19 none, -1 for a null
  * pointer. */
 VXBRIDGE_EXPORT VxResult VXAPI VxReadRawPetition(const uint8_t **data, uint32_t *size);
-/* Answers the viewer's call. -3 not connected, -6 broken, -1 for a null
- * data pointer with a positive length or a negative length. */
+/* Answers the viewer's call. In server mode each answer belongs to a call
+ * of the connected viewer that the host took (VxRecvCmd, VxAvailableBytes)
+ * and has not answered yet: without one, nothing is sent and the result is
+ * -3, as for an answer to a viewer that has gone (it would reach the next
+ * viewer as the answer to a call it never made). -3 not connected, -6
+ * broken, -1 for a null data pointer with a positive length or a negative
+ * length. */
 VXBRIDGE_EXPORT VxResult VXAPI VxSendRetCmd(int32_t code, const void *data, int32_t length);
 VXBRIDGE_EXPORT VxResult VXAPI VxSendRetStrA(int32_t code, const char *text);
 VXBRIDGE_EXPORT VxResult VXAPI VxSendRetStrW(int32_t code, const VxWChar *text);
