@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "keepalive_setting.h"
+
 namespace vxb {
 namespace {
 // Winsock start-ups held by this process.
@@ -42,10 +44,11 @@ bool ListenAddress(uint8_t address[4]) {
 
 // Every data socket, connected or accepted: a peer whose machine vanished
 // without closing is noticed by the probes going unanswered, so a waiting
-// command ends (-6) instead of waiting for ever.
+// command ends (-6) instead of waiting for ever. The times are read for
+// each connection, so a host may change them between connections.
 void PrepareDataSocket(plat::Socket s) {
   plat::SetNoDelay(s);
-  plat::SetKeepAlive(s, SocketLink::kKeepAlive);
+  plat::SetKeepAlive(s, KeepAliveFromEnvironment());
 }
 
 }  // namespace

@@ -26,9 +26,6 @@ class SocketLink {
   static constexpr uint32_t kMaximumCapacity = 2000000;
   static constexpr int kClientMode = 0;
   static constexpr int kServerMode = 2;
-  // Keep-alive on every data socket: a peer gone silent is given up about
-  // a minute after the last traffic (30 s idle, then 5 probes 5 s apart).
-  static constexpr plat::KeepAlive kKeepAlive{30000, 5000, 5};
 
   SocketLink();
   ~SocketLink();
