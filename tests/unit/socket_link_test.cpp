@@ -78,6 +78,20 @@ TEST(SocketLink, ConnectsByAddressOrByNameAndReportsFailuresAsMinus5) {
   EXPECT_EQ(link.DataSocket(), plat::kInvalidSocket);
 }
 
+TEST(SocketLink, EveryDataSocketProbesAnIdlePeer) {
+  for (bool serverMode : {false, true}) {
+    vxtest::LinkedPair p(serverMode);
+    plat::KeepAlive k;
+    ASSERT_TRUE(plat::GetKeepAlive(p.link.DataSocket(), &k)) << serverMode;
+    // Windows tells only that keep-alive is on, not the times it was given.
+    if (k.idleMs != 0) {
+      EXPECT_EQ(k.idleMs, 30000u);
+      EXPECT_EQ(k.intervalMs, 5000u);
+      EXPECT_EQ(k.probes, 5u);
+    }
+  }
+}
+
 // A socket closed while a thread still uses it is shut at once (its peer
 // and its users learn it) but stays open until that thread is done with
 // it: otherwise its number could go to the next connection meanwhile.
