@@ -28,8 +28,11 @@ int MsSince(Clock::time_point t) {
   return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
-// Runs ip(8) or tc(8) on the calling thread's namespace.
-bool Net(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+// Runs ip(8) or tc(8) on the calling thread's namespace (they live in
+// sbin, which a plain user's PATH may lack).
+bool Net(const std::string& command) {
+  return std::system(("PATH=$PATH:/usr/sbin:/sbin " + command + " >/dev/null 2>&1").c_str()) == 0;
+}
 bool Loopback(bool up) { return Net(std::string("ip link set lo ") + (up ? "up" : "down")); }
 
 // A link of a few Mbit/s with the packets of a real one.
@@ -65,7 +68,7 @@ class Link : public HostTest {
     HostTest::TearDown();
   }
 
-  enum class While { kCommandWaits, kIdle, kPetitionHeld };
+  enum class While { kCommandWaits, kIdle, kPetitionHeld, kCommandSentAfter };
   void Vanish(While when, int windowMs, int lateMs = 1000);
 };
 
@@ -86,27 +89,32 @@ void Link::Vanish(While when, int windowMs, int lateMs) {
   };
   {
     ScriptPeer viewer;
+    const bool after = when == While::kCommandSentAfter;
+    SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", after ? std::to_string(windowMs).c_str() : nullptr);
     server ? petition(viewer) : Connect(viewer);
+    SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
     std::atomic<int> rc{1};
     std::thread host;
-    if (when != While::kIdle) {
-      host = std::thread([&rc] { rc = VxSendCmdA("Wait", ""); });
+    auto send = [&] { host = std::thread([&rc] { rc = VxSendCmdA("Wait", ""); }); };
+    if (when == While::kCommandWaits || server) {
+      send();
       EXPECT_TRUE(viewer.NextMessage(&m));
     }
     // The acknowledgement of the last segment leaves within the delayed-ACK
     // time (200 ms at most): afterwards nothing is in flight.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const bool waits = host.joinable();
-    const std::string what = server ? "server, command waits" : waits ? "command waits" : "idle";
+    const bool waits = when != While::kIdle;
+    const char* const what[] = {"command waits", "idle", "server, command waits", "command sent after, time-out"};
     const Clock::time_point vanished = Clock::now();
     EXPECT_TRUE(Loopback(false));
+    if (after) send();
     const bool ended = WaitUntil([&] { return waits ? rc.load() != 1 : Log().broken.load() > 0; }, windowMs + 10000);
     const int noticedMs = MsSince(vanished);
     EXPECT_TRUE(ended);
     if (!ended) VxDisconnect();  // releases the command
     if (waits) host.join();
     EXPECT_TRUE(!waits || rc == VX_E_COMMUNICATION_BROKEN) << rc;
-    Figure("vanished to noticed (" + what + ", window " + std::to_string(windowMs) + " ms)", noticedMs, "ms");
+    Figure(std::string("vanished to noticed (") + what[static_cast<int>(when)] + ", window " + std::to_string(windowMs) + " ms)", noticedMs, "ms");
     EXPECT_GT(noticedMs, 1000) << "before the first probe was due";
     EXPECT_LE(noticedMs, windowMs + lateMs);
     // The flag goes up once the end has been handled, a moment after -6.
@@ -124,7 +132,7 @@ void Link::Vanish(While when, int windowMs, int lateMs) {
   // Descriptors and threads come back to what they were (the library's
   // threads may finish a little after the disconnect).
   vxsoak::ProcessFigures a;
-  auto settled = [&] { return a = vxsoak::MeasureProcess(), a.descriptors == before.descriptors && a.threads == before.threads; };
+  auto settled = [&] { return a = vxsoak::MeasureProcess(), a.descriptors <= before.descriptors && a.threads <= before.threads; };
   EXPECT_TRUE(WaitUntil(settled, 5000)) << "descriptors " << a.descriptors << ", threads " << a.threads << ", were "
                                          << before.descriptors << ", " << before.threads;
   if (server) {
@@ -143,6 +151,10 @@ void Link::Vanish(While when, int windowMs, int lateMs) {
 TEST_F(Link, VanishWhileACommandWaits) { Vanish(While::kCommandWaits, kShortWindowMs); }
 TEST_F(Link, VanishWhileTheHostIsIdle) { Vanish(While::kIdle, kShortWindowMs); }
 TEST_F(Link, VanishWhileAServerHoldsAPetition) { Vanish(While::kPetitionHeld, kShortWindowMs); }
+// Keep-alive probes a quiet connection only: a command sent after the
+// viewer vanished is retransmitted by TCP for many minutes, and the
+// command time-out (here the window) is what ends it.
+TEST_F(Link, VanishThenACommandEndsAtTheCommandTimeOut) { Vanish(While::kCommandSentAfter, 1500); }
 
 TEST_F(Link, VanishWithTheDefaultTimes) {
   if (!g_long) GTEST_SKIP() << "the default keep-alive times take a minute: run with --long";
