@@ -41,7 +41,7 @@ bool SlowLink() {
 }
 constexpr double kSlowBytesPerMs = 8e6 / 8 / 1000;
 
-// Printed for the docs and the closing note.
+// The measured figures, printed for the record.
 void Figure(const std::string& what, double value, const char* unit) {
   std::printf("[ figure   ] %s: %.1f %s\n", what.c_str(), value, unit);
 }
@@ -73,9 +73,9 @@ class Link : public HostTest {
 };
 
 // The viewer's side vanishes (nothing more arrives, no FIN, no RST): only
-// keep-alive can tell. The connection ends within the keep-alive window
-// and lateMs, it ends once, nothing of it is left behind, and the next
-// connection works.
+// keep-alive can tell, or for a command sent afterwards the command
+// time-out. The connection ends within that window and lateMs, it ends
+// once, nothing of it is left behind, and the next connection works.
 void Link::Vanish(While when, int windowMs, int lateMs) {
   const bool server = when == While::kPetitionHeld;
   if (server) ListenAsServer();
@@ -114,7 +114,9 @@ void Link::Vanish(While when, int windowMs, int lateMs) {
     if (!ended) VxDisconnect();  // releases the command
     if (waits) host.join();
     EXPECT_TRUE(!waits || rc == VX_E_COMMUNICATION_BROKEN) << rc;
-    Figure(std::string("vanished to noticed (") + what[static_cast<int>(when)] + ", window " + std::to_string(windowMs) + " ms)", noticedMs, "ms");
+    Figure(std::string("vanished to noticed (") + what[static_cast<int>(when)] + ", window " +
+               std::to_string(windowMs) + " ms)",
+           noticedMs, "ms");
     EXPECT_GT(noticedMs, 1000) << "before the first probe was due";
     EXPECT_LE(noticedMs, windowMs + lateMs);
     // The flag goes up once the end has been handled, a moment after -6.
@@ -132,7 +134,10 @@ void Link::Vanish(While when, int windowMs, int lateMs) {
   // Descriptors and threads come back to what they were (the library's
   // threads may finish a little after the disconnect).
   vxsoak::ProcessFigures a;
-  auto settled = [&] { return a = vxsoak::MeasureProcess(), a.descriptors <= before.descriptors && a.threads <= before.threads; };
+  auto settled = [&] {
+    a = vxsoak::MeasureProcess();
+    return a.descriptors <= before.descriptors && a.threads <= before.threads;
+  };
   EXPECT_TRUE(WaitUntil(settled, 5000)) << "descriptors " << a.descriptors << ", threads " << a.threads << ", were "
                                          << before.descriptors << ", " << before.threads;
   if (server) {
@@ -227,8 +232,9 @@ TEST_F(Link, TheCommandTimeOutCoversASendHeldUpByASlowLink) {
 // calls held stay within the documented 64 MiB, and each call reaches the
 // handler once, in order, once it is free again.
 TEST_F(Link, AStallAndAFloodOfCallsAcrossASlowLink) {
-  std::atomic<bool> open{false};
-  SetCallBehaviour([&open](const char*, const char*, CallAnswer*) { WaitUntil([&open] { return open.load(); }, 60000); });
+  static std::atomic<bool> open;  // outlives the test: the handler may still wait at its end
+  open = false;
+  SetCallBehaviour([](const char*, const char*, CallAnswer*) { WaitUntil([] { return open.load(); }, 60000); });
   ASSERT_EQ(Connect(LogCall, LogBroken), 0);
   ASSERT_TRUE(Loopback(false));
   std::this_thread::sleep_for(std::chrono::seconds(2));
