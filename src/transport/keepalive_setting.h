@@ -11,9 +11,9 @@ namespace vxb {
 constexpr plat::KeepAlive kDefaultKeepAlive{30000, 5000, 5};
 
 // "idle,interval,count": decimal digits only, one comma between the three,
-// nothing else. idle 1000 to 32767000 ms, interval 100 to 32767000 ms (the
-// largest the systems take: 32767 s), count 1 to 127 probes. False, with
-// *k untouched, for anything else.
+// nothing else. idle 1000 to 32767000 ms, interval 100 to 32767000 ms,
+// count 1 to 127 probes (the most Linux takes: 32767 s, 127 probes). False,
+// with *k untouched, for anything else.
 bool ParseKeepAlive(const char* text, plat::KeepAlive* k);
 
 // What VXBRIDGE_KEEPALIVE_MS asks for now; the defaults when it is unset or
