@@ -18,6 +18,8 @@ dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 command -v llvm-dlltool >/dev/null || command -v llvm-dlltool-14 >/dev/null || need+=(llvm)
 command -v lld-link >/dev/null || command -v lld-link-14 >/dev/null || need+=(lld)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+# The link tests take the loopback down and slow it (ip, tc).
+dpkg -s iproute2 >/dev/null 2>&1 || need+=(iproute2)
 command -v mcs >/dev/null || need+=(mono-mcs)
 command -v mono >/dev/null || need+=(mono-runtime)
 command -v fpc >/dev/null || need+=(fp-compiler)

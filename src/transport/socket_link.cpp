@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "vxbridge.h"
+#include "keepalive_setting.h"
 
 namespace vxb {
 
 void PrepareDataSocket(plat::Socket s) {
   plat::SetNoDelay(s);
-  plat::SetKeepAlive(s, SocketLink::kKeepAlive);
+  plat::SetKeepAlive(s, KeepAliveFromEnvironment());
 }
 
 SocketLink::~SocketLink() {

@@ -30,9 +30,6 @@ class SocketLink {
  public:
   static constexpr uint32_t kInitialCapacity = 4048;
   static constexpr uint32_t kMaximumCapacity = 2000000;
-  // Keep-alive on every data socket: a peer gone silent is given up about
-  // a minute after the last traffic (30 s idle, then 5 probes 5 s apart).
-  static constexpr plat::KeepAlive kKeepAlive{30000, 5000, 5};
 
   SocketLink() = default;
   // Closes the socket (if still open) and frees the buffers.
@@ -138,7 +135,8 @@ class SocketLink::DataUse {
 // Every data socket, connected or accepted: no delay, and keep-alive, so a
 // peer whose machine vanished without closing is noticed by the probes
 // going unanswered and a waiting command ends (-6) instead of waiting for
-// ever.
+// ever. The keep-alive times (VXBRIDGE_KEEPALIVE_MS) are read for each
+// connection, so a host may change them between connections.
 void PrepareDataSocket(plat::Socket s);
 
 }  // namespace vxb

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "interface/library_state.h"
 #include "linked_pair.h"
 #include "test_support.h"
 #include "transport/wire_format.h"
@@ -166,33 +165,6 @@ TEST(FramedIo, AFailedSendEndsTheLinkInBothModes) {
     EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket) << serverMode;
     EXPECT_TRUE(p.peer.WaitClosedByHost()) << serverMode;
   }
-}
-
-// Through the exports, linked statically so that the fault hook reaches the
-// library's own sockets: an error that says the connection is gone ends it
-// (the reader does not retry it for ever), and the next viewer is served.
-TEST(ServedViewer, AConnectionGoneErrorEndsItAndTheNextViewerIsServed) {
-  const uint16_t port = vxtest::FreeLoopbackPort();
-  ASSERT_EQ(VxConnectAsServer(port, 0), 0);
-  {
-    vxtest::TestPeer gone;
-    ASSERT_TRUE(gone.ConnectTo(port));
-    ASSERT_TRUE(vxtest::WaitUntil([] { return VxAccept() == 0; }));
-    plat::InjectSocketError(vxb::State().Current()->DataSocket(), 10053);  // WSAECONNABORTED
-    // A prefix wakes the reader (blocked in a receive that the error does
-    // not reach); the receive for the rest of the frame fails.
-    ASSERT_TRUE(gone.SendRaw(std::string("\x0b\0\0\0", 4)));
-    EXPECT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() == -1; }, 20000));
-    EXPECT_TRUE(gone.WaitClosedByHost());
-    EXPECT_TRUE(vxtest::WaitUntil([] { return VxIsConnectionBroken() == 1; }));
-  }
-  vxtest::TestPeer next;
-  ASSERT_TRUE(next.ConnectTo(port));
-  ASSERT_TRUE(vxtest::WaitUntil([] { return VxAccept() == 0; }));
-  ASSERT_TRUE(next.SendFrame("EXE Next()\n"));
-  ASSERT_TRUE(vxtest::WaitUntil([] { return VxAvailableBytes() > 0; }));
-  EXPECT_EQ(vxtest::Petition(), "EXE Next()\n");
-  EXPECT_EQ(VxDisconnect(), 0);
 }
 
 }  // namespace
