@@ -23,7 +23,9 @@ int32_t RunCommand(const SessionRef& session, const char* name, const char* argu
                    bool system) {
   Answer* answer = nullptr;
   const int32_t rc = [&]() -> int32_t {
-    if (!session) return VX_E_NOT_CONNECTED;
+    // Not connected when the call starts: -3. Once it has started, a
+    // connection that ends meanwhile is a broken one (-6).
+    if (!session || !session->IsUp()) return VX_E_NOT_CONNECTED;
     std::string message;
     try {
       message = system ? FormatSystemCall(name) : FormatCall(name, arguments);
@@ -34,20 +36,33 @@ int32_t RunCommand(const SessionRef& session, const char* name, const char* argu
     const int sent = session->Command(message, &answer);
     return sent != VX_OK ? sent : answer->code;
   }();
-  State().lastAnswers.Keep(answer);
+  KeepLastResponse(answer);
   return rc;
 }
 
 }  // namespace
 
-Answer* HoldLastResponse() { return State().lastAnswers.Current(); }
+// A handler's latest response is kept by its own session, a host thread's
+// by the library.
+void KeepLastResponse(Answer* answer) {
+  if (Session* own = Session::OfThisThread()) {
+    own->KeepHandlerAnswer(answer);
+  } else {
+    State().lastAnswers.Keep(answer);
+  }
+}
+
+Answer* HoldLastResponse() {
+  if (Session* own = Session::OfThisThread()) return own->HoldHandlerAnswer();
+  return State().lastAnswers.Current();
+}
 
 int32_t RunSystemCommand(const char* text) {
-  return RunCommand(State().Current(), text, nullptr, true);
+  return RunCommand(State().ForThisThread(), text, nullptr, true);
 }
 
 int32_t FetchProductVersion(char* text) {
-  const SessionRef session = State().Current();
+  const SessionRef session = State().ForThisThread();
   if (session && session->CachedVersion(text)) return VX_OK;
   std::memset(text, 0, 512);
   // Asked on that session, and kept by it: a connection made meanwhile
@@ -74,10 +89,10 @@ extern "C" {
 
 VxResult VXAPI VxSendCmdA(const char* command, const char* arguments) {
   if (command == nullptr || arguments == nullptr) {
-    State().lastAnswers.Keep(nullptr);
+    KeepLastResponse(nullptr);
     return VX_E_INVALID_PARAMETER;
   }
-  return RunCommand(State().Current(), command, arguments, false);
+  return RunCommand(State().ForThisThread(), command, arguments, false);
 }
 
 VxResult VXAPI VxSendCmdW(const VxWChar* command, const VxWChar* arguments) {

@@ -11,6 +11,9 @@ namespace vxb {
 // command's, or the process's when it has sent none), held for the caller:
 // LetGo it. Null when there is no text.
 Answer* HoldLastResponse();
+// The calling thread's latest command ended with answer (null: without a
+// text); takes over the caller's hold.
+void KeepLastResponse(Answer* answer);
 // Sends one system command ("FLUSH", "CANCELALL") and waits for its answer.
 int32_t RunSystemCommand(const char* text);
 // The product version, asked of the viewer once per connection, copied

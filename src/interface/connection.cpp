@@ -70,7 +70,7 @@ VxResult VXAPI VxConnectW(const VxWChar* host, uint32_t port, int32_t mode, Call
 
 VxResult VXAPI VxDisconnect(void) {
   LibraryState& s = State();
-  const SessionRef session = s.Current();
+  const SessionRef session = s.ForThisThread();
   if (!session || !session->IsUp()) return VX_OK;
   if (OnWorkerThread()) return VX_E_INVALID_PARAMETER;
   Guard one(s.connectLock);

@@ -41,8 +41,18 @@ struct LibraryState {
     }
     // The old one is let go outside the lock: its last reference frees it.
   }
+  // The session the calling thread works on: a handler's own connection on
+  // a session's thread (even while the connect that made it has not yet
+  // returned, or after the host connected elsewhere), else the current one.
+  SessionRef ForThisThread() {
+    if (Session* own = Session::OfThisThread()) {
+      own->AddRef();
+      return SessionRef(own);
+    }
+    return Current();
+  }
   bool Connected() {
-    const SessionRef s = Current();
+    const SessionRef s = ForThisThread();
     return s && s->IsUp();
   }
 

@@ -54,7 +54,7 @@ VxResult VXAPI VxAccept(void) {
 uint8_t VXAPI VxRecvCmd(CallRecord* record) {
   if (record == nullptr) return 0;
   LibraryState& s = State();
-  const SessionRef session = s.Current();
+  const SessionRef session = s.ForThisThread();
   if (!session || !session->TakeCall(record)) return 0;
   if (!s.serverMode.load()) return 1;
   const std::string text = PetitionText(*record);
@@ -95,7 +95,7 @@ VxResult VXAPI VxReadRawPetition(const uint8_t** data, uint32_t* size) {
 
 VxResult VXAPI VxSendRetCmd(int32_t code, const void* data, int32_t length) {
   if (length < 0 || (data == nullptr && length > 0)) return VX_E_INVALID_PARAMETER;
-  const SessionRef session = State().Current();
+  const SessionRef session = State().ForThisThread();
   if (!session) return VX_E_NOT_CONNECTED;
   return session->SendAnswer(code, data, length);
 }
@@ -118,7 +118,7 @@ VxResult VXAPI VxSendAck(void) { return VxSendRetStrA(0, "OK_ACK"); }
 VxResult VXAPI VxSendRaw(const void* data, uint32_t length) {
   if (data == nullptr && length > 0) return VX_E_INVALID_PARAMETER;
   if (length > 0x7FFFFFFFu) return VX_E_INVALID_PARAMETER;
-  const SessionRef session = State().Current();
+  const SessionRef session = State().ForThisThread();
   if (!session) return VX_E_NOT_CONNECTED;
   return session->SendRaw(data, length);
 }

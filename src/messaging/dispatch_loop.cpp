@@ -8,7 +8,7 @@
 namespace vxb {
 
 void Session::DispatcherEntry(void* self) {
-  MarkSessionThread();
+  MarkSessionThread(static_cast<Session*>(self));
   static_cast<Session*>(self)->DispatchLoop();
 }
 

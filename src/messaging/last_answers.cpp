@@ -9,6 +9,9 @@ LastAnswers::LastAnswers() : slot_(plat::ThreadSlotCreate(&LastAnswers::ThreadEn
 LastAnswers::~LastAnswers() {
   // First the slot, so that no thread's end calls back into this object.
   plat::ThreadSlotDestroy(slot_);
+  // A thread that was already ending when the slot went may still be
+  // handing its record back.
+  Guard g(lock_);
   while (all_ != nullptr) {
     Record* r = all_;
     all_ = r->nextAll;

@@ -5,9 +5,10 @@
 
 namespace vxb {
 namespace {
-// Set on the threads a session starts, for the calls that must not be made
-// from a handler.
-thread_local bool t_onSessionThread = false;
+// The session whose thread this is (null on the host's threads): a
+// handler's commands go to its own connection, and the calls that must not
+// be made from a handler are refused there.
+thread_local Session* t_session = nullptr;
 }  // namespace
 
 Session* Session::Create(std::unique_ptr<SocketLink> link, const Settings& settings) {
@@ -36,6 +37,8 @@ Session::~Session() {
       spots_ = spot->next;
       delete spot;
     }
+    LetGo(handlerAnswer_);
+    handlerAnswer_ = nullptr;
   }
   pool_->Retire();
 }
@@ -44,8 +47,9 @@ void Session::Release() {
   if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
-bool Session::OnSessionThread() { return t_onSessionThread; }
-void Session::MarkSessionThread() { t_onSessionThread = true; }
+bool Session::OnSessionThread() { return t_session != nullptr; }
+Session* Session::OfThisThread() { return t_session; }
+void Session::MarkSessionThread(Session* self) { t_session = self; }
 
 int Session::Start() {
   // Each thread holds a reference of its own until it ends; the one of a
@@ -178,7 +182,7 @@ int Session::Command(const std::string& message, Answer** answer) {
   WaitSpot* spot = nullptr;
   {
     Guard g(lock_);
-    if (state_ != State::kUp) return VX_E_NOT_CONNECTED;
+    if (state_ != State::kUp) return VX_E_COMMUNICATION_BROKEN;
     spot = TakeSpot();
     if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
     w.wake = spot;
@@ -265,6 +269,22 @@ bool Session::TakeCall(CallRecord* record) {
   if (!calls_.TakeKept(record, settings_.serverRole)) return false;
   if (settings_.serverRole) ++owedAnswers_;
   return true;
+}
+
+Answer* Session::HoldHandlerAnswer() {
+  Guard g(lock_);
+  Hold(handlerAnswer_);
+  return handlerAnswer_;
+}
+
+void Session::KeepHandlerAnswer(Answer* answer) {
+  Answer* before;
+  {
+    Guard g(lock_);
+    before = handlerAnswer_;
+    handlerAnswer_ = answer;
+  }
+  LetGo(before);
 }
 
 bool Session::CachedVersion(char text[512]) {

@@ -83,10 +83,10 @@ class Session {
   // inject faults into it.
   plat::Socket DataSocket() const { return link_->DataSocket(); }
   // Sends one message (FormatCall/FormatSystemCall) and waits for its
-  // answer: 0 with *answer (the caller's hold), -3 when the session is not
-  // up, -6 when it ended before the answer came or the time-out passed (the
-  // session is then ended: a late answer could no longer be paired), -11
-  // without memory.
+  // answer: 0 with *answer (the caller's hold); -6 when the session is not
+  // up (the caller tells "not connected" from "ended meanwhile"), ended
+  // before the answer came, or the time-out passed (the session is then
+  // ended: a late answer could no longer be paired); -11 without memory.
   int Command(const std::string& message, Answer** answer);
   // A RET from the host (server mode answers). In the server role it is
   // sent only for a call of this viewer the host has taken and not yet
@@ -97,6 +97,13 @@ class Session {
   // The oldest call kept for the host (VxRecvCmd); in the server role it is
   // then owed an answer (SendAnswer).
   bool TakeCall(CallRecord* record);
+  // The latest answer of the commands a handler sent on this session's
+  // dispatcher thread (that thread's latest response), held for the
+  // caller; Keep takes over the caller's hold. Kept here rather than with
+  // the host's threads: a session's thread must leave nothing behind in the
+  // library's state, which it may outlive at exit.
+  Answer* HoldHandlerAnswer();
+  void KeepHandlerAnswer(Answer* answer);
   // The product version this viewer gave (false: not asked yet), and the
   // place to keep it; 512 bytes, NUL-terminated.
   bool CachedVersion(char text[512]);
@@ -114,6 +121,9 @@ class Session {
 
   // True on the reader or dispatcher thread of any session.
   static bool OnSessionThread();
+  // The session whose reader or dispatcher thread calls (null on any other
+  // thread); it holds a reference while its thread runs.
+  static Session* OfThisThread();
 
   // How long the host's close gives an answer that is leaving, or the
   // answer of a handler that returns meanwhile, before the link goes.
@@ -134,7 +144,7 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // The worker threads (reader_loop.cpp, dispatch_loop.cpp).
-  static void MarkSessionThread();
+  static void MarkSessionThread(Session* self);
   static void ReaderEntry(void* self);
   static void DispatcherEntry(void* self);
   void ReadLoop();
@@ -199,6 +209,7 @@ class Session {
   bool readerDone_ GUARDED_BY(lock_) = false;
   bool dispatcherDone_ GUARDED_BY(lock_) = false;
   char version_[512] GUARDED_BY(lock_) = {0};
+  Answer* handlerAnswer_ GUARDED_BY(lock_) = nullptr;
 };
 
 // A counted reference to a session.

@@ -21,9 +21,10 @@ std::atomic<int> g_wrong{0};
 void Check(const std::string& tag) {
   uint32_t length = 0;
   char* text = nullptr;
-  if (VxSendCmdA("Echo", tag.c_str()) != 0 || VxGetLastResponseA(&length, &text) != 0 ||
+  const int rc = VxSendCmdA("Echo", tag.c_str());
+  if (rc != 0 || VxGetLastResponseA(&length, &text) != 0 ||
       std::string(text == nullptr ? "" : text, length) != tag) {
-    ++g_wrong;
+    if (++g_wrong < 5) std::printf("%s: %d %s\n", tag.c_str(), rc, text == nullptr ? "(null)" : text);
   }
   VxFreeA(text);
 }
