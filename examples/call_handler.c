@@ -51,7 +51,10 @@ int main(int argc, char **argv) {
     sleep_ms(10);
   }
   int bye = atomic_load(&bye_called);
-  VxDisconnect(); /* the BrokenHandler has run when this returns */
+  VxDisconnect();
+  /* The BrokenHandler runs on the library's thread and may still be on its
+     way: VxDisconnect does not wait for it. */
+  for (int waited = 0; waited < 5000 && !atomic_load(&connection_ended); waited += 10) sleep_ms(10);
   printf("%s, connection ended: %s\n", bye ? "Bye received" : "no Bye",
          atomic_load(&connection_ended) ? "yes" : "no");
   return rc == VX_OK && bye ? 0 : 1;

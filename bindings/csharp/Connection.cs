@@ -101,7 +101,8 @@ namespace VxBridge
             }
         }
 
-        // Disconnects (the BrokenHandler has run when it returns); after
+        // Disconnects (without waiting for the BrokenHandler, which runs on
+        // the library's thread and may come just after); after
         // Serve the port is closed too, by a connect to no host, which is how
         // the library drops its listening socket.
         public void Dispose()

@@ -185,37 +185,53 @@ namespace VxBridge
 
         // ---- Helpers ----
 
-        // The delegates handed to the library for the open connection: the
-        // garbage collector must not take them while the library may call them.
-        // Written, never read: holding them is the point.
-#pragma warning disable 414
-        static CallHandler keptCall;
-        static BrokenHandler keptBroken;
-#pragma warning restore 414
+        // The delegates handed to the library: the garbage collector must not
+        // take them while the library may still call them. That lasts past
+        // VxDisconnect (which does not wait for the handlers) until the
+        // connection's BrokenHandler, always its last call, has returned. So
+        // each connection gets a BrokenHandler of ours that raises a flag as
+        // its last step, and a connection's delegates are let go only at the
+        // connect after the one that found its flag raised.
+        sealed class Kept
+        {
+            public CallHandler Call;
+            public BrokenHandler Broken;
+            public volatile bool Ended;  // the BrokenHandler has returned
+            public bool Seen;            // an earlier connect saw it ended
+        }
+        static readonly System.Collections.Generic.List<Kept> kept = new System.Collections.Generic.List<Kept>();
+
+        static int Open(CallHandler onCall, BrokenHandler onBroken, Func<CallHandler, BrokenHandler, int> open)
+        {
+            var k = new Kept { Call = onCall };
+            k.Broken = () => { try { if (onBroken != null) onBroken(); } finally { k.Ended = true; } };
+            int rc = open(onCall, k.Broken);
+            if (rc != 0) return rc;
+            lock (kept)
+            {
+                foreach (var old in kept) old.Seen |= old.Ended;
+                kept.RemoveAll(old => old.Seen && old.Ended);
+                kept.Add(k);
+            }
+            return rc;
+        }
 
         // VxConnectA that keeps the handlers alive (either may be null).
         public static int Connect(string host, uint port, CallHandler onCall, BrokenHandler onBroken)
         {
-            keptCall = onCall;
-            keptBroken = onBroken;
-            return VxConnectA(host, port, 0, onCall, onBroken);
+            return Open(onCall, onBroken, (c, b) => VxConnectA(host, port, 0, c, b));
         }
 
         // VxLaunchAndConnect that keeps the handlers alive.
         public static int LaunchAndConnect(uint productId, string host, uint port, CallHandler onCall, BrokenHandler onBroken)
         {
-            keptCall = onCall;
-            keptBroken = onBroken;
-            return VxLaunchAndConnect(productId, host, port, onCall, onBroken);
+            return Open(onCall, onBroken, (c, b) => VxLaunchAndConnect(productId, host, port, c, b));
         }
 
-        // VxDisconnect; the handlers are let go once it has returned.
+        // VxDisconnect. The BrokenHandler may run just after it returns.
         public static int Disconnect()
         {
-            int rc = VxDisconnect();
-            keptCall = null;
-            keptBroken = null;
-            return rc;
+            return VxDisconnect();
         }
 
         // A single-byte text handed out by the library: copied up to its NUL

@@ -88,6 +88,10 @@ TEST_F(Commands, FramesAnswersAndTheLatestResponse) {
     EXPECT_EQ(size, capacity == 4 ? 4 : 10);
     EXPECT_EQ(std::string(buffer, 12), capacity == 4 ? "0123xxxxxxxx" : Bytes("0123456789\0x"));
   }
+  // A thread that has sent nothing reads the latest answer of the process.
+  std::string seen;
+  std::thread([&seen] { seen = LastResponseText(); }).join();
+  EXPECT_EQ(seen, "0123456789");
   // A failed command resets the latest response.
   ASSERT_EQ(VxSendCmdA("Greet", ""), 0);
   EXPECT_EQ(VxSendCmdA("Q", nullptr), VX_E_INVALID_PARAMETER);

@@ -13,55 +13,6 @@
 namespace vxtest {
 namespace {
 
-std::atomic<int> g_viewerCalls{0};
-std::atomic<int> g_handlerWrong{0};
-std::atomic<int> g_handled{0};
-
-// Eight host threads send while the viewer's calls cross their commands on
-// the wire, and each call's handler sends a command of its own: every one
-// of them gets the answer to its own message. A viewer that answers in the
-// order it received the messages is all it takes.
-TEST_F(HostTest, EveryCommandGetsItsOwnAnswerWhileCommandsCross) {
-  g_viewerCalls = g_handlerWrong = g_handled = 0;
-  constexpr int kCalls = 400;
-  SetCallBehaviour([](const char*, const char* args, CallAnswer* answer) {
-    const std::string tag = std::string("h") + args;
-    if (VxSendCmdA("Echo", tag.c_str()) != 0 || LastResponseText() != "ok:EXE Echo(" + tag + ")\n") ++g_handlerWrong;
-    std::snprintf(answer->text, sizeof answer->text, "done %s", args);
-    ++g_handled;
-  });
-  peer.SetResponder([](const std::string& m) {
-    if (m.compare(0, 4, "RET ") == 0) return std::string();
-    std::string out = RetFrame(0, "ok:" + m);
-    // Every other answer is followed by a call of the viewer's own.
-    if (m.compare(0, 9, "EXE Echo(") == 0 && m[9] != 'h' && g_viewerCalls < kCalls && std::rand() % 2 == 0) {
-      out += Frame("EXE Note(" + std::to_string(g_viewerCalls++) + ")\n");
-    }
-    return out;
-  });
-  ASSERT_EQ(Connect(LogCall), 0);
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> hosts;
-  for (int t = 0; t < 8; ++t) {
-    hosts.emplace_back([t, &wrong] {
-      // On until the viewer's calls are all handled, so that they cross.
-      for (int i = 0; i < 300 || (g_handled < kCalls && i < 20000); ++i) {
-        const std::string tag = std::to_string(t) + "." + std::to_string(i);
-        if (VxSendCmdA("Echo", tag.c_str()) != 0 || LastResponseText() != "ok:EXE Echo(" + tag + ")\n") ++wrong;
-      }
-    });
-  }
-  for (std::thread& h : hosts) h.join();
-  EXPECT_TRUE(WaitUntil([] { return g_handled.load() == kCalls; }, 30000));
-  EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(g_handlerWrong, 0);
-  // A thread that has sent nothing reads the latest answer of the process.
-  std::thread([] { VxSendCmdA("Echo", "last"); }).join();
-  std::string seen;
-  std::thread([&seen] { seen = LastResponseText(); }).join();
-  EXPECT_EQ(seen, "ok:EXE Echo(last)\n");
-}
-
 // A command does not wait for the answer of another: CANCELALL reaches the
 // viewer while a FLUSH still waits for the work it is meant to cancel, and
 // each gets its own answer.

@@ -65,27 +65,6 @@ TEST(FramedIo, TooLargeOrUnallocatableFramesCloseTheStream) {
   }
 }
 
-// Frames that came in one segment with the last one read belong to their
-// connection: gone when it is closed, never read on the next.
-TEST(FramedIo, FramesReadAheadGoWithTheirConnection) {
-  for (bool readAfterClose : {false, true}) {
-    LinkedPair p;
-    ASSERT_TRUE(p.peer.SendRaw(Frame("EXE One()\n") + Frame("EXE Stale()\n")));
-    vxb::IncomingMessage m;
-    ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
-    EXPECT_EQ(m.name, "One");
-    p.link.Close();
-    if (readAfterClose) {
-      EXPECT_EQ(vxb::ReadMessage(p.link, m), -6);
-    }
-    // A link is one connection: it is never opened again, and what it had
-    // read ahead goes nowhere.
-    vxtest::TestPeer next;
-    EXPECT_EQ(p.link.Connect("127.0.0.1", next.Listen()), VX_E_ALREADY_CONNECTED);
-    EXPECT_EQ(vxb::ReadMessage(p.link, m), -6) << readAfterClose;
-  }
-}
-
 TEST(FramedIo, EnsureCapacityBoundsAndGrownBuffersStayForTheConnection) {
   SocketLink link;  // never opened: no buffers yet
   EXPECT_EQ(link.EnsureCapacity(100, vxb::ResponseSlot), -8);

@@ -1,7 +1,9 @@
-// VXBRIDGE_KEEPALIVE_MS: what is taken, and what is refused for the defaults.
+// The connection settings a host gives through the environment: what is
+// taken, and what is refused for the defaults.
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "interface/library_state.h"
 #include "transport/keepalive_setting.h"
 
 namespace {
@@ -41,6 +43,23 @@ TEST(KeepAliveSetting, ThreeNumbersWithinTheirLimitsOrTheDefaults) {
         << (c.text == nullptr ? "unset" : c.text);
   }
   vxtest::SetEnv("VXBRIDGE_KEEPALIVE_MS", nullptr);
+}
+
+// VXBRIDGE_COMMAND_TIMEOUT_MS: whole milliseconds above 0; anything else is
+// no limit, rather than a limit nobody meant.
+TEST(CommandTimeOutSetting, WholeMillisecondsOrNoLimit) {
+  constexpr uint32_t kNone = vxb::plat::kInfinite;
+  const struct {
+    const char* text;
+    uint32_t ms;
+  } cases[] = {{"300", 300}, {"000000000000001", 1}, {"4294967294", 4294967294u}, {"4294967295", kNone},
+               {"0", kNone}, {"25x", kNone}, {"-5", kNone}, {" 300", kNone}, {"1000000000000000", kNone},
+               {"", kNone}, {nullptr, kNone}};
+  for (const auto& c : cases) {
+    vxtest::SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", c.text);
+    EXPECT_EQ(vxb::CommandTimeoutFromEnvironment(), c.ms) << (c.text == nullptr ? "unset" : c.text);
+  }
+  vxtest::SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ import os
 import re
 import threading
 import time
-from typing import Any, Callable, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union
 
 from . import _checks
 from ._errors import E_NOT_CONNECTED, CommandTimeout, Timeout, VxError, error_class
@@ -86,9 +86,29 @@ def _close_unclaimed(rc: int) -> None:
         lib().VxDisconnect()
 
 
-# The handler objects handed to the library: kept until the connection that
-# uses them is over, whatever happens to the Connection object.
-_kept_handlers: Tuple[object, ...] = ()
+# The handler objects handed to the library must outlive every call the
+# library may still make into them: a connection's handlers can be called
+# after close() returned (the library does not wait for them), until that
+# connection's broken handler, always the last call, has run. Each
+# connection's pair is kept here with a flag its broken handler raises as
+# its last step; a pair is let go only at the opening after the one that
+# found its flag raised, when its thread has long left the callback.
+class _Kept:
+    def __init__(self, call: object, broken: object) -> None:
+        self.objects: Tuple[object, ...] = (call, broken)
+        self.ended = False   # the broken handler has returned
+        self.seen = False    # an earlier opening saw it ended
+
+
+_kept_lock = threading.Lock()
+_kept_handlers: List[_Kept] = []
+
+
+def _keep(kept: _Kept) -> None:
+    with _kept_lock:
+        for old in _kept_handlers:
+            old.seen = old.seen or old.ended
+        _kept_handlers[:] = [k for k in _kept_handlers if not (k.seen and k.ended)] + [kept]
 
 
 def _wrap_call_handler(on_call: OnCall) -> Any:
@@ -115,12 +135,15 @@ def _wrap_call_handler(on_call: OnCall) -> Any:
     return CallHandler(handler)
 
 
-def _wrap_broken_handler(on_broken: OnBroken) -> Any:
+def _wrap_broken_handler(on_broken: Optional[OnBroken], kept: _Kept) -> Any:
     def handler() -> None:
         try:
-            on_broken()
+            if on_broken is not None:
+                on_broken()
         except BaseException:  # noqa: BLE001
             _log.exception("vxbridge: the broken-connection handler raised")
+        finally:
+            kept.ended = True
 
     return BrokenHandler(handler)
 
@@ -200,26 +223,28 @@ class Connection:
     @classmethod
     def _open(cls, opener: Callable[[Any, Any], int], on_call: Optional[OnCall], on_broken: Optional[OnBroken],
               language: str) -> "Connection":
-        global _kept_handlers
         _checks.callback(on_call, "on_call")
         _checks.callback(on_broken, "on_broken")
         connection = cls(False, language)
-        # A handler type called without arguments is the null pointer.
+        # A handler type called without arguments is the null pointer. The
+        # broken handler is always ours: it tells when the pair may go.
+        kept = _Kept(None, None)
         call = _wrap_call_handler(on_call) if on_call is not None else CallHandler()
-        broken = _wrap_broken_handler(on_broken) if on_broken is not None else BrokenHandler()
+        broken = _wrap_broken_handler(on_broken, kept)
+        kept.objects = (call, broken)
         rc = interruptible(lambda: opener(call, broken), _close_unclaimed)
         if rc == 0:
-            _kept_handlers = (call, broken)
+            _keep(kept)
         connection._check(rc)
         return connection
 
     def close(self) -> None:
-        """Disconnects; the broken handler has run when this returns. After
+        """Disconnects. The broken handler runs on the library's thread and
+        may come just after this returns: close() does not wait for a
+        handler (so a handler may wait for the thread that closes). After
         serve() the port is closed too (by a connect to no host, which is
         how the library drops its listening socket)."""
-        global _kept_handlers
         self._check(int(lib().VxDisconnect()))
-        _kept_handlers = ()
         if self._server:
             lib().VxConnectA(b"0.0.0.0", 0, 0, CallHandler(), BrokenHandler())
 
