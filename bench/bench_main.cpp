@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -254,6 +255,38 @@ void BigFloorB(BigVariant variant) {
     shown[variant] = true;
     g_alignment += "  " + name + ": body read to " + Misalignment(b.BodyDestination()) + "\n";
   }
+}
+
+// ---- host threads at once -------------------------------------------------
+
+// Eight host threads sending commands at once, in flight together, against
+// the same threads taking turns: one command on the wire at a time, held
+// from its send to its answer (the library's rule before commands were
+// paired by the order on the wire).
+constexpr int kHostThreads = 8;
+
+void HostThreads(bool turns) {
+  const std::string name = turns ? "8 host threads, taking turns" : "8 host threads, in flight";
+  Viewer v;
+  v.Answer(Frame(kAnswerMessage));
+  Connect(v.port(), nullptr);
+  CheckPlacement(name.c_str());
+  std::mutex turn;
+  const int each = g_opt.rtt / kHostThreads;
+  std::vector<std::thread> hosts;
+  const int64_t t0 = NowNs();
+  for (int t = 0; t < kHostThreads; ++t) {
+    hosts.emplace_back([&] {
+      for (int i = 0; i < each; ++i) {
+        std::unique_lock<std::mutex> mine(turn, std::defer_lock);
+        if (turns) mine.lock();
+        LibraryCommand(2);
+      }
+    });
+  }
+  for (std::thread& h : hosts) h.join();
+  g_results[g_placement][name].rates[g_round] = kHostThreads * each * 1e9 / static_cast<double>(NowNs() - t0);
+  VxDisconnect();
 }
 
 // ---- viewer calls ----------------------------------------------------------
@@ -506,6 +539,11 @@ void Targets(int p) {
     Line("  viewer calls, one at a time, >= 1.0x floor B's rate: %.2fx %s\n", 1 / callsW1,
          Verdict(AtLeast(1 / callsW1, 1.0)));
   }
+  const double threads = Ratio(p, "8 host threads, in flight", "8 host threads, taking turns");
+  if (threads > 0) {
+    Line("  8 host threads, commands in flight >= 2.0x taking turns: %.2fx %s\n", 1 / threads,
+         Verdict(AtLeast(1 / threads, 2.0)));
+  }
 }
 
 void Report(const std::string& memory) {
@@ -527,7 +565,9 @@ void Report(const std::string& memory) {
                   {"calls B, window 1", "calls B, window 1"},
                   {"calls lib handler" + w, "calls B" + w},
                   {"calls lib VxRecvCmd" + w, "calls B" + w},
-                  {"calls B" + w, "calls B" + w}});
+                  {"calls B" + w, "calls B" + w},
+                  {"8 host threads, in flight", "8 host threads, taking turns"},
+                  {"8 host threads, taking turns", "8 host threads, taking turns"}});
     Targets(p);
   }
   Line("\nResident memory\n  %s", memory.c_str());
@@ -588,6 +628,8 @@ int main(int argc, char** argv) {
       {"calls lib handler N", [w] { CallsHandled(true, w); }},
       {"calls B N", [w] { CallsHandled(false, w); }},
       {"calls lib VxRecvCmd N", [w] { CallsPolled(w); }},
+      {"threads in flight", [] { HostThreads(false); }},
+      {"threads taking turns", [] { HostThreads(true); }},
   };
   std::vector<std::function<void()>> cases;
   // --only: the case of that name, else every case whose name starts so.

@@ -177,9 +177,12 @@ void ServeAnswers(int listener, const std::string& frame) {
   CloseFd(listener);
   FrameReader in;
   bool ok = true;
-  while (ok && in.Pump(fd, [&](uint8_t*, uint32_t) {
-    ok = ok && SendAll(fd, frame.data(), frame.size());
-  })) {
+  // The answers to what one receive brought go out in one send, in the
+  // order of the messages, as a server that serves a pipeline does.
+  std::string answers;
+  while (ok && in.Pump(fd, [&](uint8_t*, uint32_t) { answers += frame; })) {
+    ok = answers.empty() || SendAll(fd, answers.data(), answers.size());
+    answers.clear();
   }
   CloseFd(fd);
 }

@@ -13,32 +13,29 @@ void Session::DispatcherEntry(void* self) {
 }
 
 void Session::SendCallAnswer(int32_t code, const char* text, size_t capacity) {
-  Deadline deadline;
-  {
-    Guard g(lock_);
-    // From the handler's return until its answer is out, waiting for the
-    // turn to send included: a close in between lets it go first.
-    inHostCode_ = false;
-    answerLeaving_ = true;
-    changed_.Broadcast();
-    // Once the host has closed, the answer of a handler that returned
-    // meanwhile still leaves, but within the grace only.
-    deadline = Deadline::In(state_ == State::kEnding ? kClosingGraceMs : settings_.commandTimeoutMs);
-    bool timedOut = false;
-    if (!TakeTurn(deadline, true, &timedOut)) {
-      answerLeaving_ = false;
-      changed_.Broadcast();
-      if (timedOut || state_ == State::kEnding) EndLocked(End::kLost, true);
-      return;
-    }
-  }
-  const int rc = SendResponseText(*link_, code, text, capacity, deadline.LeftMs());
+  char header[32];
+  Outgoing m;
+  m.head = header;
+  m.tail = text;
+  m.tailLength = static_cast<uint32_t>(strnlen(text, capacity));
+  m.headLength = FormatResponseHeader(header, code, static_cast<int32_t>(m.tailLength));
+  m.handlerAnswer = true;
   Guard g(lock_);
-  GiveTurn();
+  // From the handler's return until its answer is out, waiting to be
+  // written included: a close in between lets it go first.
+  inHostCode_ = false;
+  answerLeaving_ = true;
+  changed_.Broadcast();
+  // Once the host has closed, the answer of a handler that returned
+  // meanwhile still leaves, but within the grace only.
+  const Deadline deadline =
+      Deadline::In(state_ == State::kEnding ? kClosingGraceMs : settings_.commandTimeoutMs);
+  WaitSpot* spot = TakeSpot();
+  const int rc = spot != nullptr ? Transmit(m, spot, deadline) : VX_E_NOT_ENOUGH_MEMORY;
+  if (spot != nullptr) GiveSpot(spot);
   answerLeaving_ = false;
   changed_.Broadcast();
-  // A failed send ends the session; an ending one goes down now that the
-  // answer is out.
+  // An ending session goes down now that the answer is out (or given up).
   if (rc != VX_OK || state_ == State::kEnding) EndLocked(End::kLost, true);
 }
 

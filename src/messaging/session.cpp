@@ -122,28 +122,47 @@ void Session::GiveSpot(WaitSpot* spot) {
   spots_ = spot;
 }
 
-bool Session::TakeTurn(Deadline deadline, bool handlerAnswer, bool* timedOut) {
-  *timedOut = false;
-  while (sending_ && Sendable(handlerAnswer)) {
-    if (!turnFree_.Wait(lock_, deadline)) {
-      *timedOut = true;
-      return false;
-    }
-  }
-  if (!Sendable(handlerAnswer)) return false;
-  if (deadline.Passed()) {
-    // Woken with no time left: the turn goes to the next in line.
-    turnFree_.Signal();
-    *timedOut = true;
-    return false;
-  }
-  sending_ = true;
+void Session::WakeSender(void*, Outgoing* m) {
+  if (m->ownerWaits) static_cast<WaitSpot*>(m->wake)->cv.Signal();
+}
+
+bool Session::Queue(Outgoing& m, WaitSpot* spot, Deadline deadline) {
+  if (!Sendable(m.handlerAnswer)) return false;
+  m.wake = spot;
+  outbox_.Append(&m);
+  if (!writing_) WriteOutbox(deadline);
   return true;
 }
 
-void Session::GiveTurn() {
-  sending_ = false;
-  turnFree_.Signal();
+int Session::AwaitWritten(Outgoing& m, WaitSpot* spot, Deadline deadline) {
+  m.ownerWaits = true;
+  while (!m.done) {
+    // Still not written when the time ran out: the link is stuck (a viewer
+    // that stopped reading), and every later message would be too.
+    if (!spot->cv.Wait(lock_, deadline)) EndLocked(End::kLost, true);
+  }
+  return m.result;
+}
+
+void Session::WriteOutbox(Deadline deadline) {
+  writing_ = true;
+  while (!outbox_.Empty()) {
+    Outgoing* batch = outbox_.TakeBatch();
+    lock_.Leave();
+    const int rc = WriteBatch(*link_, batch, deadline.LeftMs());
+    lock_.Enter();
+    for (Outgoing* m = batch; m != nullptr;) {
+      Outgoing* next = m->next;  // m may be gone once its owner wakes
+      m->done = true;
+      m->result = rc;
+      WakeSender(this, m);
+      m = next;
+    }
+    // Torn or not written in time: the stream cannot be brought back into
+    // step, and whatever is still queued goes with it.
+    if (rc != VX_OK) EndLocked(End::kLost, true);
+  }
+  writing_ = false;
 }
 
 void Session::EndLocked(End how, bool closeLink) {
@@ -152,6 +171,8 @@ void Session::EndLocked(End how, bool closeLink) {
     state_ = closeLink ? State::kDown : State::kEnding;
     end_ = wasUp ? how : End::kNeverUp;
     line_.FailAll(VX_E_COMMUNICATION_BROKEN, &WakeWaiter, this);
+    // Ending, only the answer of a handler that returned may still leave.
+    outbox_.FailAll(VX_E_COMMUNICATION_BROKEN, !closeLink, &WakeSender, this);
     calls_.DropQueued();
     // A viewer that has gone can never be answered: the calls it left in
     // server mode go with it, and so does what the host owed it.
@@ -161,12 +182,12 @@ void Session::EndLocked(End how, bool closeLink) {
     if (wasUp && settings_.brokenFlag != nullptr) settings_.brokenFlag->store(true);
   } else if (state_ == State::kEnding && closeLink) {
     state_ = State::kDown;
+    outbox_.FailAll(VX_E_COMMUNICATION_BROKEN, false, &WakeSender, this);
   } else {
     return;
   }
   changed_.Broadcast();
   callsReady_.Broadcast();
-  turnFree_.Broadcast();
   if (state_ != State::kDown) return;
   if (WireTrace* t = link_->Trace()) {
     if (end_ == End::kByHost) t->Disconnected();
@@ -178,43 +199,35 @@ void Session::EndLocked(End how, bool closeLink) {
 int Session::Command(const std::string& message, Answer** answer) {
   *answer = nullptr;
   const Deadline deadline = Deadline::In(settings_.commandTimeoutMs);
-  Waiter w;
-  WaitSpot* spot = nullptr;
-  {
-    Guard g(lock_);
-    if (state_ != State::kUp) return VX_E_COMMUNICATION_BROKEN;
-    spot = TakeSpot();
-    if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
-    w.wake = spot;
-    bool timedOut = false;
-    if (!TakeTurn(deadline, false, &timedOut)) {
-      GiveSpot(spot);
-      // Still not sent when the time ran out: the link is stuck (a viewer
-      // that stopped reading), and the next command would be too.
-      if (timedOut) EndLocked(End::kLost, true);
-      return VX_E_COMMUNICATION_BROKEN;
-    }
-    // In the turn that writes the message: the line's order is the order
-    // of the messages on the wire.
-    line_.Enqueue(&w);
-  }
-  const int sent = SendMessageText(*link_, message, deadline.LeftMs());
   Guard g(lock_);
-  GiveTurn();
-  if (sent != VX_OK) {
-    // Torn or not sent: whatever answer it was given is no answer to it.
-    LetGo(w.answer);
-    w.answer = nullptr;
-    w.done = true;
-    w.result = VX_E_COMMUNICATION_BROKEN;
-    EndLocked(End::kLost, true);
-  }
+  if (state_ != State::kUp) return VX_E_COMMUNICATION_BROKEN;
+  WaitSpot* spot = TakeSpot();
+  if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
+  Waiter w;
+  w.wake = spot;
+  // Its place in the line in the critical section that queues its message:
+  // the line's order is the order of the messages on the wire.
+  line_.Enqueue(&w);
+  Outgoing m;
+  m.head = message.data();
+  m.headLength = static_cast<uint32_t>(message.size());
+  // Its answer comes only once it is written, and a failed write ends the
+  // session and with it the wait: one wait covers both (a wake-up less).
+  Queue(m, spot, deadline);
   while (!w.done) {
     if (!spot->cv.Wait(lock_, deadline)) {
       // No answer in time. It may still come, and would be taken for the
       // next command's: the connection cannot be trusted any more.
       EndLocked(End::kLost, true);
     }
+  }
+  // The writer may still be on its way back from the send that carried it
+  // (the answer can be quicker): m lives on this stack until it is done.
+  if (AwaitWritten(m, spot, deadline) != VX_OK && w.result == VX_OK) {
+    // Torn or not written: whatever answer it was given is no answer to it.
+    LetGo(w.answer);
+    w.answer = nullptr;
+    w.result = VX_E_COMMUNICATION_BROKEN;
   }
   GiveSpot(spot);
   if (w.result != VX_OK) return w.result;
@@ -224,43 +237,38 @@ int Session::Command(const std::string& message, Answer** answer) {
 
 int Session::SendAnswer(int32_t code, const void* payload, int32_t length) {
   const Deadline deadline = Deadline::In(settings_.commandTimeoutMs);
-  {
-    Guard g(lock_);
-    if (state_ != State::kUp) return VX_E_NOT_CONNECTED;
-    // In server mode every answer belongs to a call this viewer made and
-    // the host took; one without such a call would reach the viewer as the
-    // answer to its next call.
-    if (settings_.serverRole && owedAnswers_ == 0) return VX_E_NOT_CONNECTED;
-    bool timedOut = false;
-    if (!TakeTurn(deadline, false, &timedOut)) {
-      if (timedOut) EndLocked(End::kLost, true);
-      return VX_E_COMMUNICATION_BROKEN;
-    }
-    if (settings_.serverRole) --owedAnswers_;
-  }
-  const int rc = SendResponse(*link_, code, payload, length, deadline.LeftMs());
+  char header[32];
+  Outgoing m;
+  m.head = header;
+  m.headLength = FormatResponseHeader(header, code, length);
+  m.tail = payload;
+  m.tailLength = length > 0 ? static_cast<uint32_t>(length) : 0;
   Guard g(lock_);
-  GiveTurn();
-  if (rc != VX_OK) EndLocked(End::kLost, true);
+  if (state_ != State::kUp) return VX_E_NOT_CONNECTED;
+  // In server mode every answer belongs to a call this viewer made and
+  // the host took; one without such a call would reach the viewer as the
+  // answer to its next call.
+  if (settings_.serverRole && owedAnswers_ == 0) return VX_E_NOT_CONNECTED;
+  WaitSpot* spot = TakeSpot();
+  if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
+  if (settings_.serverRole) --owedAnswers_;
+  const int rc = Transmit(m, spot, deadline);
+  GiveSpot(spot);
   return rc;
 }
 
 int Session::SendRaw(const void* data, uint32_t length) {
   const Deadline deadline = Deadline::In(settings_.commandTimeoutMs);
-  {
-    Guard g(lock_);
-    if (state_ != State::kUp) return VX_E_NOT_CONNECTED;
-    bool timedOut = false;
-    if (!TakeTurn(deadline, false, &timedOut)) {
-      if (timedOut) EndLocked(End::kLost, true);
-      return VX_E_COMMUNICATION_BROKEN;
-    }
-  }
-  if (WireTrace* t = link_->Trace()) t->SentRaw(data, length);
-  const int rc = link_->Send(data, length, nullptr, 0, deadline.LeftMs());
+  Outgoing m;
+  m.head = data;
+  m.headLength = length;
+  m.framed = false;
   Guard g(lock_);
-  GiveTurn();
-  if (rc != VX_OK) EndLocked(End::kLost, true);
+  if (state_ != State::kUp) return VX_E_NOT_CONNECTED;
+  WaitSpot* spot = TakeSpot();
+  if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
+  const int rc = Transmit(m, spot, deadline);
+  GiveSpot(spot);
   return rc;
 }
 

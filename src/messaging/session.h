@@ -29,11 +29,18 @@
 // holds one while it runs. Nobody waits for the worker threads to end:
 // they finish on their own and the last reference frees the session.
 //
-// Locks: lock_ guards the state and everything below marked so; the send
-// turn is a flag under it. No lock of the session is held while host code
-// runs, while a message is written to the socket or while the reader
-// waits for bytes. Lock order: the library's locks, then lock_, then the
-// answer pool's and the link's own leaf locks.
+// Writing: every message (a command, an answer, raw bytes) goes through
+// the outbox; whoever hands one in while nobody writes becomes the writer
+// until the outbox is empty, so threads that send at once share sends, and
+// a command takes its place in the line of waiting commands in the same
+// critical section that queues its message: the line's order is the order
+// of the bytes on the wire.
+//
+// Locks: lock_ guards the state and everything below marked so. No lock of
+// the session is held while host code runs, while a message is written to
+// the socket or while the reader waits for bytes. Lock order: the
+// library's locks, then lock_, then the answer pool's and the link's own
+// leaf locks.
 #pragma once
 
 #include <atomic>
@@ -48,6 +55,7 @@
 #include "answer.h"
 #include "answer_line.h"
 #include "held_calls.h"
+#include "outbox.h"
 
 namespace vxb {
 
@@ -163,10 +171,20 @@ class Session {
   bool Sendable(bool handlerAnswer) const REQUIRES(lock_) {
     return state_ == State::kUp || (handlerAnswer && state_ == State::kEnding);
   }
-  // Waits until the send turn is free and takes it. False when nothing may
-  // be sent any more, or (*timedOut set) the deadline passed first.
-  bool TakeTurn(Deadline deadline, bool handlerAnswer, bool* timedOut) REQUIRES(lock_);
-  void GiveTurn() REQUIRES(lock_);
+  // Hands m to the outbox; this thread writes it (and what else is queued)
+  // when nobody else writes. False when nothing may be written any more.
+  bool Queue(Outgoing& m, WaitSpot* spot, Deadline deadline) REQUIRES(lock_);
+  // Returns once m is written (0) or given up (-6; the session is then
+  // ended). The lock is let go meanwhile; a deadline that passes ends the
+  // session.
+  int AwaitWritten(Outgoing& m, WaitSpot* spot, Deadline deadline) REQUIRES(lock_);
+  int Transmit(Outgoing& m, WaitSpot* spot, Deadline deadline) REQUIRES(lock_) {
+    return Queue(m, spot, deadline) ? AwaitWritten(m, spot, deadline) : VX_E_COMMUNICATION_BROKEN;
+  }
+  // Writes what the outbox holds until it is empty (this thread is the
+  // writer); the lock is let go during each send.
+  void WriteOutbox(Deadline deadline) REQUIRES(lock_);
+  static void WakeSender(void* self, Outgoing* m);
   // Leaves `up` (or `connecting`): waiting commands return -6, the flag is
   // raised, the dispatcher learns it. closeLink: down at once (else
   // ending). Does nothing once the session has left `up`, but for taking
@@ -194,10 +212,10 @@ class Session {
   Lock lock_;
   CondVar changed_;      // the state, a worker done, host code entered, an answer left
   CondVar callsReady_;   // a call queued for the dispatcher (and every state change)
-  CondVar turnFree_;     // the send turn let go (and every state change)
   State state_ GUARDED_BY(lock_) = State::kConnecting;
   End end_ GUARDED_BY(lock_) = End::kNeverUp;
-  bool sending_ GUARDED_BY(lock_) = false;   // a message is being written
+  Outbox outbox_ GUARDED_BY(lock_);
+  bool writing_ GUARDED_BY(lock_) = false;   // a thread writes the outbox
   AnswerLine line_ GUARDED_BY(lock_);
   WaitSpot* spots_ GUARDED_BY(lock_) = nullptr;
   HeldCalls calls_ GUARDED_BY(lock_);

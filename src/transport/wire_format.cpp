@@ -54,6 +54,22 @@ int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
   return link.SendParts(parts, 3, timeoutMs);
 }
 
+void AppendFrame(std::string& out, const void* head, uint32_t headLength, const void* tail,
+                 uint32_t tailLength) {
+  if (tail == nullptr) tailLength = 0;
+  uint8_t prefix[4];
+  PutLength(prefix, headLength + tailLength);
+  out.append(reinterpret_cast<const char*>(prefix), 4);
+  out.append(static_cast<const char*>(head), headLength);
+  if (tailLength > 0) out.append(static_cast<const char*>(tail), tailLength);
+}
+
+uint32_t FormatResponseHeader(char (&out)[32], int32_t code, int32_t payloadLength) {
+  const int n = std::snprintf(out, sizeof out, "RET %d,%d,", static_cast<int>(code),
+                              static_cast<int>(payloadLength));
+  return static_cast<uint32_t>(n);
+}
+
 int SendMessageText(SocketLink& link, const std::string& message, uint32_t timeoutMs) {
   return SendFramed(link, static_cast<uint32_t>(message.size()), message.data(), 0, nullptr,
                     timeoutMs);
@@ -62,9 +78,8 @@ int SendMessageText(SocketLink& link, const std::string& message, uint32_t timeo
 int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength,
                  uint32_t timeoutMs) {
   char header[32];
-  const int n = std::snprintf(header, sizeof header, "RET %d,%d,", static_cast<int>(code),
-                              static_cast<int>(payloadLength));
-  return SendFramed(link, static_cast<uint32_t>(n), header,
+  const uint32_t n = FormatResponseHeader(header, code, payloadLength);
+  return SendFramed(link, n, header,
                     payloadLength > 0 ? static_cast<uint32_t>(payloadLength) : 0, payload,
                     timeoutMs);
 }

@@ -26,6 +26,13 @@ std::string FormatSystemCall(const char* text);
 // closed). The caller holds the link's send turn.
 int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
                uint32_t payloadLength, const void* payload, uint32_t timeoutMs = plat::kInfinite);
+// Appends one frame (the 4-byte length, head, tail) to out; may throw
+// bad_alloc. For a caller that writes several frames in one send.
+void AppendFrame(std::string& out, const void* head, uint32_t headLength, const void* tail,
+                 uint32_t tailLength);
+// The header of an answer, "RET code,length,", into out (32 bytes); its
+// length.
+uint32_t FormatResponseHeader(char (&out)[32], int32_t code, int32_t payloadLength);
 // A message text made by FormatCall or FormatSystemCall.
 int SendMessageText(SocketLink& link, const std::string& message,
                     uint32_t timeoutMs = plat::kInfinite);
