@@ -105,48 +105,6 @@ TEST_F(Hostile, AHandlersCommandWhileAHostCommandWaits) {
   }
 }
 
-// A host command still waits on a connection that is being replaced
-// (VxAccept takes the next viewer, VxConnectA follows a lost one): it
-// returns -6, never an answer of the new connection, whose first answer
-// goes to its own first command.
-TEST_F(Hostile, AReconnectWhileACommandWaits) {
-  for (int round = 0; round < 30; ++round) {
-    SCOPED_TRACE(round);
-    const bool server = round % 2 == 0;
-    ScriptPeer old;
-    ScriptPeer next;
-    if (server) {
-      ListenAsServer();
-      Attach(old);
-    } else {
-      Connect(old);
-    }
-    std::atomic<int> waited{1};
-    std::thread host([&waited] { waited = VxSendCmdA("Old", ""); });
-    std::string m;
-    EXPECT_TRUE(old.NextMessage(&m));  // the command waits now
-    if (server) {
-      Attach(next);
-    } else {
-      old.Reset();
-      const uint16_t p = next.Listen();
-      EXPECT_TRUE(WaitUntil([p] { return VxConnectA("127.0.0.1", p, 0, LogCall, LogBroken) == 0; }));
-      EXPECT_TRUE(next.Accept());
-    }
-    next.Run([](TestPeer& v) {
-      std::string first;
-      if (v.NextMessage(&first)) v.SendRaw(RetFrame(0, "new:" + first));
-      if (!v.WaitClosedByHost(20000)) v.Close();  // a command left waiting ends
-    });
-    EXPECT_EQ(VxSendCmdA("New", ""), 0);
-    EXPECT_EQ(LastResponseText(), "new:EXE New()\n");
-    host.join();
-    EXPECT_EQ(waited, VX_E_COMMUNICATION_BROKEN);
-    EXPECT_EQ(VxDisconnect(), 0);
-    next.Join();
-  }
-}
-
 // A viewer that never answers while another host thread disconnects:
 // every waiting call ends, its out text null and the id 0 (else 99). The
 // viewer may also leave at about that moment: VxDisconnect still returns
