@@ -137,7 +137,7 @@ VxResult VXAPI VxGetLastResponseW(uint32_t* length, VxWChar** text) {
   if (*length == 0) {
     LetGo(r);
     *text = nullptr;
-    return 0;
+    return VX_OK;
   }
   VxWChar* block = WidenBytes(reinterpret_cast<const char*>(r->text), r->length);
   LetGo(r);
@@ -153,35 +153,35 @@ VxResult VXAPI VxLastVexaErrorMessageA(char* buffer, int32_t* size) {
   }
   uint32_t length = 0;
   char* copy = nullptr;
-  if (int32_t rc = VxGetLastResponseA(&length, &copy); rc != 0) return rc;
+  if (int32_t rc = VxGetLastResponseA(&length, &copy); rc != VX_OK) return rc;
   if (*size > 0) std::memset(buffer, 0, static_cast<size_t>(*size));
   const int32_t n = static_cast<uint32_t>(*size) < length ? *size : static_cast<int32_t>(length);
   if (n > 0) std::memcpy(buffer, copy, static_cast<size_t>(n));
   *size = n;
   VxFreeA(copy);
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxGetRemoteProductId(int32_t* id) {
   if (!State().Connected()) return VX_E_NOT_CONNECTED;
-  if (VxSendCmdA("VxGetTypeViewer", "") != 0) {
+  if (VxSendCmdA("VxGetTypeViewer", "") != VX_OK) {
     *id = 0;
-    return 0;
+    return VX_OK;
   }
   uint32_t length = 0;
   char* copy = nullptr;
-  if (VxGetLastResponseA(&length, &copy) != 0 || copy == nullptr) {
+  if (VxGetLastResponseA(&length, &copy) != VX_OK || copy == nullptr) {
     *id = 0;
-    return 0;
+    return VX_OK;
   }
   *id = std::atoi(copy);
   VxFreeA(copy);
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxGetRemoteProductVersionA(char** text) {
   char cached[512];
-  if (int32_t rc = FetchProductVersion(cached); rc != 0) {
+  if (int32_t rc = FetchProductVersion(cached); rc != VX_OK) {
     *text = nullptr;
     return rc;
   }
@@ -190,19 +190,19 @@ VxResult VXAPI VxGetRemoteProductVersionA(char** text) {
   if (block == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   std::memcpy(block, cached, n + 1);
   *text = block;
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxGetRemoteProductVersionW(VxWChar** text) {
   char cached[512];
-  if (int32_t rc = FetchProductVersion(cached); rc != 0) {
+  if (int32_t rc = FetchProductVersion(cached); rc != VX_OK) {
     *text = nullptr;
     return rc;
   }
   VxWChar* block = WidenText(cached);
   if (block == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   *text = block;
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxSetLanguageA(const char* code) {

@@ -6,7 +6,7 @@ extern "C" {
 
 VxResult VXAPI VxGetLibVersion(uint32_t* version) {
   if (version != nullptr) *version = VX_LIB_VERSION;
-  return 0;
+  return VX_OK;
 }
 
 int32_t VXAPI VxGetPtr(int32_t value) { return value; }
@@ -23,12 +23,12 @@ void* VXAPI VxGetIUnknown(void* object) {
 
 VxResult VXAPI VxFreeA(void* block) {
   vxb::FreeResult(block);
-  return 0;
+  return VX_OK;
 }
 
 VxResult VXAPI VxFreeW(void* block) {
   vxb::FreeResult(block);
-  return 0;
+  return VX_OK;
 }
 
 }  // extern "C"

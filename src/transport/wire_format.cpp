@@ -122,13 +122,13 @@ int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn bef
   uint8_t* body = nullptr;
   if (int rc = link.ReadBody(frame, CallSlot, &body); rc != 0) return rc;
   if (link.Trace() != nullptr) link.Trace()->Received(body, frame.length);
-  if (body == nullptr) return 0;  // an empty message: nothing to deliver
+  if (body == nullptr) return VX_OK;  // an empty message: nothing to deliver
   if (HasTag(tag, got, "EXE ")) {
     ParseCall(body, frame.length, message);
   } else if (HasTag(tag, got, "SYS ")) {
     ParseSystemCall(body, frame.length, message);
   }
-  return 0;
+  return VX_OK;
 }
 
 bool ParseCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message) {
