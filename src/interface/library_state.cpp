@@ -12,15 +12,18 @@ LibraryState& State() { return g_state; }
 LibraryState::LibraryState() { plat::SocketsStart(); }
 
 LibraryState::~LibraryState() {
-  if (SessionRef s = Current()) {
-    s->DropHandlers();
-    s->Close();
+  // A process that ends has ended the session's threads already on Windows,
+  // possibly inside a lock: the system closes the sockets; nothing is
+  // touched here.
+  if (plat::ProcessIsExiting()) {
+    current.Leak();
+    return;
   }
+  if (SessionRef s = Current()) s->Abandon();
   SetCurrent(SessionRef());
   listener.Close();
-  // No session thread runs here any more on Windows: an unload waits for
-  // them through the module reference each holds, and a process exit has
-  // ended them before the library is told.
+  // Windows unloads a DLL only once the threads that hold it are gone (each
+  // holds a reference to it), so no session thread runs here any more.
   plat::SocketsStop();
 }
 

@@ -17,9 +17,9 @@ namespace vxb {
 
 struct LibraryState {
   LibraryState();
-  // Ends a connection the host left open. The host's handlers are dropped
-  // first: at unload the host may already be gone. Nothing waits for the
-  // session's threads; they finish on their own.
+  // Ends a connection the host left open without calling its handlers
+  // again (at unload the host may already be gone) and without waiting for
+  // anything: the session's threads finish on their own.
   ~LibraryState();
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;

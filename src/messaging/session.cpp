@@ -313,10 +313,11 @@ void Session::ForgetVersion() {
   version_[0] = 0;
 }
 
-void Session::DropHandlers() {
+void Session::Abandon() {
   Guard g(lock_);
   onCall_ = nullptr;
   onBroken_ = nullptr;
+  EndLocked(End::kByHost, true);
 }
 
 void Session::Close() {

@@ -123,9 +123,9 @@ class Session {
   // (its answer still leaves, then the link closes), and the BrokenHandler
   // may run after this returns.
   void Close();
-  // From now on no handler of the host is called (unload: the host may be
-  // gone already).
-  void DropHandlers();
+  // As Close, for an unload: no handler of the host is called any more
+  // (the host may be gone already), and nothing is waited for.
+  void Abandon();
 
   // True on the reader or dispatcher thread of any session.
   static bool OnSessionThread();
@@ -250,6 +250,9 @@ class SessionRef {
     if (s_ != nullptr) s_->Release();
   }
   Session* get() const { return s_; }
+  // Forgets the session without letting go of its reference (a process
+  // that ends: nothing is freed, nothing locked).
+  void Leak() { s_ = nullptr; }
   Session* operator->() const { return s_; }
   explicit operator bool() const { return s_ != nullptr; }
 

@@ -89,6 +89,12 @@ bool ThreadStartDetached(ThreadEntry entry, void* arg);
 void SetThreadStartFailure(uint32_t n);
 void SleepMs(uint32_t ms);
 
+// True while the process itself is ending (Windows: ExitProcess has
+// already ended every other thread, and a lock one of them held is never
+// let go, so a library being unloaded then must not wait for its threads
+// nor take their locks). POSIX: false; there the threads still run at exit.
+bool ProcessIsExiting();
+
 // For a catch-all on a thread that runs host code: rethrows the exception
 // being handled when it is the unwind that ends the thread (with glibc,
 // pthread_exit and cancellation unwind the stack; an interpreter that shuts

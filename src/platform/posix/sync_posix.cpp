@@ -209,6 +209,8 @@ void ThreadJoin(ThreadImpl* t) {
   delete t;
 }
 
+bool ProcessIsExiting() { return false; }
+
 #if defined(__GLIBC__)
 // The forced unwind carries no object: its handler binds the reference to
 // null by design, which the null check of the sanitizers would report.

@@ -145,6 +145,13 @@ bool ThreadStartDetached(ThreadEntry entry, void* arg) {
   return true;
 }
 
+bool ProcessIsExiting() {
+  using ShutdownInProgress = BOOLEAN(NTAPI*)();
+  static const auto inProgress = reinterpret_cast<ShutdownInProgress>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+  return inProgress != nullptr && inProgress() != 0;
+}
+
 // A Win32 thread ends without unwinding its stack: nothing to let through.
 void RethrowThreadExit() {}
 
