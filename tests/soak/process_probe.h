@@ -16,11 +16,4 @@ struct ProcessFigures {
 
 ProcessFigures MeasureProcess();
 
-// Threads and handles the system itself may add to the process at any
-// moment, independent of the library: none on POSIX; on Windows the system
-// thread pool starts (and keeps) worker threads lazily, each with a handle.
-// A leak of the library grows with every cycle of a phase (hundreds), far
-// past this allowance.
-int SystemCountSlack();
-
 }  // namespace vxsoak

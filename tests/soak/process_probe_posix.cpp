@@ -35,6 +35,5 @@ ProcessFigures MeasureProcess() {
   return f;
 }
 
-int SystemCountSlack() { return 0; }
 
 }  // namespace vxsoak

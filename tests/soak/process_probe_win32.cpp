@@ -27,6 +27,5 @@ ProcessFigures MeasureProcess() {
   return f;
 }
 
-int SystemCountSlack() { return 4; }
 
 }  // namespace vxsoak

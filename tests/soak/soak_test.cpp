@@ -63,8 +63,8 @@ void Soak(const char* name, int count, const std::function<void(int)>& phase) {
               "%lld B%s\n", name, count, b.descriptors, a.descriptors, b.threads, a.threads, b.residentKiB, a.residentKiB,
               b.heapBytes, a.heapBytes, g_judgeResident ? "" : " [not judged]");
   ASSERT_TRUE(b.descriptors >= 0 && b.threads >= 0) << "nothing measured";
-  EXPECT_LE(a.descriptors, b.descriptors + vxsoak::SystemCountSlack()) << "descriptors grew";
-  EXPECT_LE(a.threads, b.threads + vxsoak::SystemCountSlack()) << "threads grew";
+  EXPECT_LE(a.descriptors, b.descriptors + vxtest::kSystemThreads) << "descriptors grew";
+  EXPECT_LE(a.threads, b.threads + vxtest::kSystemThreads) << "threads grew";
   EXPECT_TRUE(!g_judgeResident || a.residentKiB <= b.residentKiB + 2048) << "resident memory grew";
   EXPECT_TRUE(!g_judgeResident || a.heapBytes <= b.heapBytes + 8192) << "heap grew";
 }
