@@ -4,8 +4,10 @@ cmake_minimum_required(VERSION 3.20)
 # every expected export and is linked with lld-link against the archive's
 # vxbridge.lib; it must import every name, undecorated, from vxbridge.dll.
 # It is never run and needs no C runtime: its entry point is host_main.
-#   -DCLANG=... -DLLD_LINK=... -DROOT=<unpacked archive> -DWORK=dir
-#   -DOBJDUMP=... -DEXPECTED=... -DVERSION=...
+# Then msvc_host.c, which the msvc_host test runs, is built the same way into
+# WORK with the archive's DLL beside it.
+#   -DCLANG=... -DLLD_LINK=... -DDLLTOOL=<llvm-dlltool> -DROOT=<unpacked archive>
+#   -DWORK=dir -DOBJDUMP=... -DEXPECTED=... -DVERSION=...
 file(REMOVE_RECURSE ${WORK})
 file(STRINGS ${EXPECTED} exports REGEX "^[0-9]")
 list(TRANSFORM exports REPLACE "^[0-9]+ (.+)$" "VX(\\1)")
@@ -24,3 +26,19 @@ execute_process(COMMAND ${CMAKE_COMMAND} -DDLL=${ROOT}/bin/vxbridge.dll -DOBJDUM
                         -DHOST=${WORK}/host.exe -DHOST_IMPORTS_ALL=ON
                         -P ${CMAKE_CURRENT_LIST_DIR}/../exports/check_dll.cmake
                 COMMAND_ERROR_IS_FATAL ANY)
+
+# The runnable host: its few kernel32 functions from an import library made
+# here, as no Windows SDK is at hand.
+file(WRITE ${WORK}/kernel32.def
+     "LIBRARY kernel32.dll\nEXPORTS\nGetStdHandle@4\nWriteFile@20\nGetCommandLineA@0\nSleep@4\nExitProcess@4\n")
+execute_process(COMMAND ${DLLTOOL} -m i386 -k -d ${WORK}/kernel32.def -l ${WORK}/kernel32.lib
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${CLANG} --target=i686-pc-windows-msvc -ffreestanding -std=c11 -O2
+                        -Wall -Wextra -Werror -I${ROOT}/include -c ${CMAKE_CURRENT_LIST_DIR}/msvc_host.c
+                        -o ${WORK}/msvc_host.obj
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${LLD_LINK} /nologo /entry:host_main /subsystem:console /nodefaultlib
+                        /out:${WORK}/msvc_host.exe ${WORK}/msvc_host.obj ${ROOT}/lib/vxbridge.lib
+                        ${WORK}/kernel32.lib
+                COMMAND_ERROR_IS_FATAL ANY)
+file(COPY ${ROOT}/bin/vxbridge.dll DESTINATION ${WORK})
