@@ -187,6 +187,7 @@ TEST_F(Hostile, AFloodOfCallsPastTheBound) {
     ASSERT_TRUE(never.Accept());
     std::atomic<int> sent{0};
     never.Run([&](TestPeer& v) {
+      v.LimitSendWait(10000);
       for (int i = 0; i < 100 && v.SendRaw(big); ++i) ++sent;
       v.Close();
     });

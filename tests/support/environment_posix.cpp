@@ -1,3 +1,6 @@
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -17,6 +20,11 @@ long ProcessThreads() {
     if (key == "Threads:" && status >> threads) return threads;
   }
   return -1;
+}
+
+void LimitSendWait(intptr_t socket, int timeoutMs) {
+  const timeval t{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
 }
 
 }  // namespace vxtest

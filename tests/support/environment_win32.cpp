@@ -1,3 +1,4 @@
+#include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -25,6 +26,11 @@ long ProcessThreads() {
   }
   CloseHandle(snapshot);
   return threads;
+}
+
+void LimitSendWait(intptr_t socket, int timeoutMs) {
+  const DWORD t = static_cast<DWORD>(timeoutMs);
+  setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&t), sizeof t);
 }
 
 }  // namespace vxtest

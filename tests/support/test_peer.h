@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "test_support.h"
 
 namespace vxtest {
 
@@ -62,6 +63,7 @@ class TestPeer {
   bool SendRaw(const std::string& bytes);
   bool SendFrame(const std::string& message) { return SendRaw(Frame(message)); }
   bool SendPieces(const std::string& bytes, size_t piece, int pauseMs);
+  void LimitSendWait(int timeoutMs) { vxtest::LimitSendWait(Conn(), timeoutMs); }
   // The next whole message from the host (prefix removed); false on
   // time-out or when the host closed first.
   bool NextMessage(std::string* message, int timeoutMs = 10000);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -69,6 +70,10 @@ inline void SettleThreads(long before) {
 // Sets (value non-null) or removes a variable of the process environment,
 // where the library and programs started afterwards find it.
 void SetEnv(const char* name, const char* value);
+// A send on the socket that makes no progress for timeoutMs fails instead of
+// waiting on (SO_SNDTIMEO): under Wine a send blocked when its peer closes
+// gracefully may never return.
+void LimitSendWait(intptr_t socket, int timeoutMs);
 // Bytes of a C string literal that may hold NULs.
 template <size_t N>
 std::string Bytes(const char (&s)[N]) {
