@@ -62,10 +62,6 @@ bool HasUnreapedChild() {
   return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
 }
 
-int OpenHandles() {
-  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
 std::string ExecutableDirectory() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
 
 }  // namespace vxtest

@@ -55,12 +55,6 @@ void StopChild(ChildProcess child) {
 
 bool HasUnreapedChild() { return false; }
 
-int OpenHandles() {
-  DWORD n = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &n);
-  return static_cast<int>(n);
-}
-
 std::string ExecutableDirectory() {
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);

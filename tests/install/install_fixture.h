@@ -30,8 +30,6 @@ void StopChild(ChildProcess child);
 // An ended child nobody waited for (a POSIX zombie; never on Windows).
 bool HasUnreapedChild();
 std::string ExecutableDirectory();
-// File descriptors (POSIX) or handles (Windows) this process holds.
-int OpenHandles();
 
 // ---- Shared ------------------------------------------------------------------------
 

@@ -1,8 +1,6 @@
 // Linux: /proc/self/fd, Threads and VmRSS of /proc/self/status, and the
 // heap in use from glibc's allocator.
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "process_probe.h"
@@ -20,10 +18,7 @@ const int g_oneArena = mallopt(M_ARENA_MAX, 1);
 
 ProcessFigures MeasureProcess() {
   ProcessFigures f;
-  std::error_code ec;
-  // The listing's own descriptor is in every count alike.
-  const std::filesystem::directory_iterator fds("/proc/self/fd", ec);
-  if (!ec) f.descriptors = std::distance(begin(fds), end(fds));
+  f.descriptors = vxtest::OpenHandles();
   f.threads = vxtest::ProcessThreads();
   std::ifstream status("/proc/self/status");
   for (std::string key; status >> key;) {
@@ -34,6 +29,5 @@ ProcessFigures MeasureProcess() {
 #endif
   return f;
 }
-
 
 }  // namespace vxsoak

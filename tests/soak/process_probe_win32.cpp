@@ -12,13 +12,7 @@ namespace vxsoak {
 
 ProcessFigures MeasureProcess() {
   ProcessFigures f;
-  // Every handle value that names a handle, as GetProcessHandleCount is always
-  // 0 under Wine; handle values are small multiples of 4, the lowest free first.
-  DWORD flags = 0;
-  f.descriptors = 0;
-  for (uintptr_t h = 4; h < (1u << 16); h += 4) {
-    f.descriptors += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) != 0;
-  }
+  f.descriptors = vxtest::OpenHandles();
   f.threads = vxtest::ProcessThreads();
   PROCESS_MEMORY_COUNTERS counters{};
   if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
@@ -26,6 +20,5 @@ ProcessFigures MeasureProcess() {
   }
   return f;
 }
-
 
 }  // namespace vxsoak

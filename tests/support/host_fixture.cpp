@@ -18,8 +18,7 @@ void ResetLog() {
   // Handlers of an earlier connection may still be running: their marks
   // would land in the new log.
   if (g_threadsBaseline >= 0) SettleThreads(g_threadsBaseline);
-  g_log.calls = g_log.broken = g_log.ticks = g_log.lastCallEnd = g_log.brokenAt = g_log.brokenDuringCall =
-      g_log.brokenDelayMs = 0;
+  g_log.calls = g_log.broken = g_log.brokenDuringCall = g_log.brokenDelayMs = 0;
   g_log.inCall = false;
   std::lock_guard<std::mutex> g(g_log.mu);
   std::vector<std::string>().swap(g_log.seen);  // its memory too, for the soak's heap figures
@@ -46,14 +45,12 @@ void VXAPI LogCall(const char* name, const char* args, CallAnswer* answer) {
   g.unlock();
   if (behaviour) behaviour(name, args, answer);
   g_log.inCall = false;
-  g_log.lastCallEnd = ++g_log.ticks;
   ++g_log.calls;
 }
 
 void VXAPI LogBroken() {
   if (g_log.inCall.load()) ++g_log.brokenDuringCall;
   std::this_thread::sleep_for(std::chrono::milliseconds(g_log.brokenDelayMs.load()));
-  g_log.brokenAt = ++g_log.ticks;
   ++g_log.broken;
 }
 

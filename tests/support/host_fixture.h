@@ -18,9 +18,6 @@ namespace vxtest {
 struct HostLog {
   std::atomic<int> calls{0};   // CallHandler calls that returned
   std::atomic<int> broken{0};  // BrokenHandler calls
-  std::atomic<int> ticks{0};   // a clock for ordering handler events
-  std::atomic<int> lastCallEnd{0};
-  std::atomic<int> brokenAt{0};
   std::atomic<int> brokenDuringCall{0};  // BrokenHandler ran while a call ran
   std::atomic<int> brokenDelayMs{0};     // how long the BrokenHandler takes
   std::atomic<bool> inCall{false};

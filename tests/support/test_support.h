@@ -35,7 +35,9 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
   }
   return true;
 }
-// Threads of this process now (-1 when unknown).
+// Open descriptors (Windows: handles) and threads of this process now (-1
+// when unknown).
+long OpenHandles();
 long ProcessThreads();
 // Threads the system may add to the process at any moment on its own, each
 // with a handle: the Windows thread pool starts (and keeps) workers lazily;

