@@ -7,11 +7,11 @@ namespace vxb {
 LastAnswers::LastAnswers() : slot_(plat::ThreadSlotCreate(&LastAnswers::ThreadEnded)) {}
 
 LastAnswers::~LastAnswers() {
+  // First the slot, so that no thread's end calls back into this object.
+  plat::ThreadSlotDestroy(slot_);
   // A process that ends may have ended a thread inside the lock (Windows):
   // the records go with the process.
   if (plat::ProcessIsExiting()) return;
-  // First the slot, so that no thread's end calls back into this object.
-  plat::ThreadSlotDestroy(slot_);
   // A thread that was already ending when the slot went may still be
   // handing its record back.
   Guard g(lock_);

