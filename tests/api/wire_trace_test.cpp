@@ -23,7 +23,7 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
   const std::string path =
       (std::filesystem::temp_directory_path() / ("vxb-trace-" + std::to_string(port) + ".log")).string();
   std::filesystem::remove(path);
-  const long descriptors = OpenHandles();
+  [[maybe_unused]] const long descriptors = OpenHandles();
   SetEnv("VXBRIDGE_TRACE", path.c_str());
   ASSERT_EQ(Connect(LogCall), 0);
   ASSERT_EQ(VxSendCmdA("Add", "2,40"), 0);
