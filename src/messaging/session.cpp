@@ -223,7 +223,9 @@ int Session::Command(const std::string& message, Answer** answer) {
   }
   // The writer may still be on its way back from the send that carried it
   // (the answer can be quicker): m lives on this stack until it is done.
-  if (AwaitWritten(m, spot, deadline) != VX_OK && w.result == VX_OK) {
+  // No deadline here: that send has ended, and an answer that came just in
+  // time must not end the session.
+  if (AwaitWritten(m, spot, Deadline{}) != VX_OK && w.result == VX_OK) {
     // Torn or not written: whatever answer it was given is no answer to it.
     LetGo(w.answer);
     w.answer = nullptr;
