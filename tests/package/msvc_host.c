@@ -25,8 +25,19 @@ static void put(const char *text, uint32_t length) { /* up to length bytes or th
   WriteFile(GetStdHandle((uint32_t)-11), text, n, &written, 0);
 }
 
+/* Appends text to line at *n (room for 255 bytes and a NUL). */
+static void add(char *line, uint32_t *n, const char *text) {
+  while (*text != '\0' && *n < 255) line[(*n)++] = *text++;
+  line[*n] = '\0';
+}
+
 static void VXAPI on_call(const char *name, const char *args, CallAnswer *answer) {
-  put("viewer calls ", ~0u), put(name, ~0u), put("(", 1), put(args, ~0u), put(")\n", 2);
+  /* One write for the whole line: the main thread writes meanwhile. */
+  char line[256];
+  uint32_t length = 0;
+  add(line, &length, "viewer calls "), add(line, &length, name), add(line, &length, "(");
+  add(line, &length, args), add(line, &length, ")\n");
+  put(line, length);
   if (name[0] == 'B') __atomic_store_n(&bye_called, 1, __ATOMIC_SEQ_CST);
   int n = 5; /* "seen " and the arguments */
   for (int i = 0; i < n; ++i) answer->text[i] = "seen "[i];
@@ -47,7 +58,10 @@ void host_main(void) {
   char *answer = 0;
   uint32_t length = 0;
   if (VxSendCmdA("Echo", "hello") != VX_OK || VxGetLastResponseA(&length, &answer) != VX_OK) ExitProcess(3);
-  put("Echo -> 0 ", ~0u), put(answer, length), put("\n", 1);
+  char line[256];
+  uint32_t n = 0;
+  add(line, &n, "Echo -> 0 "), add(line, &n, answer), add(line, &n, "\n");
+  put(line, n);
   VxFreeA(answer);
   for (int waited = 0; waited < 30000 && !__atomic_load_n(&bye_called, __ATOMIC_SEQ_CST); waited += 10) Sleep(10);
   VxDisconnect();
