@@ -2,23 +2,28 @@
 
 namespace vxb {
 namespace {
-LibraryState g_state;
+
+// The state is made at load and destroyed at unload, except when the
+// process itself is ending: Windows has then ended every other thread,
+// possibly inside a lock or in the middle of freeing memory, and a lock
+// such a thread held is never let go, not even the heap's. The process's
+// end takes everything with it then.
+struct StateHolder {
+  LibraryState* state = new LibraryState;
+  ~StateHolder() {
+    if (!plat::ProcessIsExiting()) delete state;
+  }
+} g_holder;
+
 }  // namespace
 
 std::atomic<bool> g_connectionBroken{false};
 
-LibraryState& State() { return g_state; }
+LibraryState& State() { return *g_holder.state; }
 
 LibraryState::LibraryState() { plat::SocketsStart(); }
 
 LibraryState::~LibraryState() {
-  // A process that ends has ended the session's threads already on Windows,
-  // possibly inside a lock: the system closes the sockets; nothing is
-  // touched here.
-  if (plat::ProcessIsExiting()) {
-    current.Leak();
-    return;
-  }
   if (SessionRef s = Current()) s->Abandon();
   SetCurrent(SessionRef());
   listener.Close();

@@ -9,9 +9,6 @@ LastAnswers::LastAnswers() : slot_(plat::ThreadSlotCreate(&LastAnswers::ThreadEn
 LastAnswers::~LastAnswers() {
   // First the slot, so that no thread's end calls back into this object.
   plat::ThreadSlotDestroy(slot_);
-  // A process that ends may have ended a thread inside the lock (Windows):
-  // the records go with the process.
-  if (plat::ProcessIsExiting()) return;
   // A thread that was already ending when the slot went may still be
   // handing its record back.
   Guard g(lock_);

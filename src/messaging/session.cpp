@@ -4,12 +4,6 @@
 #include <new>
 
 namespace vxb {
-namespace {
-// The session whose thread this is (null on the host's threads): a
-// handler's commands go to its own connection, and the calls that must not
-// be made from a handler are refused there.
-thread_local Session* t_session = nullptr;
-}  // namespace
 
 Session* Session::Create(std::unique_ptr<SocketLink> link, const Settings& settings) {
   AnswerPool* pool = AnswerPool::Create();
@@ -47,9 +41,12 @@ void Session::Release() {
   if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
-bool Session::OnSessionThread() { return t_session != nullptr; }
-Session* Session::OfThisThread() { return t_session; }
-void Session::MarkSessionThread(Session* self) { t_session = self; }
+// The session whose thread this is (null on the host's threads): a
+// handler's commands go to its own connection, and the calls that must not
+// be made from a handler are refused there.
+bool Session::OnSessionThread() { return plat::ThreadTagGet() != nullptr; }
+Session* Session::OfThisThread() { return static_cast<Session*>(plat::ThreadTagGet()); }
+void Session::MarkSessionThread(Session* self) { plat::ThreadTagSet(self); }
 
 int Session::Start() {
   // Each thread holds a reference of its own until it ends; the one of a

@@ -250,9 +250,6 @@ class SessionRef {
     if (s_ != nullptr) s_->Release();
   }
   Session* get() const { return s_; }
-  // Forgets the session without letting go of its reference (a process
-  // that ends: nothing is freed, nothing locked).
-  void Leak() { s_ = nullptr; }
   Session* operator->() const { return s_; }
   explicit operator bool() const { return s_ != nullptr; }
 

@@ -91,8 +91,9 @@ void SleepMs(uint32_t ms);
 
 // True while the process itself is ending (Windows: ExitProcess has
 // already ended every other thread, and a lock one of them held is never
-// let go, so a library being unloaded then must not wait for its threads
-// nor take their locks). POSIX: false; there the threads still run at exit.
+// let go, the heap's included, so a library being unloaded then must not
+// wait for its threads, take their locks nor free memory). POSIX: false;
+// there the threads still run at exit.
 bool ProcessIsExiting();
 
 // For a catch-all on a thread that runs host code: rethrows the exception
@@ -103,6 +104,15 @@ bool ProcessIsExiting();
 void RethrowThreadExit();
 
 // ---- Thread-local slot --------------------------------------------------------
+
+// One pointer per thread for the library's own bookkeeping, null until the
+// thread sets it, with nothing to do when the thread ends (Win32: a TLS
+// index; POSIX: thread_local). Unlike the compiler's thread_local under
+// MinGW, a thread that ends leaves no work for the runtime's own locks: a
+// process that exits while one of the library's threads is ending must not
+// find one of them taken.
+void* ThreadTagGet();
+void ThreadTagSet(void* value);
 
 // One pointer per thread, null until the thread sets it. When a thread that
 // set a non-null value ends, onThreadEnd runs on that thread with the

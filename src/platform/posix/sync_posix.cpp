@@ -233,6 +233,13 @@ void SleepMs(uint32_t ms) {
   }
 }
 
+namespace {
+thread_local void* t_tag = nullptr;
+}  // namespace
+
+void* ThreadTagGet() { return t_tag; }
+void ThreadTagSet(void* value) { t_tag = value; }
+
 struct ThreadSlotImpl {
   pthread_key_t key;
 };

@@ -178,6 +178,22 @@ const PFLS_CALLBACK_FUNCTION kSlotEnded[kSlotCallbacks] = {SlotEnded<0>, SlotEnd
 
 }  // namespace
 
+namespace {
+// The index behind ThreadTagGet/Set: taken at load, given back at unload
+// (not at the process's end, which takes everything with it).
+struct TagIndex {
+  DWORD index = TlsAlloc();
+  ~TagIndex() {
+    if (index != TLS_OUT_OF_INDEXES && !ProcessIsExiting()) TlsFree(index);
+  }
+} g_tag;
+}  // namespace
+
+void* ThreadTagGet() { return g_tag.index == TLS_OUT_OF_INDEXES ? nullptr : TlsGetValue(g_tag.index); }
+void ThreadTagSet(void* value) {
+  if (g_tag.index != TLS_OUT_OF_INDEXES) TlsSetValue(g_tag.index, value);
+}
+
 struct ThreadSlotImpl {
   DWORD index;
   int callback;
