@@ -163,8 +163,10 @@ void Session::WriteOutbox(Deadline deadline) {
 }
 
 void Session::EndLocked(End how, bool closeLink) {
+  bool raiseFlag = false;
   if (state_ == State::kConnecting || state_ == State::kUp) {
     const bool wasUp = state_ == State::kUp;
+    raiseFlag = wasUp && settings_.brokenFlag != nullptr;
     state_ = closeLink ? State::kDown : State::kEnding;
     end_ = wasUp ? how : End::kNeverUp;
     line_.FailAll(VX_E_COMMUNICATION_BROKEN, &WakeWaiter, this);
@@ -175,8 +177,6 @@ void Session::EndLocked(End how, bool closeLink) {
     // server mode go with it, and so does what the host owed it.
     if (settings_.serverRole) calls_.DropKept();
     owedAnswers_ = 0;
-    // Before the link closes: a command woken by the close may ask for it.
-    if (wasUp && settings_.brokenFlag != nullptr) settings_.brokenFlag->store(true);
   } else if (state_ == State::kEnding && closeLink) {
     state_ = State::kDown;
     outbox_.FailAll(VX_E_COMMUNICATION_BROKEN, false, &WakeSender, this);
@@ -185,12 +185,16 @@ void Session::EndLocked(End how, bool closeLink) {
   }
   changed_.Broadcast();
   callsReady_.Broadcast();
-  if (state_ != State::kDown) return;
-  if (WireTrace* t = link_->Trace()) {
-    if (end_ == End::kByHost) t->Disconnected();
-    if (end_ == End::kLost) t->Broke();
+  if (state_ == State::kDown) {
+    if (WireTrace* t = link_->Trace()) {
+      if (end_ == End::kByHost) t->Disconnected();
+      if (end_ == End::kLost) t->Broke();
+    }
+    link_->Close();
   }
-  link_->Close();
+  // Raised last, but still before any command woken here can return (they
+  // need this lock): whoever sees it finds the trace's last line written.
+  if (raiseFlag) settings_.brokenFlag->store(true);
 }
 
 int Session::Command(const std::string& message, Answer** answer) {
