@@ -238,13 +238,20 @@ uint32_t FloorA::RoundTrip(const std::string& frame) {
 
 namespace plat = vxb::plat;
 
+namespace {
+void SemWait(sem_t* s) {
+  while (sem_wait(s) != 0 && errno == EINTR) {
+  }
+}
+}  // namespace
+
 FloorB::FloorB(uint16_t port, Variant variant)
     : fd_(ConnectLoopback(port)),
       variant_(variant),
-      answerReady_(plat::SemaphoreCreate(0, 5000)),
-      callReady_(plat::SemaphoreCreate(0, 5000)),
       sendLock_(plat::MutexCreate()),
       queueLock_(plat::MutexCreate()) {
+  sem_init(&answerReady_, 0, 0);
+  sem_init(&callReady_, 0, 0);
   Reserve(4047);  // 4048 bytes at first, as the library's receive buffers
   handler_ = std::thread([this] { HandleLoop(); });
   reader_ = std::thread([this] { variant_.bufferedReader ? BufferedReadLoop() : ReadLoop(); });
@@ -255,8 +262,8 @@ FloorB::~FloorB() {
   reader_.join();
   handler_.join();
   CloseFd(fd_);
-  plat::SemaphoreDestroy(answerReady_);
-  plat::SemaphoreDestroy(callReady_);
+  sem_destroy(&answerReady_);
+  sem_destroy(&callReady_);
   plat::MutexDestroy(sendLock_);
   plat::MutexDestroy(queueLock_);
   std::free(block_);
@@ -310,20 +317,20 @@ void FloorB::ReadLoop() {
     Deliver(m, length);
   }
   stop_.store(true);
-  plat::SemaphoreRelease(answerReady_);
-  plat::SemaphoreRelease(callReady_);
+  sem_post(&answerReady_);
+  sem_post(&callReady_);
 }
 
 void FloorB::Deliver(uint8_t* m, uint32_t length) {
   if (length >= 4 && std::memcmp(m, "RET ", 4) == 0) {
     message_ = m;
     length_ = length;
-    plat::SemaphoreRelease(answerReady_);
+    sem_post(&answerReady_);
   } else if (length >= 4 && std::memcmp(m, "EXE ", 4) == 0) {
     plat::MutexEnter(queueLock_);
     calls_.emplace_back(reinterpret_cast<const char*>(m), length);
     plat::MutexLeave(queueLock_);
-    plat::SemaphoreRelease(callReady_);
+    sem_post(&callReady_);
   }
 }
 
@@ -332,8 +339,8 @@ void FloorB::BufferedReadLoop() {
   while (in.Pump(fd_, [this](uint8_t* m, uint32_t length) { Deliver(m, length); })) {
   }
   stop_.store(true);
-  plat::SemaphoreRelease(answerReady_);
-  plat::SemaphoreRelease(callReady_);
+  sem_post(&answerReady_);
+  sem_post(&callReady_);
 }
 
 void FloorB::HandleLoop() {
@@ -341,7 +348,7 @@ void FloorB::HandleLoop() {
   std::memcpy(head + 4, "RET 0,2,", 8);
   PutLength(head, 10);
   for (;;) {
-    plat::SemaphoreWait(callReady_, plat::kInfinite);
+    SemWait(&callReady_);
     if (stop_.load()) return;
     for (;;) {
       std::string call;
@@ -370,7 +377,7 @@ uint32_t FloorB::RoundTrip(const std::string& message) {
   } else {
     SendTwo(prefix, 4, message.data(), message.size());
   }
-  plat::SemaphoreWait(answerReady_, plat::kInfinite);
+  SemWait(&answerReady_);
   return stop_.load() ? 0 : length_;
 }
 

@@ -3,6 +3,8 @@
 // against (a raw ping-pong and the library's own design rebuilt by hand).
 #pragma once
 
+#include <semaphore.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -82,8 +84,8 @@ class FloorA {
 // ---- floor B: the library's design without the library ----------------
 // Prefix and message in two sends under a lock; a reader thread that peeks
 // one byte, reads the 4-byte length, reads the 4-byte tag, then reads the
-// body into a growable buffer and releases a counting semaphore of the
-// platform layer (vxb::plat::Semaphore*) for the waiting command. Calls
+// body into a growable buffer and releases a counting semaphore (a POSIX
+// sem_t, as the design's Win32 semaphore) for the waiting command. Calls
 // (EXE) go through a queue and a second semaphore to a handler thread that
 // answers "RET 0,2,OK" in two sends, as the library's dispatcher does.
 class FloorB {
@@ -116,8 +118,8 @@ class FloorB {
 
   int fd_;
   Variant variant_;
-  vxb::plat::SemaphoreImpl* answerReady_;
-  vxb::plat::SemaphoreImpl* callReady_;
+  sem_t answerReady_;
+  sem_t callReady_;
   vxb::plat::MutexImpl* sendLock_;
   vxb::plat::MutexImpl* queueLock_;
   std::deque<std::string> calls_;

@@ -45,30 +45,37 @@
  *     contract; the command time-out below is the remedy.)
  *   - VxGetLastResponseA/W and VxLastVexaErrorMessageA give the calling
  *     thread the answer of its own latest command call; a thread that has
- *     made none reads the latest answer of the process.
+ *     made none reads the latest answer of the process (a handler's
+ *     included).
  *   - Command time-out: when the environment variable
  *     VXBRIDGE_COMMAND_TIMEOUT_MS holds a whole number of milliseconds above
  *     0 as a connection starts (VxConnectA/W, VxLaunchAndConnect, VxAccept),
  *     a command call that is not answered within that time from its start
- *     (waiting for its turn to send and the send itself included) returns
- *     -6 and the connection is closed (the BrokenHandler runs once): its
- *     answer could otherwise be taken by the next command, and a torn
- *     message cannot be taken back. The same limit bounds the sending of
- *     answers. Unset, 0 or anything else: commands wait without limit.
+ *     returns -6 (never earlier). Each thread's messages are written on its
+ *     own time: a command that could not even begin to leave in time (the
+ *     messages before it were still being written) is taken back and fails
+ *     alone, the connection untouched. The connection is closed (the
+ *     BrokenHandler runs once) when the answer does not come in time (it
+ *     could otherwise be taken by the next command), when a message is
+ *     torn by its time-out, or when an answer to the viewer cannot leave in
+ *     time. The same limit bounds the sending of answers and raw bytes.
+ *     Unset, 0 or anything else: no limit.
  *   - VxConnectA/W, VxConnectAsServer, VxAccept, VxDisconnect and
  *     VxLaunchAndConnect must not be called from inside a handler: there
  *     they refuse with -1, before any other check (VxDisconnect: while
- *     connected; once the connection is gone it returns 0 there too). None
- *     of them waits for a handler that runs: VxDisconnect returns once the
- *     library is done with the connection, and the BrokenHandler may run
- *     after it returned (so a BrokenHandler may wait for the thread that
- *     disconnects, as GUI hosts do); a connect after a lost connection does
- *     not wait for that connection's BrokenHandler either. The threads of an
- *     ended connection finish on their own; the library stays loaded while
- *     they run.
- *   - The answer of a CallHandler that has returned is on the wire before
- *     VxDisconnect closes the connection (within 2 s: a viewer that does not
- *     read by then loses it).
+ *     connected; once the connection is gone it returns 0 there too).
+ *   - VxDisconnect on a connection that is up returns only once no handler
+ *     of it runs or will run: the CallHandler that runs has returned, its
+ *     answer is on the wire (within 2 s of its return: a viewer that does
+ *     not read by then loses it), and the BrokenHandler has run. A host may
+ *     free what its handlers use as soon as VxDisconnect returns. The same
+ *     holds when VxAccept, VxConnectAsServer or a launch end a connection.
+ *     So a handler must never wait for a thread that may be inside
+ *     VxDisconnect (a GUI thread, say): it posts its work there instead
+ *     (PostMessage, TThread.Queue, BeginInvoke) and returns. After a
+ *     connection was lost on its own, VxDisconnect has nothing to close and
+ *     returns at once, and a new connect does not wait for the lost
+ *     connection's BrokenHandler either.
  *   - A connect or accept whose threads cannot be started (no address space
  *     left for their stacks) fails with -11: the socket is closed, nothing
  *     is left running, no handler is called.
@@ -76,10 +83,12 @@
  *     CallHandler, or kept for VxRecvCmd) are held up to 64 MiB. A viewer
  *     that sends more than that faster than the host takes them ends the
  *     connection: a waiting command returns -6 and the BrokenHandler runs
- *     once, after the call that is running.
+ *     once, after the call that is running. In client mode the calls kept
+ *     for VxRecvCmd outlive their connection, in one queue in arrival order;
+ *     in server mode those of a viewer that has gone go with it.
  *   - VxIsConnectionBroken reports each connection that ended after it was
- *     up, once: the flag is raised the moment the connection ends (also by
- *     VxDisconnect), before the BrokenHandler runs.
+ *     up, once: the flag is raised after the connection's BrokenHandler has
+ *     run (also after VxDisconnect, before it returns).
  *   - A handler whose thread is ended by a forced unwind (pthread_exit, as
  *     an interpreter does to its threads when it shuts down) ends the
  *     connection: waiting commands return -6, VxIsConnectionBroken reports
@@ -202,8 +211,8 @@ typedef struct CallRecord {
  * handler leaves in *answer is sent back to the viewer. */
 typedef void(VXAPI *CallHandler)(const char *name, const char *args, CallAnswer *answer);
 
-/* Called once on the connection's dispatcher thread when the connection is
- * lost, also after VxDisconnect (which does not wait for it). */
+/* Called once on the connection's dispatcher thread when the connection has
+ * ended, also by VxDisconnect (which returns after it). */
 typedef void(VXAPI *BrokenHandler)(void);
 
 /* ---- Library ---------------------------------------------------------- */
@@ -234,15 +243,14 @@ VXBRIDGE_EXPORT VxResult VXAPI VxConnectA(const char *host, uint32_t port, int32
 /* As VxConnectA; -11 for a null host or when the host cannot be converted. */
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectW(const VxWChar *host, uint32_t port, int32_t mode,
                                           CallHandler onCall, BrokenHandler onBroken);
-/* Ends the connection: waiting commands return -6, the answer of a handler
- * that has returned still leaves, and the socket is closed; a handler that
- * runs finishes on its own (its answer leaves, then the socket closes). It
- * does not wait for any handler: the BrokenHandler runs on the
- * connection's own thread, possibly after this returns. 0 also when not
- * connected; -1 from inside a handler while connected. */
+/* Ends the connection: waiting commands return -6, and returns once the
+ * CallHandler that runs has returned, its answer has left (within 2 s) and
+ * the BrokenHandler has run; the socket is closed. 0 also when not
+ * connected (after a lost connection: at once, even while its
+ * BrokenHandler runs); -1 from inside a handler while connected. */
 VXBRIDGE_EXPORT VxResult VXAPI VxDisconnect(void);
-/* True once after a connection ended (lost, or ended by the host), then
- * false. */
+/* True once after a connection ended (lost, or ended by the host) and its
+ * BrokenHandler has run, then false. */
 VXBRIDGE_EXPORT uint8_t VXAPI VxIsConnectionBroken(void);
 /* Finds the installed edition of productId (1001 Amber, 1002 Cobalt),
  * starts it unless it runs already, and connects with up to six attempts
@@ -315,9 +323,9 @@ VXBRIDGE_EXPORT VxResult VXAPI VxConnectAsServer(uint32_t port, int32_t mode);
  * returns 0. */
 VXBRIDGE_EXPORT VxResult VXAPI VxAccept(void);
 /* Takes the oldest pending call of the viewer into *record; false when none
- * (or record is null). In server mode the calls of a viewer that has gone
- * go with it; in client mode those of the last connection stay until the
- * next one. */
+ * (or record is null). One queue for the process, in arrival order: in
+ * client mode the calls of a connection outlive it; in server mode the
+ * calls of a viewer that has gone go with it. */
 VXBRIDGE_EXPORT uint8_t VXAPI VxRecvCmd(CallRecord *record);
 /* Size of the waiting raw petition; 0 none; -1 not connected. */
 VXBRIDGE_EXPORT int32_t VXAPI VxAvailableBytes(void);
@@ -325,20 +333,23 @@ VXBRIDGE_EXPORT int32_t VXAPI VxAvailableBytes(void);
  * overwritten by the next petition: do not free). -19 none, -1 for a null
  * pointer. */
 VXBRIDGE_EXPORT VxResult VXAPI VxReadRawPetition(const uint8_t **data, uint32_t *size);
-/* Answers the viewer's call. In server mode each answer belongs to a call
- * of the connected viewer that the host took (VxRecvCmd, VxAvailableBytes)
- * and has not answered yet: without one, nothing is sent and the result is
- * -3, as for an answer to a viewer that has gone (it would reach the next
- * viewer as the answer to a call it never made). -3 not connected, -6
- * broken, -1 for a null data pointer with a positive length or a negative
- * length. */
+/* Answers the viewer's call. Each answer belongs to the oldest call the
+ * host took (VxRecvCmd, VxAvailableBytes) and has not answered yet: when
+ * that call's viewer has gone, nothing is sent and the result is -3 (it
+ * would reach the next viewer as the answer to a call it never made); with
+ * no call owed, the answer is sent as asked. -3 not connected, -6 broken,
+ * -1 for a null data pointer with a positive length or a negative length. */
 VXBRIDGE_EXPORT VxResult VXAPI VxSendRetCmd(int32_t code, const void *data, int32_t length);
 VXBRIDGE_EXPORT VxResult VXAPI VxSendRetStrA(int32_t code, const char *text);
 VXBRIDGE_EXPORT VxResult VXAPI VxSendRetStrW(int32_t code, const VxWChar *text);
 /* Answers "OK_ACK" with code 0. */
 VXBRIDGE_EXPORT VxResult VXAPI VxSendAck(void);
 /* Sends bytes as they are, without framing. -1 for null data with a
- * positive length. */
+ * positive length. The library does not look into them: a whole EXE or
+ * SYS message among them is answered by the viewer like any other, and as
+ * the library counts no command for it, that answer goes to the oldest
+ * command waiting (or the next one sent) and every later answer shifts by
+ * one. In client mode send commands with VxSendCmdA. */
 VXBRIDGE_EXPORT VxResult VXAPI VxSendRaw(const void *data, uint32_t length);
 
 #ifdef __cplusplus

@@ -24,8 +24,13 @@ int32_t RunCommand(const SessionRef& session, const char* name, const char* argu
   Answer* answer = nullptr;
   const int32_t rc = [&]() -> int32_t {
     // Not connected when the call starts: -3. Once it has started, a
-    // connection that ends meanwhile is a broken one (-6).
-    if (!session || !session->IsUp()) return VX_E_NOT_CONNECTED;
+    // connection that ends meanwhile is a broken one (-6); so is a
+    // handler's own connection that ended under it.
+    if (!session) return VX_E_NOT_CONNECTED;
+    if (!session->IsUp()) {
+      return session.get() == Session::OfThisThread() ? VX_E_COMMUNICATION_BROKEN
+                                                      : VX_E_NOT_CONNECTED;
+    }
     std::string message;
     try {
       message = system ? FormatSystemCall(name) : FormatCall(name, arguments);
@@ -42,10 +47,13 @@ int32_t RunCommand(const SessionRef& session, const char* name, const char* argu
 
 }  // namespace
 
-// A handler's latest response is kept by its own session, a host thread's
-// by the library.
+// A handler's latest response is kept by its own session for the handler,
+// a host thread's by the library for that thread; either is the process's
+// latest, which a thread that has sent no command reads.
 void KeepLastResponse(Answer* answer) {
   if (Session* own = Session::OfThisThread()) {
+    Hold(answer);
+    State().lastAnswers.KeepProcessLatest(answer);
     own->KeepHandlerAnswer(answer);
   } else {
     State().lastAnswers.Keep(answer);

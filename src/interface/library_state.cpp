@@ -4,14 +4,16 @@ namespace vxb {
 namespace {
 
 // The state is made at load and destroyed at unload, except when the
-// process itself is ending: Windows has then ended every other thread,
-// possibly inside a lock or in the middle of freeing memory, and a lock
-// such a thread held is never let go, not even the heap's. The process's
-// end takes everything with it then.
+// process itself is ending. Then other threads may still be at work in the
+// library, the library's own among them (a handler still running, a host
+// thread still sending): freed under them, the state would be used after
+// it was freed. On Windows they may instead have been ended in the middle
+// of anything, a lock held (the heap's too) that is never let go. Either
+// way the process's end takes everything with it.
 struct StateHolder {
   LibraryState* state = new LibraryState;
   ~StateHolder() {
-    if (!plat::ProcessIsExiting()) delete state;
+    if (!plat::TeardownIsProcessExit()) delete state;
   }
 } g_holder;
 
@@ -26,6 +28,7 @@ LibraryState::LibraryState() { plat::SocketsStart(); }
 LibraryState::~LibraryState() {
   if (SessionRef s = Current()) s->Abandon();
   SetCurrent(SessionRef());
+  Guard g(connectLock);
   listener.Close();
   // Windows unloads a DLL only once the threads that hold it are gone (each
   // holds a reference to it), so no session thread runs here any more.
@@ -39,6 +42,7 @@ Session::Settings SessionSettings(bool serverRole, CallHandler onCall, BrokenHan
   settings.onBroken = onBroken;
   settings.commandTimeoutMs = CommandTimeoutFromEnvironment();
   settings.brokenFlag = &g_connectionBroken;
+  settings.keptCalls = &State().keptCalls;
   return settings;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "messaging/kept_calls.h"
 #include "messaging/last_answers.h"
 #include "messaging/petition_buffer.h"
 #include "messaging/session.h"
@@ -17,9 +18,10 @@ namespace vxb {
 
 struct LibraryState {
   LibraryState();
-  // Ends a connection the host left open without calling its handlers
-  // again (at unload the host may already be gone) and without waiting for
-  // anything: the session's threads finish on their own.
+  // At an unload from a process that goes on: ends a connection the host
+  // left open without calling its handlers again (the host may already be
+  // gone) and without waiting for anything: the session's threads finish
+  // on their own. (At the process's end the state is left alone.)
   ~LibraryState();
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;
@@ -61,12 +63,16 @@ struct LibraryState {
   Lock connectLock;
   Lock currentLock;
   SessionRef current GUARDED_BY(currentLock);
-  Listener listener;
+  // The listening socket of server mode.
+  Listener listener GUARDED_BY(connectLock);
 
   LastAnswers lastAnswers;
+  // The viewer's calls kept for VxRecvCmd, of every connection, and the
+  // answers the host owes in server mode.
+  KeptCalls keptCalls;
   Lock petitionLock;
   PetitionBuffer petition GUARDED_BY(petitionLock);
-  std::atomic<bool> petitionReady{false};
+  bool petitionReady GUARDED_BY(petitionLock) = false;
   std::atomic<bool> serverMode{false};
   std::atomic<int32_t> languageIndex{0};
 };

@@ -37,7 +37,10 @@ VxResult VXAPI VxAccept(void) {
   // The viewer attached so far is let go, and everything of it with its
   // session: its calls, what the host owed it, its version.
   if (const SessionRef old = s.Current()) old->Close();
-  s.petitionReady.store(false);
+  {
+    Guard g(s.petitionLock);
+    s.petitionReady = false;
+  }
   const plat::Socket accepted = s.listener.Accept();
   if (accepted == plat::kInvalidSocket) return VX_E_NOT_CONNECTED;
   try {
@@ -54,25 +57,27 @@ VxResult VXAPI VxAccept(void) {
 uint8_t VXAPI VxRecvCmd(CallRecord* record) {
   if (record == nullptr) return 0;
   LibraryState& s = State();
-  const SessionRef session = s.ForThisThread();
-  if (!session || !session->TakeCall(record)) return 0;
+  // One queue for the process: a call a client connection left is still
+  // there after the next connect, before that connection's own.
+  if (!s.keptCalls.Take(record)) return 0;
   if (!s.serverMode.load()) return 1;
   const std::string text = PetitionText(*record);
   Guard g(s.petitionLock);
   s.petition.Store(text.data(), static_cast<uint32_t>(text.size()));
-  s.petitionReady.store(true);
+  s.petitionReady = true;
   return 1;
 }
 
 int32_t VXAPI VxAvailableBytes(void) {
   LibraryState& s = State();
   if (!s.Connected()) {
-    s.petitionReady.store(false);
+    Guard g(s.petitionLock);
+    s.petitionReady = false;
     return -1;
   }
   auto waiting = [&s]() -> int32_t {
     Guard g(s.petitionLock);
-    return s.petitionReady.load() ? static_cast<int32_t>(s.petition.Size()) : -1;
+    return s.petitionReady ? static_cast<int32_t>(s.petition.Size()) : -1;
   };
   if (int32_t n = waiting(); n >= 0) return n;
   CallRecord scratch;
@@ -86,8 +91,8 @@ VxResult VXAPI VxReadRawPetition(const uint8_t** data, uint32_t* size) {
   if (data == nullptr || size == nullptr) return VX_E_INVALID_PARAMETER;
   LibraryState& s = State();
   Guard g(s.petitionLock);
-  if (!s.petitionReady.load()) return VX_E_NO_DATA;
-  s.petitionReady.store(false);
+  if (!s.petitionReady) return VX_E_NO_DATA;
+  s.petitionReady = false;
   *data = s.petition.Data();
   *size = s.petition.Size();
   return VX_OK;
@@ -95,8 +100,14 @@ VxResult VXAPI VxReadRawPetition(const uint8_t** data, uint32_t* size) {
 
 VxResult VXAPI VxSendRetCmd(int32_t code, const void* data, int32_t length) {
   if (length < 0 || (data == nullptr && length > 0)) return VX_E_INVALID_PARAMETER;
-  const SessionRef session = State().ForThisThread();
-  if (!session) return VX_E_NOT_CONNECTED;
+  LibraryState& s = State();
+  const SessionRef session = s.ForThisThread();
+  // The answer belongs to the oldest call the host took and has not
+  // answered. When that call's viewer is gone, the answer is refused: sent
+  // to the viewer now attached, it would be taken for the answer to that
+  // viewer's own call. With no call owed it is sent as the host asks.
+  const uint64_t owedTo = s.keptCalls.SettleOldestOwed();
+  if (!session || (owedTo != 0 && owedTo != session->Serial())) return VX_E_NOT_CONNECTED;
   return session->SendAnswer(code, data, length);
 }
 

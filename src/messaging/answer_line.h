@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "answer.h"
+#include "intrusive_queue.h"
 
 namespace vxb {
 
@@ -41,6 +42,10 @@ class AnswerLine {
   // Takes w's place at the end. An answer that came unasked is its answer
   // at once (w is then done).
   void Enqueue(Waiter* w);
+  // Takes back w, not settled, whose message was never written (a command
+  // whose time ran out before its turn to write): as the viewer never saw
+  // it, the order of the rest still matches the order on the wire.
+  void Withdraw(Waiter* w) { waiting_.Remove(w); }
   // One RET read: settles the command at the front and returns it, for its
   // thread to be woken; null when nobody waits (the answer is kept).
   // Takes over the reader's hold.
@@ -49,7 +54,7 @@ class AnswerLine {
   // handed to wake(context, waiter), and the unasked answers are dropped.
   void FailAll(int result, void (*wake)(void* context, Waiter* w), void* context);
 
-  bool Empty() const { return first_ == nullptr; }
+  bool Empty() const { return waiting_.Empty(); }
   size_t UnaskedBytes() const { return unaskedBytes_; }
 
   // Answers nobody has asked for yet are kept up to this many bytes, each
@@ -66,10 +71,8 @@ class AnswerLine {
   Answer* PopUnasked();
   void DropUnasked();
 
-  Waiter* first_ = nullptr;
-  Waiter* last_ = nullptr;
-  Answer* unaskedFirst_ = nullptr;
-  Answer* unaskedLast_ = nullptr;
+  IntrusiveQueue<Waiter> waiting_;
+  IntrusiveQueue<Answer> unasked_;
   size_t unaskedBytes_ = 0;
 };
 

@@ -1,6 +1,6 @@
 // The dispatcher thread of a session: delivers the viewer's calls to the
 // host, one at a time in arrival order, answers each, and at the end of the
-// session calls the BrokenHandler.
+// session calls the BrokenHandler and raises the broken-connection flag.
 #include <cstring>
 
 #include "session.h"
@@ -15,28 +15,29 @@ void Session::DispatcherEntry(void* self) {
 void Session::SendCallAnswer(int32_t code, const char* text, size_t capacity) {
   char header[32];
   Outgoing m;
-  m.head = header;
-  m.tail = text;
-  m.tailLength = static_cast<uint32_t>(strnlen(text, capacity));
-  m.headLength = FormatResponseHeader(header, code, static_cast<int32_t>(m.tailLength));
+  m.frame.head = header;
+  m.frame.tail = text;
+  m.frame.tailLength = static_cast<uint32_t>(strnlen(text, capacity));
+  m.frame.headLength = FormatResponseHeader(header, code, static_cast<int32_t>(m.frame.tailLength));
   m.handlerAnswer = true;
   Guard g(lock_);
   // From the handler's return until its answer is out, waiting to be
-  // written included: a close in between lets it go first.
-  inHostCode_ = false;
+  // written included: a close in between lets it go first, within the
+  // grace.
+  callHandlerRuns_ = false;
   answerLeaving_ = true;
   changed_.Broadcast();
-  // Once the host has closed, the answer of a handler that returned
-  // meanwhile still leaves, but within the grace only.
-  const Deadline deadline =
-      Deadline::In(state_ == State::kEnding ? kClosingGraceMs : settings_.commandTimeoutMs);
-  WaitSpot* spot = TakeSpot();
-  const int rc = spot != nullptr ? Transmit(m, spot, deadline) : VX_E_NOT_ENOUGH_MEMORY;
-  if (spot != nullptr) GiveSpot(spot);
+  m.deadline = Deadline::In(state_ == State::kEnding ? kClosingGraceMs : settings_.commandTimeoutMs);
+  const int rc = SendLocked(m);
   answerLeaving_ = false;
   changed_.Broadcast();
-  // An ending session goes down now that the answer is out (or given up).
-  if (rc != VX_OK || state_ == State::kEnding) EndLocked(End::kLost, true);
+  // An ending session goes down now that the answer is out (or given up);
+  // one that could not carry its answer is lost: the viewer waits for it.
+  if (state_ == State::kEnding) {
+    EndLocked(End::kByHost);
+  } else if (rc != VX_OK) {
+    EndLocked(End::kLost);
+  }
 }
 
 void Session::DispatchLoop() {
@@ -52,7 +53,11 @@ void Session::DispatchLoop() {
       if (orderly) return;
       {
         Guard g(self->lock_);
-        self->EndLocked(End::kLost, true);
+        self->callHandlerRuns_ = false;
+        self->EndLocked(End::kLost);
+        // No BrokenHandler to wait for: raised before any command woken
+        // here can return (they need the lock).
+        if (self->settings_.brokenFlag != nullptr) self->settings_.brokenFlag->store(true);
       }
       self->WorkerDone(false);
       self->Release();
@@ -65,11 +70,13 @@ void Session::DispatchLoop() {
       CallHandler handler = nullptr;
       {
         Guard g(lock_);
-        while (state_ == State::kUp && !calls_.HasQueued()) callsReady_.Wait(lock_, Deadline{});
+        callsReady_.Await(lock_, Deadline{}, [this]() REQUIRES(lock_) {
+          return state_ != State::kUp || calls_.HasQueued();
+        });
         if (state_ != State::kUp) break;
         m = calls_.TakeQueued();
         handler = onCall_;
-        inHostCode_ = handler != nullptr;
+        callHandlerRuns_ = handler != nullptr;
       }
       CallAnswer answer;
       std::memset(&answer, 0, sizeof answer);
@@ -85,20 +92,24 @@ void Session::DispatchLoop() {
       // "OK" for the host at once, a server leaves the answer to the host.
       if (!settings_.serverRole) SendCallAnswer(answer.code, answer.text, sizeof answer.text);
       Guard g(lock_);
-      if (settings_.serverRole && state_ != State::kUp) {
-        calls_.Delivered(m);  // its viewer is gone
-      } else {
-        calls_.Keep(std::move(m));  // without memory for it, it is lost
+      calls_.Delivered(m);
+      // A server's call whose viewer is gone could never be answered; a
+      // client's outlives its connection. Without memory for it, it is lost.
+      if ((!settings_.serverRole || state_ == State::kUp) && settings_.keptCalls != nullptr) {
+        settings_.keptCalls->Keep(std::move(m), serial_, settings_.serverRole);
       }
     }
     BrokenHandler onBroken = nullptr;
+    bool wasUp;
     {
       Guard g(lock_);
-      if (end_ != End::kNeverUp) onBroken = onBroken_;
-      inHostCode_ = onBroken != nullptr;
-      changed_.Broadcast();
+      wasUp = end_ != End::kNeverUp;
+      if (wasUp) onBroken = onBroken_;
     }
     if (onBroken != nullptr) onBroken();
+    // After the handler: a host that polls the flag finds its handler's
+    // work done, and the host's close returns with the flag raised.
+    if (wasUp && settings_.brokenFlag != nullptr) settings_.brokenFlag->store(true);
   }
   departure.orderly = true;
   WorkerDone(false);

@@ -68,14 +68,18 @@ void LastAnswers::Keep(Answer* answer) {
     Hold(answer);
     r->answer = answer;
   }
-  Answer* latestBefore;
+  LetGo(ownBefore);
+  KeepProcessLatest(answer);
+}
+
+void LastAnswers::KeepProcessLatest(Answer* answer) {
+  Answer* before;
   {
     Guard g(lock_);
-    latestBefore = latest_;
+    before = latest_;
     latest_ = answer;
   }
-  LetGo(ownBefore);
-  LetGo(latestBefore);
+  LetGo(before);
 }
 
 Answer* LastAnswers::Current() {

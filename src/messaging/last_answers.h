@@ -23,6 +23,9 @@ class LastAnswers {
   // The calling thread's latest command ended with answer (null: without
   // a text); it is the process's latest too. Takes over the caller's hold.
   void Keep(Answer* answer);
+  // A latest response of the process only (a handler's, which its own
+  // session keeps for the handler). Takes over the caller's hold.
+  void KeepProcessLatest(Answer* answer);
   // What the calling thread reads now, held for the caller (LetGo it);
   // null when there is no text.
   Answer* Current();

@@ -1,33 +1,38 @@
 // Outbox: the messages of one connection waiting to be written, in the
-// order they were handed in. Whoever hands a message in while nobody is
-// writing becomes the writer and writes what is queued, small messages many
-// to one send, until the outbox is empty: threads that send at the same
-// time share one system call instead of taking turns for one each, and the
-// order of the bytes on the wire is the order of the outbox (which is the
-// order of the line of commands waiting for answers).
+// order they were handed in, which is the order of the bytes on the wire
+// (and of the line of commands waiting for answers).
+//
+// Each message is written by its own thread, under its own deadline: the
+// owner of the message at the front has the turn, writes its message (and
+// the small ones right behind it that may share the send) and passes the
+// turn to the owner of the next. So nobody writes once its own message is
+// out, a large message is never written under another thread's deadline,
+// and threads that send at the same moment still share one system call.
 //
 // Not locked itself: the connection's session keeps it under its lock.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
-#include "transport/socket_link.h"
+#include "platform/sync.h"
+#include "transport/frame_writer.h"
+#include "intrusive_queue.h"
 
 namespace vxb {
 
 // One message to write, on the stack of the thread that handed it in.
 struct Outgoing {
-  const void* head = nullptr;
-  uint32_t headLength = 0;
-  const void* tail = nullptr;
-  uint32_t tailLength = 0;
-  bool framed = true;          // a 4-byte length first; else the bytes as they are
+  enum class Stage : uint8_t { kQueued, kSending, kDone };
+
+  OutFrame frame;
+  Deadline deadline;           // its owner's
   bool handlerAnswer = false;  // may still leave while the session is ending
-  bool done = false;           // written, or given up (result)
-  int result = 0;
-  bool ownerWaits = false;  // the owner sleeps until done: wake it then
-  void* wake = nullptr;     // the owner's way of waking the thread
+  // A command's: while none of it has been written, it can be taken back
+  // (the viewer never saw it, so no answer is owed to it).
+  bool withdrawable = false;
+  Stage stage = Stage::kQueued;
+  int result = 0;         // once done: 0 written, or a result code
+  void* wake = nullptr;   // the owner's way of waking its thread
   Outgoing* next = nullptr;
 };
 
@@ -35,26 +40,30 @@ class Outbox {
  public:
   // Messages at most this large (with their prefixes) go out together.
   static constexpr uint32_t kBatchBytes = 64u << 10;
+  // Messages share a send only when their deadlines end at most this far
+  // apart (or neither has one): the send is given the latest of them, so
+  // none is torn before its own time, and none is held longer than this
+  // past its own time by another's.
+  static constexpr uint32_t kJoinWindowMs = 20;
 
-  void Append(Outgoing* m);
-  bool Empty() const { return first_ == nullptr; }
-  // The next messages to write in one send: every small framed message at
-  // the front up to kBatchBytes, or the first alone when it is large or
-  // raw. A linked list, taken out of the outbox.
-  Outgoing* TakeBatch();
+  void Append(Outgoing* m) { queue_.PushBack(m); }
+  bool Empty() const { return queue_.Empty(); }
+  Outgoing* Front() const { return queue_.Front(); }
+  // Takes back a message not yet taken for writing.
+  bool Remove(Outgoing* m) { return queue_.Remove(m); }
+  // The front message and the small framed ones right behind it that may
+  // share its send (within kBatchBytes and kJoinWindowMs, their time not
+  // yet up), taken out and marked sending: a list through `next`, their
+  // frames linked in the same order. *sendBy: the latest of their deadlines.
+  Outgoing* TakeBatch(Deadline* sendBy);
   // Settles every queued message with result (but, keepHandlerAnswers, the
   // answers of handlers), each handed to wake(context, m).
   void FailAll(int result, bool keepHandlerAnswers, void (*wake)(void* context, Outgoing* m),
                void* context);
 
  private:
-  static uint32_t Size(const Outgoing& m) { return (m.framed ? 4u : 0u) + m.headLength + m.tailLength; }
-  Outgoing* first_ = nullptr;
-  Outgoing* last_ = nullptr;
+  static bool MayShareSend(const Outgoing& first, const Outgoing& m);
+  IntrusiveQueue<Outgoing> queue_;
 };
-
-// Writes a batch on the link in one send within timeoutMs (plat::kInfinite:
-// no limit), each message traced first. 0, or -6 (the link is then closed).
-int WriteBatch(SocketLink& link, const Outgoing* batch, uint32_t timeoutMs);
 
 }  // namespace vxb

@@ -73,19 +73,20 @@ void Session::ReadLoop() {
       Guard g(lock_);
       // After the end of the session calls are not delivered any more.
       if (state_ != State::kUp) continue;
-      if (calls_.Queue(std::move(m))) {
+      const size_t kept = settings_.keptCalls != nullptr ? settings_.keptCalls->Bytes() : 0;
+      if (calls_.Queue(std::move(m), kept)) {
         callsReady_.Signal();
         continue;
       }
       // More calls held than the bound allows (or no memory for one): the
       // viewer would wait for an answer that never comes, and the next
       // calls would be refused alike; end the connection instead.
-      EndLocked(End::kLost, true);
+      EndLocked(End::kLost);
       break;
     }
     if (m.kind == Broken) {
       Guard g(lock_);
-      EndLocked(End::kLost, true);
+      EndLocked(End::kLost);
       break;
     }
     // Anything else (an unknown tag, or nothing learned): read on.

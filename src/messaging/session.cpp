@@ -4,6 +4,9 @@
 #include <new>
 
 namespace vxb {
+namespace {
+std::atomic<uint64_t> g_lastSerial{0};
+}  // namespace
 
 Session* Session::Create(std::unique_ptr<SocketLink> link, const Settings& settings) {
   AnswerPool* pool = AnswerPool::Create();
@@ -14,7 +17,8 @@ Session* Session::Create(std::unique_ptr<SocketLink> link, const Settings& setti
 }
 
 Session::Session(std::unique_ptr<SocketLink> link, const Settings& settings, AnswerPool* pool)
-    : link_(std::move(link)),
+    : serial_(g_lastSerial.fetch_add(1) + 1),
+      link_(std::move(link)),
       settings_(settings),
       pool_(pool),
       onCall_(settings.onCall),
@@ -70,27 +74,22 @@ int Session::Start() {
   // A thread that did start sees the session down and ends without
   // touching anything: the connect fails as a whole, nothing is left
   // running, and no handler of the host is called.
-  EndLocked(End::kNeverUp, true);
+  EndLocked(End::kNeverUp);
   readerDone_ = true;
   if (!dispatcherStarted) dispatcherDone_ = true;
-  while (!dispatcherDone_) changed_.Wait(lock_, Deadline{});
+  changed_.Await(lock_, Deadline{}, [this]() REQUIRES(lock_) { return dispatcherDone_; });
   return VX_E_NOT_ENOUGH_MEMORY;
 }
 
 bool Session::AwaitStart() {
   Guard g(lock_);
-  while (state_ == State::kConnecting) changed_.Wait(lock_, Deadline{});
+  changed_.Await(lock_, Deadline{}, [this]() REQUIRES(lock_) { return state_ != State::kConnecting; });
   return end_ != End::kNeverUp || state_ == State::kUp;
 }
 
 void Session::WorkerDone(bool reader) {
   Guard g(lock_);
-  if (reader) {
-    readerDone_ = true;
-  } else {
-    dispatcherDone_ = true;
-    inHostCode_ = false;
-  }
+  (reader ? readerDone_ : dispatcherDone_) = true;
   changed_.Broadcast();
 }
 
@@ -99,9 +98,53 @@ bool Session::IsUp() {
   return state_ == State::kUp;
 }
 
+void Session::EndLocked(End why) {
+  switch (state_) {
+    case State::kDown:
+      return;
+    case State::kConnecting:
+      state_ = State::kDown;
+      break;
+    case State::kUp:
+      end_ = why;
+      // Only the host's own close waits for a handler's answer: a lost
+      // connection cannot carry it, and an unload must not wait.
+      state_ = why == End::kByHost && (callHandlerRuns_ || answerLeaving_) ? State::kEnding
+                                                                             : State::kDown;
+      line_.FailAll(VX_E_COMMUNICATION_BROKEN, &WakeWaiter, this);
+      calls_.DropQueued();
+      // A viewer that has gone can never be answered: the calls it left
+      // for the host in server mode go with it.
+      if (settings_.serverRole && settings_.keptCalls != nullptr) {
+        settings_.keptCalls->DropOf(serial_);
+      }
+      break;
+    case State::kEnding:
+      state_ = State::kDown;
+      break;
+  }
+  // Ending, only the answer of a handler that returned may still leave. A
+  // message in a send is settled by its writer once the send returns (the
+  // closed link makes it return at once).
+  outbox_.FailAll(VX_E_COMMUNICATION_BROKEN, state_ == State::kEnding, &WakeSender, this);
+  turn_ = nullptr;
+  PassTurnLocked();
+  changed_.Broadcast();
+  callsReady_.Broadcast();
+  if (state_ == State::kDown) {
+    if (WireTrace* t = link_->Trace()) {
+      if (end_ == End::kByHost || end_ == End::kUnload) t->Disconnected();
+      if (end_ == End::kLost || end_ == End::kTimedOut) t->Broke();
+    }
+    link_->Close();
+  }
+}
+
 void Session::WakeWaiter(void*, Waiter* w) { static_cast<WaitSpot*>(w->wake)->cv.Signal(); }
 
-Session::WaitSpot* Session::TakeSpot() {
+void Session::WakeSender(void*, Outgoing* m) { static_cast<WaitSpot*>(m->wake)->cv.Signal(); }
+
+Session::WaitSpot* Session::TakeSpotLocked() {
   if (WaitSpot* spot = spots_) {
     spots_ = spot->next;
     return spot;
@@ -114,172 +157,152 @@ Session::WaitSpot* Session::TakeSpot() {
   return spot;
 }
 
-void Session::GiveSpot(WaitSpot* spot) {
+void Session::GiveSpotLocked(WaitSpot* spot) {
   spot->next = spots_;
   spots_ = spot;
 }
 
-void Session::WakeSender(void*, Outgoing* m) {
-  if (m->ownerWaits) static_cast<WaitSpot*>(m->wake)->cv.Signal();
+void Session::PassTurnLocked() {
+  if (sending_ || turn_ != nullptr || outbox_.Empty()) return;
+  turn_ = outbox_.Front();
+  WakeSender(this, turn_);
 }
 
-bool Session::Queue(Outgoing& m, WaitSpot* spot, Deadline deadline) {
-  if (!Sendable(m.handlerAnswer)) return false;
+int Session::TransmitLocked(Outgoing& m, WaitSpot* spot) {
+  if (!SendableLocked(m.handlerAnswer)) return VX_E_COMMUNICATION_BROKEN;
   m.wake = spot;
   outbox_.Append(&m);
-  if (!writing_) WriteOutbox(deadline);
-  return true;
-}
-
-int Session::AwaitWritten(Outgoing& m, WaitSpot* spot, Deadline deadline) {
-  m.ownerWaits = true;
-  while (!m.done) {
-    // Still not written when the time ran out: the link is stuck (a viewer
-    // that stopped reading), and every later message would be too.
-    if (!spot->cv.Wait(lock_, deadline)) EndLocked(End::kLost, true);
-  }
-  return m.result;
-}
-
-void Session::WriteOutbox(Deadline deadline) {
-  writing_ = true;
-  while (!outbox_.Empty()) {
-    Outgoing* batch = outbox_.TakeBatch();
-    lock_.Leave();
-    const int rc = WriteBatch(*link_, batch, deadline.LeftMs());
-    lock_.Enter();
-    for (Outgoing* m = batch; m != nullptr;) {
-      Outgoing* next = m->next;  // m may be gone once its owner wakes
-      m->done = true;
-      m->result = rc;
-      WakeSender(this, m);
-      m = next;
+  PassTurnLocked();
+  for (;;) {
+    if (m.stage == Outgoing::Stage::kDone) return m.result;
+    if (turn_ == &m) {
+      WriteTurnLocked(m);
+      continue;
     }
-    // Torn or not written in time: the stream cannot be brought back into
-    // step, and whatever is still queued goes with it.
-    if (rc != VX_OK) EndLocked(End::kLost, true);
+    if (spot->cv.Await(lock_, m.deadline, [this, &m]() REQUIRES(lock_) {
+          return m.stage == Outgoing::Stage::kDone || turn_ == &m;
+        })) {
+      continue;
+    }
+    if (m.stage == Outgoing::Stage::kSending) {
+      // In a send of the thread before it, which ends by the latest
+      // deadline of the messages in it: at most Outbox::kJoinWindowMs after
+      // this one's.
+      spot->cv.Await(lock_, Deadline{}, [&m] { return m.stage == Outgoing::Stage::kDone; });
+      continue;
+    }
+    // Its time is up before its turn came: the messages before it have not
+    // left in all that time.
+    if (m.withdrawable) {
+      outbox_.Remove(&m);
+      m.stage = Outgoing::Stage::kDone;
+      m.result = kWithdrawn;
+      continue;
+    }
+    // An answer or raw bytes cannot be taken back: the viewer would take
+    // the next answer for the one it waits for.
+    EndLocked(End::kTimedOut);
   }
-  writing_ = false;
 }
 
-void Session::EndLocked(End how, bool closeLink) {
-  bool raiseFlag = false;
-  if (state_ == State::kConnecting || state_ == State::kUp) {
-    const bool wasUp = state_ == State::kUp;
-    raiseFlag = wasUp && settings_.brokenFlag != nullptr;
-    state_ = closeLink ? State::kDown : State::kEnding;
-    end_ = wasUp ? how : End::kNeverUp;
-    line_.FailAll(VX_E_COMMUNICATION_BROKEN, &WakeWaiter, this);
-    // Ending, only the answer of a handler that returned may still leave.
-    outbox_.FailAll(VX_E_COMMUNICATION_BROKEN, !closeLink, &WakeSender, this);
-    calls_.DropQueued();
-    // A viewer that has gone can never be answered: the calls it left in
-    // server mode go with it, and so does what the host owed it.
-    if (settings_.serverRole) calls_.DropKept();
-    owedAnswers_ = 0;
-  } else if (state_ == State::kEnding && closeLink) {
-    state_ = State::kDown;
-    outbox_.FailAll(VX_E_COMMUNICATION_BROKEN, false, &WakeSender, this);
-  } else {
+void Session::WriteTurnLocked(Outgoing& m) {
+  turn_ = nullptr;
+  if (m.deadline.LeftMs() == 0) {
+    // The turn came, but too late (see TransmitLocked).
+    if (m.withdrawable) {
+      outbox_.Remove(&m);
+      m.stage = Outgoing::Stage::kDone;
+      m.result = kWithdrawn;
+      PassTurnLocked();
+    } else {
+      EndLocked(End::kTimedOut);
+    }
     return;
   }
-  changed_.Broadcast();
-  callsReady_.Broadcast();
-  if (state_ == State::kDown) {
-    if (WireTrace* t = link_->Trace()) {
-      if (end_ == End::kByHost) t->Disconnected();
-      if (end_ == End::kLost) t->Broke();
-    }
-    link_->Close();
+  Deadline sendBy;
+  Outgoing* batch = outbox_.TakeBatch(&sendBy);
+  sending_ = true;
+  lock_.Leave();
+  const int rc = WriteFrames(*link_, &batch->frame, sendBy.LeftMs());
+  lock_.Enter();
+  sending_ = false;
+  for (Outgoing* o = batch; o != nullptr;) {
+    Outgoing* next = o->next;  // o may be gone once its owner wakes
+    o->stage = Outgoing::Stage::kDone;
+    o->result = rc;
+    if (o != &m) WakeSender(this, o);
+    o = next;
   }
-  // Raised last, but still before any command woken here can return (they
-  // need this lock): whoever sees it finds the trace's last line written.
-  if (raiseFlag) settings_.brokenFlag->store(true);
+  // Torn or not written: the stream cannot be brought back into step.
+  if (rc != VX_OK) EndLocked(sendBy.LeftMs() == 0 ? End::kTimedOut : End::kLost);
+  PassTurnLocked();
+}
+
+int Session::SendLocked(Outgoing& m) {
+  WaitSpot* spot = TakeSpotLocked();
+  if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
+  const int rc = TransmitLocked(m, spot);
+  GiveSpotLocked(spot);
+  return rc;
 }
 
 int Session::Command(const std::string& message, Answer** answer) {
   *answer = nullptr;
-  const Deadline deadline = Deadline::In(settings_.commandTimeoutMs);
+  Outgoing m;
+  m.frame.head = message.data();
+  m.frame.headLength = static_cast<uint32_t>(message.size());
+  m.deadline = Deadline::In(settings_.commandTimeoutMs);
+  m.withdrawable = true;
   Guard g(lock_);
   if (state_ != State::kUp) return VX_E_COMMUNICATION_BROKEN;
-  WaitSpot* spot = TakeSpot();
+  WaitSpot* spot = TakeSpotLocked();
   if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
   Waiter w;
   w.wake = spot;
   // Its place in the line in the critical section that queues its message:
   // the line's order is the order of the messages on the wire.
   line_.Enqueue(&w);
-  Outgoing m;
-  m.head = message.data();
-  m.headLength = static_cast<uint32_t>(message.size());
-  // Its answer comes only once it is written, and a failed write ends the
-  // session and with it the wait: one wait covers both (a wake-up less).
-  Queue(m, spot, deadline);
-  while (!w.done) {
-    if (!spot->cv.Wait(lock_, deadline)) {
-      // No answer in time. It may still come, and would be taken for the
-      // next command's: the connection cannot be trusted any more.
-      EndLocked(End::kLost, true);
-    }
+  const int sent = TransmitLocked(m, spot);
+  if (sent == kWithdrawn) {
+    // Never written: it leaves the line as if it had never joined it.
+    if (!w.done) line_.Withdraw(&w);
+  } else if (sent == VX_OK &&
+             !spot->cv.Await(lock_, m.deadline, [&w] { return w.done; })) {
+    // No answer in time. It may still come, and would be taken for the
+    // next command's: the connection cannot be trusted any more.
+    EndLocked(End::kTimedOut);
   }
-  // The writer may still be on its way back from the send that carried it
-  // (the answer can be quicker): m lives on this stack until it is done.
-  // No deadline here: that send has ended, and an answer that came just in
-  // time must not end the session.
-  if (AwaitWritten(m, spot, Deadline{}) != VX_OK && w.result == VX_OK) {
-    // Torn or not written: whatever answer it was given is no answer to it.
-    LetGo(w.answer);
-    w.answer = nullptr;
-    w.result = VX_E_COMMUNICATION_BROKEN;
-  }
-  GiveSpot(spot);
-  if (w.result != VX_OK) return w.result;
+  // A failed write ended the session, which settled w with -6, unless its
+  // answer had come already: then the viewer had the whole message, and
+  // the answer is its own.
+  GiveSpotLocked(spot);
+  if (!w.done || w.result != VX_OK) return w.done ? w.result : VX_E_COMMUNICATION_BROKEN;
   *answer = w.answer;
   return VX_OK;
 }
 
 int Session::SendAnswer(int32_t code, const void* payload, int32_t length) {
-  const Deadline deadline = Deadline::In(settings_.commandTimeoutMs);
   char header[32];
   Outgoing m;
-  m.head = header;
-  m.headLength = FormatResponseHeader(header, code, length);
-  m.tail = payload;
-  m.tailLength = length > 0 ? static_cast<uint32_t>(length) : 0;
+  m.frame.head = header;
+  m.frame.headLength = FormatResponseHeader(header, code, length);
+  m.frame.tail = payload;
+  m.frame.tailLength = length > 0 ? static_cast<uint32_t>(length) : 0;
+  m.deadline = Deadline::In(settings_.commandTimeoutMs);
   Guard g(lock_);
   if (state_ != State::kUp) return VX_E_NOT_CONNECTED;
-  // In server mode every answer belongs to a call this viewer made and
-  // the host took; one without such a call would reach the viewer as the
-  // answer to its next call.
-  if (settings_.serverRole && owedAnswers_ == 0) return VX_E_NOT_CONNECTED;
-  WaitSpot* spot = TakeSpot();
-  if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
-  if (settings_.serverRole) --owedAnswers_;
-  const int rc = Transmit(m, spot, deadline);
-  GiveSpot(spot);
-  return rc;
+  return SendLocked(m);
 }
 
 int Session::SendRaw(const void* data, uint32_t length) {
-  const Deadline deadline = Deadline::In(settings_.commandTimeoutMs);
   Outgoing m;
-  m.head = data;
-  m.headLength = length;
-  m.framed = false;
+  m.frame.head = data;
+  m.frame.headLength = length;
+  m.frame.framed = false;
+  m.deadline = Deadline::In(settings_.commandTimeoutMs);
   Guard g(lock_);
   if (state_ != State::kUp) return VX_E_NOT_CONNECTED;
-  WaitSpot* spot = TakeSpot();
-  if (spot == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
-  const int rc = Transmit(m, spot, deadline);
-  GiveSpot(spot);
-  return rc;
-}
-
-bool Session::TakeCall(CallRecord* record) {
-  Guard g(lock_);
-  if (!calls_.TakeKept(record, settings_.serverRole)) return false;
-  if (settings_.serverRole) ++owedAnswers_;
-  return true;
+  return SendLocked(m);
 }
 
 Answer* Session::HoldHandlerAnswer() {
@@ -320,30 +343,26 @@ void Session::Abandon() {
   Guard g(lock_);
   onCall_ = nullptr;
   onBroken_ = nullptr;
-  EndLocked(End::kByHost, true);
+  EndLocked(End::kUnload);
 }
 
 void Session::Close() {
   Guard g(lock_);
-  if (state_ == State::kUp) {
-    if (inHostCode_) {
-      // A handler runs: its answer still leaves once it returns, and the
-      // dispatcher closes the link then. Nothing here waits for it.
-      EndLocked(End::kByHost, false);
-    } else if (answerLeaving_) {
-      // A handler has returned and its answer is on its way out: it goes
-      // first, within the grace.
-      EndLocked(End::kByHost, false);
-      const Deadline grace = Deadline::In(kClosingGraceMs);
-      while (answerLeaving_ && state_ == State::kEnding) {
-        if (!changed_.Wait(lock_, grace)) break;
-      }
-      EndLocked(End::kByHost, true);
-    } else {
-      EndLocked(End::kByHost, true);
-    }
+  // Lost on its own (or closed already): nothing to close, nothing to wait
+  // for; that loss's BrokenHandler may still be running.
+  if (state_ != State::kUp) return;
+  EndLocked(End::kByHost);
+  // A CallHandler that runs is host code, and is waited for as long as it
+  // takes (a handler must not wait for a thread inside the close). Its
+  // answer then has the grace to leave; the dispatcher takes the session
+  // down once it has.
+  changed_.Await(lock_, Deadline{}, [this]() REQUIRES(lock_) { return !callHandlerRuns_; });
+  if (!changed_.Await(lock_, Deadline::In(kClosingGraceMs),
+                      [this]() REQUIRES(lock_) { return state_ == State::kDown; })) {
+    EndLocked(End::kByHost);
   }
-  while (!Quiet()) changed_.Wait(lock_, Deadline{});
+  changed_.Await(lock_, Deadline{},
+                 [this]() REQUIRES(lock_) { return readerDone_ && dispatcherDone_; });
 }
 
 }  // namespace vxb

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform.h"
+#include "test_hooks.h"
 
 namespace vxb::plat {
 bool AllocShouldFail(uint32_t size);

@@ -33,15 +33,14 @@ void* AllocBlockUnfilled(uint32_t size);
 // Releases a block from AllocBlock or AllocBlockUnfilled; null is ignored.
 void FreeBlock(void* block);
 
-// Fault injection for tests: while set, both allocators return null for every
-// request whose size is at least the given threshold (0 = off).
-void SetAllocFailureThreshold(uint32_t minSize);
 
-// ---- Mutual exclusion and semaphores --------------------------------------
+// ---- Mutual exclusion -------------------------------------------------------
 
 struct MutexImpl;
-struct SemaphoreImpl;
 
+// Never null: a process that cannot get the few bytes of a lock cannot go
+// on safely, and one that went on without it would fail later in a way
+// nobody could trace; it is ended at once with a line on standard error.
 MutexImpl* MutexCreate();
 void MutexDestroy(MutexImpl* m);
 void MutexEnter(MutexImpl* m);
@@ -61,40 +60,27 @@ void CondBroadcast(CondImpl* c);
 // Milliseconds on a clock that only goes forward, for deadlines.
 uint64_t MonotonicMs();
 
-// Counting semaphore with a maximum count.
-SemaphoreImpl* SemaphoreCreate(int32_t initial, int32_t maximum);
-void SemaphoreDestroy(SemaphoreImpl* s);
-// Waits up to timeoutMs (kInfinite: no limit). True when a count was taken.
-bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs);
-// Adds one count; false (and no effect) when the count is at its maximum.
-bool SemaphoreRelease(SemaphoreImpl* s);
 
 // ---- Threads ----------------------------------------------------------------
 
 using ThreadEntry = void (*)(void* arg);
-struct ThreadImpl;
-// Starts a thread running entry(arg). Null when it cannot be started.
-ThreadImpl* ThreadStart(ThreadEntry entry, void* arg);
-// Waits for the thread to end and releases its handle.
-void ThreadJoin(ThreadImpl* t);
 // Starts a thread running entry(arg) that nobody waits for: it ends on its
 // own and releases what it holds. While it runs, the module that holds this
 // code stays loaded (Win32: the thread holds a reference to it and leaves
 // through FreeLibraryAndExitThread; POSIX: the library is linked nodelete).
 // False when it cannot be started.
 bool ThreadStartDetached(ThreadEntry entry, void* arg);
-// Fault injection for tests: the n-th thread start from now on (counting
-// ThreadStart and ThreadStartDetached, 1 = the next) fails as when the
-// address space is used up; 0 clears it.
-void SetThreadStartFailure(uint32_t n);
 void SleepMs(uint32_t ms);
 
-// True while the process itself is ending (Windows: ExitProcess has
-// already ended every other thread, and a lock one of them held is never
-// let go, the heap's included, so a library being unloaded then must not
-// wait for its threads, take their locks nor free memory). POSIX: false;
-// there the threads still run at exit.
-bool ProcessIsExiting();
+// Asked by the library's static destructors: true when they run because
+// the process ends, false when the library is unloaded from a process that
+// goes on. At the process's end other threads, the library's own among
+// them, may still run (POSIX) or may have been ended in the middle of
+// anything, a lock or the heap's lock held (Windows): the library's state
+// must then be left as it is, neither freed nor waited on. Windows tells
+// the two apart; on POSIX the library is linked nodelete, so its static
+// objects are destroyed only at the process's end: always true.
+bool TeardownIsProcessExit();
 
 // For a catch-all on a thread that runs host code: rethrows the exception
 // being handled when it is the unwind that ends the thread (with glibc,
@@ -170,9 +156,6 @@ void SocketsStop();
 
 // Forward lookup of a host name; fills the first IPv4 address found.
 bool LookupByName(const char* name, uint8_t first[4]);
-// Fault injection for tests: while set, every host lookup fails, as when
-// the resolver cannot be reached.
-void SetHostLookupFailure(bool fail);
 
 Socket TcpSocket();
 // 0 or -1 (error in LastSocketError).
@@ -238,10 +221,6 @@ void CloseSocket(Socket s);
 // Closes with a reset (RST) instead of an orderly end; for test peers.
 void CloseSocketAbortive(Socket s);
 int LastSocketError();
-// Fault injection for tests: the next Send, SendParts or Recv on s (from
-// any thread) fails at once with this Winsock error, without a system call,
-// and LastSocketError reports it on that thread. kInvalidSocket clears it.
-void InjectSocketError(Socket s, int winsockError);
 
 // ---- Trace output -------------------------------------------------------------
 

@@ -76,10 +76,6 @@ void ProcessClose(ProcessImpl* process);
 // be read (a 64-bit process seen from the 32-bit library).
 uint32_t ProcessImageName(ModuleApiImpl* api, ProcessImpl* process, char* buffer,
                           uint32_t capacity);
-// Fault injection for tests: while set, no module list can be read, as from
-// a 32-bit process looking at a 64-bit one (Windows; POSIX has no module
-// list and ignores it).
-void SetModuleListFailure(bool fail);
 
 // ---- Process list, snapshot method ---------------------------------------------
 

@@ -42,11 +42,12 @@ struct Deadline {
   static constexpr uint64_t kNever = ~uint64_t{0};
   uint64_t at = kNever;
 
-  // timeoutMs from now (plat::kInfinite: never).
+  // timeoutMs from now (plat::kInfinite: never). Rounded up by one
+  // millisecond: the clock counts whole milliseconds, so "now" may be up to
+  // one behind the real time, and a time-out must never end before its time.
   static Deadline In(uint32_t timeoutMs) {
-    return Deadline{timeoutMs == plat::kInfinite ? kNever : plat::MonotonicMs() + timeoutMs};
+    return Deadline{timeoutMs == plat::kInfinite ? kNever : plat::MonotonicMs() + timeoutMs + 1};
   }
-  bool Passed() const { return at != kNever && plat::MonotonicMs() >= at; }
   // What is left of it for one wait: plat::kInfinite when there is no
   // deadline, 0 once it has passed.
   uint32_t LeftMs() const {
@@ -56,15 +57,14 @@ struct Deadline {
     const uint64_t left = at - now;
     return left >= plat::kInfinite ? plat::kInfinite - 1 : static_cast<uint32_t>(left);
   }
+  // The later of two deadlines.
+  static Deadline Later(Deadline a, Deadline b) { return a.at >= b.at ? a : b; }
 };
 
-// A condition variable. Callers wait for a predicate under the lock, in a
-// loop, until it holds or a deadline passes (the shape of nng's
-// nni_cv_until):
-//
-//   while (!ready_) {
-//     if (!cv_.Wait(lock_, deadline)) return kTimedOut;
-//   }
+// A condition variable. The only way to wait on it is Await, which sleeps
+// until a predicate holds or a deadline passes and says which (the shape of
+// nng's nni_cv_until): a caller cannot loop on a wait that has timed out
+// while it keeps the lock, because there is no such wait to loop on.
 class CondVar {
  public:
   CondVar() : c_(plat::CondCreate()) {}
@@ -72,13 +72,18 @@ class CondVar {
   CondVar(const CondVar&) = delete;
   CondVar& operator=(const CondVar&) = delete;
 
-  // False at once when the deadline has passed; otherwise sleeps until
-  // woken, the deadline, or a spurious wake-up, and returns true: the
-  // caller looks at its predicate again.
-  bool Wait(Lock& lock, Deadline deadline) REQUIRES(lock) {
-    const uint32_t left = deadline.LeftMs();
-    if (left == 0) return false;
-    plat::CondWait(c_, lock.m_, left);
+  // Returns true once ready() holds, or false once the deadline has passed
+  // with ready() still false; never false before the deadline. The lock is
+  // let go while asleep. ready() runs under the lock: it may be a lambda
+  // marked REQUIRES of the caller's lock, which the analysis cannot tie to
+  // `lock` in here; callers are still held to holding it.
+  template <typename Ready>
+  bool Await(Lock& lock, Deadline deadline, Ready ready) REQUIRES(lock) NO_THREAD_SAFETY_ANALYSIS {
+    while (!ready()) {
+      const uint32_t left = deadline.LeftMs();
+      if (left == 0) return false;
+      plat::CondWait(c_, lock.m_, left);
+    }
     return true;
   }
   // False when the platform could not make one (no memory).

@@ -62,7 +62,7 @@ class SocketLink {
   // Sends the parts as one piece of the stream, in one gather call, within
   // timeoutMs (plat::kInfinite: no limit); a failure or a time-out closes
   // the link (-6): part of the message may have left. One sender at a
-  // time: the caller keeps the turn.
+  // time: the session's outbox has one writer.
   int SendParts(const plat::SendPart* parts, int count, uint32_t timeoutMs = plat::kInfinite);
   int Send(const void* first, uint32_t firstLength, const void* second, uint32_t secondLength,
            uint32_t timeoutMs = plat::kInfinite);

@@ -16,13 +16,6 @@ bool HasTag(const uint8_t* bytes, uint32_t length, const char* tag) {
   return length >= static_cast<uint32_t>(kTagLength) && std::memcmp(bytes, tag, kTagLength) == 0;
 }
 
-void PutLength(uint8_t* out, uint32_t value) {
-  out[0] = static_cast<uint8_t>(value);
-  out[1] = static_cast<uint8_t>(value >> 8);
-  out[2] = static_cast<uint8_t>(value >> 16);
-  out[3] = static_cast<uint8_t>(value >> 24);
-}
-
 }  // namespace
 
 std::string FormatCall(const char* name, const char* arguments) {
@@ -41,53 +34,10 @@ std::string FormatSystemCall(const char* text) {
   return m;
 }
 
-int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
-               uint32_t payloadLength, const void* payload, uint32_t timeoutMs) {
-  // Before the send: the answer may be read (and traced) before it returns.
-  if (WireTrace* t = link.Trace()) t->Sent(header, headerLength, payload, payloadLength);
-  if (payload == nullptr) payloadLength = 0;
-  uint8_t prefix[4];
-  PutLength(prefix, headerLength + payloadLength);
-  // Prefix, header and payload leave together: a peer woken by the send
-  // finds the whole message.
-  const plat::SendPart parts[3] = {{prefix, 4}, {header, headerLength}, {payload, payloadLength}};
-  return link.SendParts(parts, 3, timeoutMs);
-}
-
-void AppendFrame(std::string& out, const void* head, uint32_t headLength, const void* tail,
-                 uint32_t tailLength) {
-  if (tail == nullptr) tailLength = 0;
-  uint8_t prefix[4];
-  PutLength(prefix, headLength + tailLength);
-  out.append(reinterpret_cast<const char*>(prefix), 4);
-  out.append(static_cast<const char*>(head), headLength);
-  if (tailLength > 0) out.append(static_cast<const char*>(tail), tailLength);
-}
-
 uint32_t FormatResponseHeader(char (&out)[32], int32_t code, int32_t payloadLength) {
   const int n = std::snprintf(out, sizeof out, "RET %d,%d,", static_cast<int>(code),
                               static_cast<int>(payloadLength));
   return static_cast<uint32_t>(n);
-}
-
-int SendMessageText(SocketLink& link, const std::string& message, uint32_t timeoutMs) {
-  return SendFramed(link, static_cast<uint32_t>(message.size()), message.data(), 0, nullptr,
-                    timeoutMs);
-}
-
-int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength,
-                 uint32_t timeoutMs) {
-  char header[32];
-  const uint32_t n = FormatResponseHeader(header, code, payloadLength);
-  return SendFramed(link, n, header,
-                    payloadLength > 0 ? static_cast<uint32_t>(payloadLength) : 0, payload,
-                    timeoutMs);
-}
-
-int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity,
-                     uint32_t timeoutMs) {
-  return SendResponse(link, code, text, static_cast<int32_t>(strnlen(text, textCapacity)),
-                      timeoutMs);
 }
 
 int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn before,

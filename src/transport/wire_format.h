@@ -21,28 +21,9 @@ struct IncomingMessage {
 std::string FormatCall(const char* name, const char* arguments);
 std::string FormatSystemCall(const char* text);
 
-// Each send is one framed message, within timeoutMs (plat::kInfinite: no
-// limit): 0, or -6 when it failed or ran out of time (the link is then
-// closed). The caller holds the link's send turn.
-int SendFramed(SocketLink& link, uint32_t headerLength, const void* header,
-               uint32_t payloadLength, const void* payload, uint32_t timeoutMs = plat::kInfinite);
-// Appends one frame (the 4-byte length, head, tail) to out; may throw
-// bad_alloc. For a caller that writes several frames in one send.
-void AppendFrame(std::string& out, const void* head, uint32_t headLength, const void* tail,
-                 uint32_t tailLength);
 // The header of an answer, "RET code,length,", into out (32 bytes); its
 // length.
 uint32_t FormatResponseHeader(char (&out)[32], int32_t code, int32_t payloadLength);
-// A message text made by FormatCall or FormatSystemCall.
-int SendMessageText(SocketLink& link, const std::string& message,
-                    uint32_t timeoutMs = plat::kInfinite);
-int SendResponse(SocketLink& link, int32_t code, const void* payload, int32_t payloadLength,
-                 uint32_t timeoutMs = plat::kInfinite);
-// Sends code and text of an answer; the text is read up to its NUL but never
-// past textCapacity bytes.
-int SendResponseText(SocketLink& link, int32_t code, const char* text, size_t textCapacity,
-                     uint32_t timeoutMs = plat::kInfinite);
-
 // Called once a response's head is in, before its body is read into the
 // response slot: a reader may put the block it wants the body in there.
 // False when it has none; the link is then closed and the read ends (-11).

@@ -46,11 +46,38 @@ int LeaveDuringACall() {
   return 0;
 }
 
+void VXAPI KeepsWorking(const char*, const char*, CallAnswer*) {
+  g_inCall = true;
+  for (;;) {
+    VxSetLanguageA("spa");
+    CallRecord record;
+    VxRecvCmd(&record);
+    VxAvailableBytes();
+    uint32_t length = 0;
+    char* text = nullptr;
+    if (VxGetLastResponseA(&length, &text) == 0) VxFreeA(text);
+  }
+}
+
+int ReturnWhileAHandlerWorks() {
+  // Its thread answers until the process ends; reachable to the end.
+  static auto* viewer = new vxtest::TestPeer;
+  viewer->SetResponder([](const std::string& m) {
+    return m.compare(0, 4, "RET ") == 0 ? std::string() : vxtest::RetFrame(0, "ok");
+  });
+  if (VxConnectA("127.0.0.1", viewer->Listen(), 0, KeepsWorking, OnBroken) != 0) return 4;
+  if (!viewer->WaitConnected() || !viewer->SendFrame("EXE Work()\n")) return 5;
+  while (!g_inCall) SleepMs(1);
+  SleepMs(20);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "return";
   if (std::strcmp(mode, "call-broken") == 0) return LeaveDuringACall();
+  if (std::strcmp(mode, "handler-works") == 0) return ReturnWhileAHandlerWorks();
   char line[256];
   unsigned port = 0;
   while (port == 0 && std::fgets(line, sizeof line, stdin) != nullptr) {

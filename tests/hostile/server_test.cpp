@@ -49,8 +49,9 @@ TEST_F(Hostile, ServedViewersAndBadOnes) {
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
     ASSERT_TRUE(WaitUntil([] { return VxAccept() == 0; }));
     leaver.join();
-    // The first viewer's end was seen exactly once; the second is connected.
-    EXPECT_EQ(VxIsConnectionBroken(), 1);
+    // The first viewer's end was seen exactly once (a lost one's maybe just
+    // after the accept); the second is connected.
+    EXPECT_TRUE(WaitUntil([] { return VxIsConnectionBroken() != 0; }));
     EXPECT_EQ(VxIsConnectionBroken(), 0);
     ExpectServed(second, "EXE Round(" + std::to_string(round) + ")\n");
     second.Close();
@@ -103,10 +104,11 @@ TEST_F(Hostile, ServedViewersAndBadOnes) {
 }
 
 // Everything of a viewer belongs to its connection. One that leaves with
-// calls unanswered takes them along (taken by the host or not), an answer
-// the host still gives to one of them is refused, never sent to the next
+// calls unanswered takes along those the host had not taken; an answer the
+// host still gives to one it took is refused, never sent to the next
 // viewer, and the next viewer is asked its own version: it receives the
-// answers to its own calls and nothing else.
+// answers to its own calls, and an answer the host gives with no call owed
+// (sent as the host asks).
 TEST_F(Hostile, NothingOfADepartedViewerReachesTheNext) {
   ListenAsServer();
   auto version = [] {
@@ -126,15 +128,15 @@ TEST_F(Hostile, NothingOfADepartedViewerReachesTheNext) {
   };
   for (int round = 0; round < 10; ++round) {
     SCOPED_TRACE(round);
-    const bool tookOne = round % 2 == 1;
+    const bool tookTwo = round % 2 == 1;
     ScriptPeer a;
     Attach(a);
     a.Run(viewer("a-version", {"EXE Left(1)\n", "EXE Left(2)\n"}));
     EXPECT_EQ(version(), "a-version");
     a.Join();
-    if (tookOne) {
+    for (int took = 0; took < (tookTwo ? 2 : 1); ++took) {
       ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
-      EXPECT_EQ(Petition(), "EXE Left(1)\n");
+      EXPECT_EQ(Petition(), "EXE Left(" + std::to_string(took + 1) + ")\n");
     }
     // Lets the calls arrive, then leaves without an answer.
     vxb::plat::SleepMs(20);
@@ -142,19 +144,19 @@ TEST_F(Hostile, NothingOfADepartedViewerReachesTheNext) {
     ASSERT_TRUE(WaitUntil([] { return VxIsConnectionBroken() != 0; }));
     ScriptPeer b;
     Attach(b);
-    // An answer to a call of the viewer that left: no call of this one.
-    EXPECT_EQ(VxSendRetStrA(0, "for-a"), VX_E_NOT_CONNECTED);
+    // Answers to the calls of the viewer that left: refused, one each.
+    for (int took = 0; took < (tookTwo ? 2 : 1); ++took) EXPECT_EQ(VxSendRetStrA(0, "for-a"), VX_E_NOT_CONNECTED);
     b.Run(viewer("b-version", {"EXE Mine()\n"}));
     EXPECT_EQ(version(), "b-version");
     b.Join();
     ASSERT_TRUE(WaitUntil([] { return VxAvailableBytes() > 0; }));
     EXPECT_EQ(Petition(), "EXE Mine()\n");
     EXPECT_EQ(VxSendRetStrA(0, "for-b"), 0);
-    EXPECT_EQ(VxSendRetStrA(0, "again"), VX_E_NOT_CONNECTED);
+    EXPECT_EQ(VxSendRetStrA(0, "extra"), 0);
     EXPECT_EQ(VxDisconnect(), 0);
     std::vector<std::string> got;
     for (std::string m; b.NextMessage(&m, 2000);) got.push_back(m);
-    EXPECT_EQ(got, std::vector<std::string>{"RET 0,5,for-b"});
+    EXPECT_EQ(got, (std::vector<std::string>{"RET 0,5,for-b", "RET 0,5,extra"}));
     EXPECT_EQ(VxIsConnectionBroken(), 1);
   }
 }

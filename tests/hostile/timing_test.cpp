@@ -184,6 +184,13 @@ TEST_F(Hostile, AFloodOfCallsPastTheBound) {
   }
 }
 
+// The host owes the viewer nothing: an answer is sent as the host asks.
+void ExpectNothingOwed(TestPeer& viewer) {
+  EXPECT_EQ(VxSendAck(), 0);
+  std::string m;
+  EXPECT_TRUE(viewer.NextMessage(&m) && m == "RET 0,6,OK_ACK") << m;
+}
+
 // Whether this system wakes a thread blocked in a send when another thread
 // shuts the socket down, as the library's disconnect does.
 bool EndingASocketWakesABlockedSend() {
@@ -231,6 +238,171 @@ TEST_F(Hostile, AFloodOfCallsFromAViewerThatNeverReads) {
   ASSERT_LE(seen.size(), static_cast<size_t>(kFlood));
   for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], "N|" + std::to_string(i));
   viewer.Close();
+}
+
+// ---- Each thread on its own time ------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Large messages of several threads at once (commands; in server mode the
+// host's answers) to a viewer that never reads. With a command time-out,
+// every call returns -6 within its own time-out (plus a margin for a slow
+// machine), once the first large message is torn; without one, a
+// disconnect from another thread ends them all. Either way nothing hangs,
+// and the library serves the next connection.
+TEST_F(Hostile, LargeMessagesOfSeveralThreadsToAViewerThatNeverReads) {
+  const bool sendsWake = EndingASocketWakesABlockedSend();
+  const struct {
+    int threads;
+    bool server;
+    int timeoutMs;     // 0: none, a disconnect ends the wait
+    bool readsFirst;   // the viewer reads the first message, then stops
+    int trials;        // which thread writes first and whose time ends first vary
+  } rows[] = {{2, true, 400, false, 1}, {2, true, 400, true, 6}, {8, false, 400, false, 1},
+              {8, false, 400, true, 2}, {2, false, 0, false, 1}, {8, true, 0, true, 1}};
+  for (const auto& r : rows) {
+    for (int trial = 0; trial < r.trials; ++trial) {
+      SCOPED_TRACE(std::to_string(r.threads) + (r.server ? " server " : " client ") + std::to_string(r.timeoutMs) +
+                   (r.readsFirst ? " reads one" : "") + " #" + std::to_string(trial));
+      if (r.timeoutMs == 0 && !sendsWake) continue;  // Wine: nothing wakes the blocked send
+      ResetLog();
+      SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", r.timeoutMs > 0 ? std::to_string(r.timeoutMs).c_str() : nullptr);
+      ScriptPeer viewer;
+      if (r.server) {
+        ListenAsServer();
+        Attach(viewer);
+        std::string calls;
+        for (int i = 0; i < r.threads; ++i) calls += Frame("EXE Ask(" + std::to_string(i) + ")\n");
+        ASSERT_TRUE(viewer.SendRaw(calls));
+        CallRecord record;
+        for (int i = 0; i < r.threads; ++i) ASSERT_TRUE(WaitUntil([&] { return VxRecvCmd(&record) != 0; }));
+      } else {
+        Connect(viewer);
+      }
+      SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
+      if (r.readsFirst) {
+        viewer.Run([](TestPeer& v) {
+          std::string m;
+          v.NextMessage(&m, 10000);
+        });
+      }
+      const std::string big(12u << 20, 'b');
+      std::vector<int> rc(r.threads, 1);
+      std::vector<int64_t> took(r.threads, 0);
+      std::vector<std::thread> senders;
+      for (int i = 0; i < r.threads; ++i) {
+        senders.emplace_back([&, i] {
+          const auto start = Clock::now();
+          rc[i] = r.server ? VxSendRetCmd(0, big.data(), static_cast<int32_t>(big.size())) : VxSendCmdA("Big", big.c_str());
+          took[i] = MsSince(start);
+        });
+      }
+      if (r.timeoutMs == 0) {
+        vxb::plat::SleepMs(300);
+        EXPECT_EQ(VxDisconnect(), 0);
+      }
+      for (std::thread& t : senders) t.join();
+      viewer.Join();
+      int answered = 0;  // a server's answer the viewer read whole
+      for (int i = 0; i < r.threads; ++i) {
+        answered += rc[i] == 0;
+        EXPECT_TRUE(rc[i] == VX_E_COMMUNICATION_BROKEN || (rc[i] == 0 && r.server && r.readsFirst)) << i << ": " << rc[i];
+        EXPECT_LT(took[i], (r.timeoutMs > 0 ? r.timeoutMs : 300) + 5000) << i;
+      }
+      EXPECT_LE(answered, 1);
+      EXPECT_TRUE(WaitUntil([] { return VxIsConnectionBroken() != 0; }));
+      EXPECT_EQ(VxDisconnect(), 0);
+      if (r.server) {
+        ScriptPeer next;
+        Attach(next);
+        ExpectNothingOwed(next);
+        EXPECT_EQ(VxDisconnect(), 0);
+      }
+      viewer.Close();
+      EXPECT_EQ(VxConnectA("0.0.0.0", 0, 0, nullptr, nullptr), VX_E_HOST_NOT_FOUND);  // drops the listener
+    }
+  }
+}
+
+// A thread whose message has left and whose answer has come returns, even
+// while the message of the thread behind it cannot leave: nobody writes
+// another thread's message. The viewer reads one message at a time and
+// reads on only once the thread whose message it answered has returned.
+TEST_F(Hostile, AThreadWithItsAnswerIsNotHeldByTheMessageBehindIt) {
+  constexpr int kThreads = 4;
+  ScriptPeer viewer;
+  Connect(viewer);
+  std::atomic<bool> returned[kThreads] = {};
+  std::atomic<int> heldUp{0};
+  viewer.Run([&](TestPeer& v) {
+    for (int i = 0; i < kThreads; ++i) {
+      std::string m;
+      if (!v.NextMessage(&m, 20000)) return;
+      const int k = m.size() > 8 ? (m[8] - '0') % kThreads : 0;  // "EXE Big(k..."
+      v.SendRaw(RetFrame(0, std::to_string(k)));
+      if (!WaitUntil([&] { return returned[k].load(); }, 10000)) ++heldUp;
+    }
+  });
+  std::vector<std::thread> senders;
+  std::atomic<int> wrong{0};
+  for (int k = 0; k < kThreads; ++k) {
+    senders.emplace_back([&, k] {
+      const std::string arg = std::to_string(k) + std::string(16u << 20, 'b');
+      wrong += VxSendCmdA("Big", arg.c_str()) != 0 || LastResponseText() != std::to_string(k);
+      returned[k] = true;
+    });
+  }
+  for (std::thread& t : senders) t.join();
+  viewer.Join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(heldUp, 0) << "a thread that had its answer was held writing another's message";
+  EXPECT_EQ(VxIsConnectionBroken(), 0);
+}
+
+// With a command time-out, a large message is written under its own
+// thread's deadline, not under that of the thread before it: A's message
+// leaves slowly, B's is queued behind it, the viewer answers A, then reads
+// B slowly, to its end past A's deadline but within B's. Both get their
+// answers, and the connection stays up.
+TEST_F(Hostile, ASlowViewerTakesEachMessageWithinItsOwnTime) {
+  constexpr int kTimeoutMs = 4000;  // A's deadline at 4 s, B's at 5 s
+  constexpr size_t kBig = 16u << 20;
+  SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str());
+  ScriptPeer viewer;
+  Connect(viewer);
+  SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
+  const auto start = Clock::now();
+  viewer.Run([&](TestPeer& v) {
+    std::string m;
+    v.PaceReading(kBig / 1500);  // A whole at about 1.5 s
+    if (!v.NextMessage(&m, 10000)) return;
+    v.SendRaw(RetFrame(0, "A"));
+    v.PaceReading(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000 - MsSince(start)));
+    v.PaceReading(kBig / 1500);  // B whole at about 4.5 s
+    if (v.NextMessage(&m, 10000)) v.SendRaw(RetFrame(0, "B"));
+  });
+  int a = 1, b = 1;
+  std::string aText, bText;
+  std::thread second([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    b = VxSendCmdA("B", std::string(kBig, 'b').c_str());
+    bText = LastResponseText();
+  });
+  a = VxSendCmdA("A", std::string(kBig, 'a').c_str());
+  aText = LastResponseText();
+  const int64_t aTook = MsSince(start);
+  second.join();
+  viewer.Join();
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 0);
+  EXPECT_EQ(aText + bText, "AB");
+  EXPECT_LT(aTook, 3000) << "A was held writing B's message";
+  EXPECT_EQ(VxIsConnectionBroken(), 0);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "install/running_probe.h"
 #include "install_fixture.h"
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "test_support.h"
 
 namespace {

@@ -17,7 +17,8 @@ namespace vxtest {
 // this is process-wide.
 struct HostLog {
   std::atomic<int> calls{0};   // CallHandler calls that returned
-  std::atomic<int> broken{0};  // BrokenHandler calls
+  std::atomic<int> brokenStarted{0};  // BrokenHandler calls begun
+  std::atomic<int> broken{0};         // BrokenHandler calls that returned
   std::atomic<int> brokenDuringCall{0};  // BrokenHandler ran while a call ran
   std::atomic<int> brokenDelayMs{0};     // how long the BrokenHandler takes
   std::atomic<bool> inCall{false};
@@ -26,8 +27,8 @@ struct HostLog {
 };
 HostLog& Log();
 void ResetLog();
-// The BrokenHandler ran, once: it runs on the connection's own thread, and
-// a disconnect does not wait for it.
+// The BrokenHandler of a lost connection ran, once: it runs on the
+// connection's own thread, maybe after the loss was seen.
 inline bool BrokenRanOnce() {
   return WaitUntil([] { return Log().broken.load() != 0; }) && Log().broken.load() == 1;
 }

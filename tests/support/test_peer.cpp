@@ -115,7 +115,19 @@ bool TestPeer::ReadSome(plat::Socket s, int timeoutMs) {
     return true;
   }
   char buf[65536];
-  const int n = s == plat::kInvalidSocket ? 0 : plat::Recv(s, buf, sizeof buf, false);
+  size_t room = sizeof buf;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (pace_ > 0) {
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - paceStart_).count();
+      room = std::min(room, static_cast<size_t>(ms) * pace_ - std::min(static_cast<size_t>(ms) * pace_, pacedBytes_));
+    }
+  }
+  if (room == 0) {
+    plat::SleepMs(1);
+    return true;
+  }
+  const int n = s == plat::kInvalidSocket ? 0 : plat::Recv(s, buf, static_cast<int>(room), false);
   std::vector<std::string> complete;
   Responder responder;
   {
@@ -125,6 +137,7 @@ bool TestPeer::ReadSome(plat::Socket s, int timeoutMs) {
       cv_.notify_all();
       return false;
     }
+    pacedBytes_ += static_cast<size_t>(n);
     // A script viewer may take millions of bytes: only the responder's
     // raw record is kept.
     if (mode_ == Mode::kResponder) raw_.append(buf, static_cast<size_t>(n));

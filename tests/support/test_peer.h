@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -64,6 +65,14 @@ class TestPeer {
   bool SendFrame(const std::string& message) { return SendRaw(Frame(message)); }
   bool SendPieces(const std::string& bytes, size_t piece, int pauseMs);
   void LimitSendWait(int timeoutMs) { vxtest::LimitSendWait(Conn(), timeoutMs); }
+  // A slow reader from now on: at most bytesPerMs bytes for each
+  // millisecond that passes (0: as fast as they come).
+  void PaceReading(size_t bytesPerMs) {
+    std::lock_guard<std::mutex> g(mu_);
+    pace_ = bytesPerMs;
+    paceStart_ = std::chrono::steady_clock::now();
+    pacedBytes_ = 0;
+  }
   // The next whole message from the host (prefix removed); false on
   // time-out or when the host closed first.
   bool NextMessage(std::string* message, int timeoutMs = 10000);
@@ -120,6 +129,9 @@ class TestPeer {
   bool connected_ = false;
   bool hostClosed_ = false;
   Responder responder_;
+  size_t pace_ = 0;
+  std::chrono::steady_clock::time_point paceStart_;
+  size_t pacedBytes_ = 0;
 };
 
 }  // namespace vxtest

@@ -8,6 +8,7 @@
 
 #include "messaging/answer_line.h"
 #include "messaging/held_calls.h"
+#include "messaging/kept_calls.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -114,11 +115,13 @@ TEST(AnswerLine, UnaskedAnswersAreLimitedByTheirBlocks) {
   EXPECT_EQ(line.UnaskedBytes(), 0u);
 }
 
-// Calls held for the host are bounded; a call delivered (answered by a
+// Calls held for the host are bounded, those queued for the dispatcher and
+// those kept for VxRecvCmd together; a call delivered (answered by a
 // handler) or taken by the host no longer counts, so far more than the
 // bound passes through one after another.
 TEST(HeldCalls, BoundedByWhatIsHeldNotByWhatPassed) {
   vxb::HeldCalls calls;
+  vxb::KeptCalls kept;
   auto big = [] {
     vxb::IncomingMessage m;
     m.kind = vxb::Call;
@@ -127,17 +130,55 @@ TEST(HeldCalls, BoundedByWhatIsHeldNotByWhatPassed) {
     return m;
   };
   const int bound = static_cast<int>(vxb::HeldCalls::kMaximumHeldBytes >> 20);
+  CallRecord record;
   for (int i = 0; i < bound + 8; ++i) {
-    ASSERT_TRUE(calls.Queue(big())) << i;
-    const vxb::IncomingMessage m = calls.TakeQueued();
+    ASSERT_TRUE(calls.Queue(big(), kept.Bytes())) << i;
+    vxb::IncomingMessage m = calls.TakeQueued();
     calls.Delivered(m);
+    ASSERT_TRUE(kept.Keep(std::move(m), 1, false));
+    ASSERT_TRUE(kept.Take(&record));
   }
-  EXPECT_EQ(calls.HeldBytes(), 0u);
+  EXPECT_EQ(calls.HeldBytes() + kept.Bytes(), 0u);
+  for (int i = 0; i < bound / 2; ++i) ASSERT_TRUE(kept.Keep(big(), 1, false));
   int queued = 0;
-  while (calls.Queue(big())) ++queued;
-  EXPECT_EQ(queued, bound - 1);  // each counts its blocks and a little more
+  while (calls.Queue(big(), kept.Bytes())) ++queued;
+  EXPECT_EQ(queued, bound / 2 - 1);  // each counts its blocks and a little more
   calls.DropQueued();
   EXPECT_EQ(calls.HeldBytes(), 0u);
+}
+
+// One queue for the process, in arrival order: a client's calls outlive
+// their connection (spaces after each text); a server's go with their
+// viewer (zeros after each text), and each one the host takes is owed an
+// answer, oldest first.
+TEST(KeptCalls, OneQueueAndTheAnswersOwedInServerMode) {
+  vxb::KeptCalls kept;
+  auto call = [](const char* name) {
+    vxb::IncomingMessage m;
+    m.kind = vxb::Call;
+    m.name = name;
+    m.args = "1,2";
+    return m;
+  };
+  ASSERT_TRUE(kept.Keep(call("Client"), 7, false));
+  ASSERT_TRUE(kept.Keep(call("Gone"), 8, true));
+  ASSERT_TRUE(kept.Keep(call("Taken"), 8, true));
+  ASSERT_TRUE(kept.Keep(call("Live"), 9, true));
+  CallRecord r;
+  ASSERT_TRUE(kept.Take(&r));
+  EXPECT_EQ(std::string(r.name, 8), "Client  ");
+  EXPECT_EQ(std::string(r.args, 5), std::string("1,2  "));
+  EXPECT_EQ(kept.SettleOldestOwed(), 0u);  // a client's call is answered already
+  ASSERT_TRUE(kept.Take(&r));
+  EXPECT_EQ(std::string(r.name, 6), std::string("Gone\0\0", 6));
+  kept.DropOf(8);  // "Taken" goes with its viewer, what was taken stays owed
+  ASSERT_TRUE(kept.Take(&r));
+  EXPECT_STREQ(r.name, "Live");
+  EXPECT_FALSE(kept.Take(&r));
+  EXPECT_EQ(kept.SettleOldestOwed(), 8u);
+  EXPECT_EQ(kept.SettleOldestOwed(), 9u);
+  EXPECT_EQ(kept.SettleOldestOwed(), 0u);
+  EXPECT_EQ(kept.Bytes(), 0u);
 }
 
 }  // namespace

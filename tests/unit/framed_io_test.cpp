@@ -6,6 +6,7 @@
 #include <string>
 
 #include "linked_pair.h"
+#include "platform/test_hooks.h"
 #include "test_support.h"
 #include "transport/wire_format.h"
 

@@ -6,6 +6,7 @@
 
 #include "interface/result_buffer.h"
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #endif
 
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "test_peer.h"
 #include "test_support.h"
 #include "vxbridge.h"

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "linked_pair.h"
+#include "platform/test_hooks.h"
 #include "test_peer.h"
 #include "test_support.h"
 #include "transport/listener.h"

@@ -1,7 +1,8 @@
-// Thread slots and the trace's output.
+// Waits with deadlines, thread slots and the trace's output.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #ifndef _WIN32
 #include <csignal>
@@ -17,6 +18,40 @@
 namespace {
 
 namespace plat = vxb::plat;
+
+// A wait whose deadline has passed says so at once, with the lock held and
+// nothing waited for; one that still has time sleeps until its predicate
+// holds, or until the deadline and never less (a deadline is rounded up to
+// the next whole millisecond); one without a deadline waits for its
+// predicate alone.
+TEST(CondVar, AwaitReturnsThePredicateAndNeverEndsEarly) {
+  vxb::Lock lock;
+  vxb::CondVar cv;
+  bool ready = false;
+  int asked = 0;
+  vxb::Guard g(lock);
+  const vxb::Deadline passed{plat::MonotonicMs() - 1};
+  EXPECT_EQ(passed.LeftMs(), 0u);
+  EXPECT_FALSE(cv.Await(lock, passed, [&] { ++asked; return false; }));
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(cv.Await(lock, passed, [] { return true; }));
+  for (uint32_t ms : {0u, 1u, 30u}) {
+    const auto start = std::chrono::steady_clock::now();
+    const vxb::Deadline d = vxb::Deadline::In(ms);
+    EXPECT_GE(d.at, plat::MonotonicMs() + ms);
+    EXPECT_FALSE(cv.Await(lock, d, [] { return false; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms)) << ms;
+  }
+  EXPECT_EQ(vxb::Deadline::In(plat::kInfinite).LeftMs(), plat::kInfinite);
+  std::thread setter([&] {
+    plat::SleepMs(20);
+    vxb::Guard s(lock);
+    ready = true;
+    cv.Signal();
+  });
+  EXPECT_TRUE(cv.Await(lock, vxb::Deadline{}, [&] { return ready; }));
+  setter.join();  // it let go of the lock before Await could take it back
+}
 
 std::atomic<int> g_slotReports{0};
 std::atomic<void*> g_slotReported{nullptr};

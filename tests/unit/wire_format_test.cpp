@@ -6,6 +6,7 @@
 
 #include "linked_pair.h"
 #include "test_support.h"
+#include "transport/frame_writer.h"
 #include "transport/wire_format.h"
 
 namespace {
@@ -15,17 +16,32 @@ using vxtest::LinkedPair;
 
 TEST(FramesSent, CallsSystemCallsAndResponsesByteForByte) {
   LinkedPair p;
-  const char answer[64] = "OK";
   char full[80];  // an answer text without terminator: its 64 bytes, no more
   std::memset(full, 'z', sizeof full);
-  ASSERT_EQ(vxb::SendMessageText(p.link, vxb::FormatCall("VxSetLanguage", "'spa'")), 0);
-  ASSERT_EQ(vxb::SendMessageText(p.link, vxb::FormatCall("VxGetTypeViewer", "")), 0);
-  ASSERT_EQ(vxb::SendMessageText(p.link, vxb::FormatSystemCall("FLUSH")), 0);
-  ASSERT_EQ(vxb::SendMessageText(p.link, vxb::FormatSystemCall("CANCELALL")), 0);
-  ASSERT_EQ(vxb::SendResponse(p.link, 0, "OK_ACK", 6), 0);
-  ASSERT_EQ(vxb::SendResponseText(p.link, 0, answer, sizeof answer), 0);
-  ASSERT_EQ(vxb::SendResponse(p.link, -5, nullptr, 0), 0);
-  ASSERT_EQ(vxb::SendResponseText(p.link, 7, full, 64), 0);
+  const std::string calls[] = {vxb::FormatCall("VxSetLanguage", "'spa'"), vxb::FormatCall("VxGetTypeViewer", ""),
+                               vxb::FormatSystemCall("FLUSH"), vxb::FormatSystemCall("CANCELALL")};
+  const struct {
+    int32_t code;
+    const char* payload;
+    uint32_t length;
+  } answers[] = {{0, "OK_ACK", 6}, {0, "OK", 2}, {-5, nullptr, 0}, {7, full, 64}};
+  vxb::OutFrame m[9];
+  char headers[4][32];
+  for (int i = 0; i < 4; ++i) {
+    m[i].head = calls[i].data();
+    m[i].headLength = static_cast<uint32_t>(calls[i].size());
+    m[i].nextInSend = i < 3 ? &m[i + 1] : nullptr;  // the calls leave together, in one send
+    vxb::OutFrame& a = m[4 + i];
+    a.head = headers[i];
+    a.headLength = vxb::FormatResponseHeader(headers[i], answers[i].code, static_cast<int32_t>(answers[i].length));
+    a.tail = answers[i].payload;
+    a.tailLength = answers[i].length;
+  }
+  m[8].head = "raw";  // bytes as they are
+  m[8].headLength = 3;
+  m[8].framed = false;
+  ASSERT_EQ(vxb::WriteFrames(p.link, &m[0], vxb::plat::kInfinite), 0);
+  for (int i = 4; i < 9; ++i) ASSERT_EQ(vxb::WriteFrames(p.link, &m[i], vxb::plat::kInfinite), 0);
   const std::string expected = Bytes("\x19\x00\x00\x00" "EXE VxSetLanguage('spa')\n"
                                      "\x16\x00\x00\x00" "EXE VxGetTypeViewer()\n"
                                      "\x0A\x00\x00\x00" "SYS FLUSH\n"
@@ -34,7 +50,7 @@ TEST(FramesSent, CallsSystemCallsAndResponsesByteForByte) {
                                      "\x0A\x00\x00\x00" "RET 0,2,OK"
                                      "\x09\x00\x00\x00" "RET -5,0,"
                                      "\x49\x00\x00\x00" "RET 7,64,") +
-                               std::string(64, 'z');
+                               std::string(64, 'z') + "raw";
   ASSERT_TRUE(vxtest::WaitUntil([&] { return p.peer.RawReceived().size() >= expected.size(); }));
   EXPECT_EQ(p.peer.RawReceived(), expected);
 }

@@ -1,9 +1,12 @@
-// Mutexes, counting semaphores, threads and thread-local slots on pthreads.
+// Mutexes, condition variables, threads and thread-local slots on
+// pthreads.
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #if defined(__GLIBC__)
@@ -21,7 +24,10 @@ struct MutexImpl {
 
 MutexImpl* MutexCreate() {
   auto* m = new (std::nothrow) MutexImpl;
-  if (m != nullptr) pthread_mutex_init(&m->m, nullptr);
+  if (m == nullptr || pthread_mutex_init(&m->m, nullptr) != 0) {
+    std::fputs("vxbridge: a lock could not be created; the process ends\n", stderr);
+    std::abort();
+  }
   return m;
 }
 void MutexDestroy(MutexImpl* m) {
@@ -85,131 +91,41 @@ uint64_t MonotonicMs() {
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-// A POSIX sem_t has no maximum count, and the library relies on Release
-// failing at the maximum, so the semaphore is a counter under a mutex.
-struct SemaphoreImpl {
-  pthread_mutex_t m;
-  pthread_cond_t cv;
-  int32_t count;
-  int32_t maximum;
-};
-
-SemaphoreImpl* SemaphoreCreate(int32_t initial, int32_t maximum) {
-  auto* s = new (std::nothrow) SemaphoreImpl;
-  if (s == nullptr) return nullptr;
-  pthread_mutex_init(&s->m, nullptr);
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&s->cv, &attr);
-  pthread_condattr_destroy(&attr);
-  s->count = initial;
-  s->maximum = maximum;
-  return s;
-}
-
-void SemaphoreDestroy(SemaphoreImpl* s) {
-  if (s == nullptr) return;
-  pthread_cond_destroy(&s->cv);
-  pthread_mutex_destroy(&s->m);
-  delete s;
-}
-
-bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs) {
-  if (s == nullptr) return false;
-  // A wait of 0 only looks at the count: no clock, no sleep.
-  const timespec deadline =
-      timeoutMs != kInfinite && timeoutMs != 0 ? DeadlineIn(timeoutMs) : timespec{};
-  pthread_mutex_lock(&s->m);
-  while (s->count == 0) {
-    if (timeoutMs == kInfinite) {
-      pthread_cond_wait(&s->cv, &s->m);
-    } else if (timeoutMs == 0 || pthread_cond_timedwait(&s->cv, &s->m, &deadline) == ETIMEDOUT) {
-      break;
-    }
-  }
-  const bool taken = s->count > 0;
-  if (taken) --s->count;
-  pthread_mutex_unlock(&s->m);
-  return taken;
-}
-
-bool SemaphoreRelease(SemaphoreImpl* s) {
-  if (s == nullptr) return false;
-  pthread_mutex_lock(&s->m);
-  const bool ok = s->count < s->maximum;
-  if (ok) ++s->count;
-  pthread_mutex_unlock(&s->m);
-  if (ok) pthread_cond_signal(&s->cv);
-  return ok;
-}
-
-struct ThreadImpl {
-  pthread_t id;
+namespace {
+struct Start {
   ThreadEntry entry;
   void* arg;
 };
 
-namespace {
-void* Trampoline(void* p) {
-  auto* t = static_cast<ThreadImpl*>(p);
-  t->entry(t->arg);
-  return nullptr;
-}
-}  // namespace
-
-ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
-  if (ThreadStartShouldFail()) return nullptr;
-  auto* t = new (std::nothrow) ThreadImpl{};
-  if (t == nullptr) return nullptr;
-  t->entry = entry;
-  t->arg = arg;
-  if (pthread_create(&t->id, nullptr, Trampoline, t) != 0) {
-    delete t;
-    return nullptr;
-  }
-  return t;
-}
-
-namespace {
 void* DetachedTrampoline(void* p) {
-  auto* t = static_cast<ThreadImpl*>(p);
-  const ThreadEntry entry = t->entry;
-  void* const arg = t->arg;
-  delete t;
-  entry(arg);
+  const Start start = *static_cast<Start*>(p);
+  delete static_cast<Start*>(p);
+  start.entry(start.arg);
   return nullptr;
 }
 }  // namespace
 
 bool ThreadStartDetached(ThreadEntry entry, void* arg) {
   if (ThreadStartShouldFail()) return false;
-  auto* t = new (std::nothrow) ThreadImpl{};
-  if (t == nullptr) return false;
-  t->entry = entry;
-  t->arg = arg;
+  auto* start = new (std::nothrow) Start{entry, arg};
+  if (start == nullptr) return false;
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) {
-    delete t;
+    delete start;
     return false;
   }
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  const int rc = pthread_create(&t->id, &attr, DetachedTrampoline, t);
+  pthread_t id;
+  const int rc = pthread_create(&id, &attr, DetachedTrampoline, start);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    delete t;
+    delete start;
     return false;
   }
   return true;
 }
 
-void ThreadJoin(ThreadImpl* t) {
-  if (t == nullptr) return;
-  pthread_join(t->id, nullptr);
-  delete t;
-}
-
-bool ProcessIsExiting() { return false; }
+bool TeardownIsProcessExit() { return true; }
 
 #if defined(__GLIBC__)
 // The forced unwind carries no object: its handler binds the reference to

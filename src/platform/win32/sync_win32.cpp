@@ -1,7 +1,9 @@
-// Critical sections, Win32 semaphores, threads and fiber-local slots.
+// Critical sections, condition variables, threads and fiber-local slots.
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #include "platform/fault_injection.h"
@@ -15,7 +17,11 @@ struct MutexImpl {
 
 MutexImpl* MutexCreate() {
   auto* m = new (std::nothrow) MutexImpl;
-  if (m != nullptr) InitializeCriticalSection(&m->cs);
+  if (m == nullptr) {
+    std::fputs("vxbridge: a lock could not be created; the process ends\n", stderr);
+    std::abort();
+  }
+  InitializeCriticalSection(&m->cs);
   return m;
 }
 void MutexDestroy(MutexImpl* m) {
@@ -44,63 +50,20 @@ bool CondWait(CondImpl* c, MutexImpl* m, uint32_t timeoutMs) {
 void CondSignal(CondImpl* c) { WakeConditionVariable(&c->cv); }
 void CondBroadcast(CondImpl* c) { WakeAllConditionVariable(&c->cv); }
 
-uint64_t MonotonicMs() { return GetTickCount64(); }
-
-struct SemaphoreImpl {
-  HANDLE h;
-};
-
-SemaphoreImpl* SemaphoreCreate(int32_t initial, int32_t maximum) {
-  auto* s = new (std::nothrow) SemaphoreImpl;
-  if (s != nullptr) s->h = CreateSemaphoreA(nullptr, initial, maximum, nullptr);
-  return s;
-}
-void SemaphoreDestroy(SemaphoreImpl* s) {
-  if (s == nullptr) return;
-  if (s->h != nullptr) CloseHandle(s->h);
-  delete s;
-}
-bool SemaphoreWait(SemaphoreImpl* s, uint32_t timeoutMs) {
-  return s != nullptr && WaitForSingleObject(s->h, timeoutMs) == WAIT_OBJECT_0;
-}
-bool SemaphoreRelease(SemaphoreImpl* s) {
-  return s != nullptr && ReleaseSemaphore(s->h, 1, nullptr) != 0;
-}
-
-struct ThreadImpl {
-  HANDLE h;
-  DWORD id;
-  ThreadEntry entry;
-  void* arg;
-};
-
-namespace {
-DWORD WINAPI Trampoline(LPVOID p) {
-  auto* t = static_cast<ThreadImpl*>(p);
-  t->entry(t->arg);
-  return 0;
-}
-}  // namespace
-
-ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
-  if (ThreadStartShouldFail()) return nullptr;
-  auto* t = new (std::nothrow) ThreadImpl{};
-  if (t == nullptr) return nullptr;
-  t->entry = entry;
-  t->arg = arg;
-  t->h = CreateThread(nullptr, 0, Trampoline, t, 0, &t->id);
-  if (t->h == nullptr) {
-    delete t;
-    return nullptr;
-  }
-  return t;
-}
-
-void ThreadJoin(ThreadImpl* t) {
-  if (t == nullptr) return;
-  WaitForSingleObject(t->h, INFINITE);
-  CloseHandle(t->h);
-  delete t;
+// The performance counter, not GetTickCount64: the tick moves in steps of
+// about 15.6 ms, so a deadline taken from it could end a time-out that much
+// before its time.
+uint64_t MonotonicMs() {
+  static const uint64_t frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<uint64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const auto count = static_cast<uint64_t>(now.QuadPart);
+  // In two steps, so that the product cannot overflow in a long uptime.
+  return count / frequency * 1000u + count % frequency * 1000u / frequency;
 }
 
 namespace {
@@ -145,7 +108,7 @@ bool ThreadStartDetached(ThreadEntry entry, void* arg) {
   return true;
 }
 
-bool ProcessIsExiting() {
+bool TeardownIsProcessExit() {
   using ShutdownInProgress = BOOLEAN(NTAPI*)();
   static const auto inProgress = reinterpret_cast<ShutdownInProgress>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
@@ -184,7 +147,7 @@ namespace {
 struct TagIndex {
   DWORD index = TlsAlloc();
   ~TagIndex() {
-    if (index != TLS_OUT_OF_INDEXES && !ProcessIsExiting()) TlsFree(index);
+    if (index != TLS_OUT_OF_INDEXES && !TeardownIsProcessExit()) TlsFree(index);
   }
 } g_tag;
 }  // namespace
