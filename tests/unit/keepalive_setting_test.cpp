@@ -1,6 +1,9 @@
 // The connection settings a host gives through the environment: what is
-// taken, and what is refused for the defaults with a note for the trace.
+// taken, and what is refused for the defaults with a note for the trace;
+// the tools say the same note on the console (tools/common).
 #include <gtest/gtest.h>
+
+#include "library_settings.h"
 
 #include "test_support.h"
 #include "interface/library_state.h"
@@ -44,6 +47,8 @@ TEST(KeepAliveSetting, ThreeNumbersWithinTheirLimitsOrTheDefaults) {
     // A value was given and not taken: the trace says so.
     const bool refused = c.text != nullptr && *c.text != 0 && c.k.idleMs == kDefaults.idleMs;
     EXPECT_EQ(!note.empty(), refused) << name << ": " << note;
+    EXPECT_EQ(vxtools::ignoredSettings(), refused ? std::vector<std::string>{note} : std::vector<std::string>{})
+        << name;
   }
   vxtest::SetEnv("VXBRIDGE_KEEPALIVE_MS", "1000,500");
   std::string note;
@@ -73,6 +78,9 @@ TEST(CommandTimeOutSetting, WholeMillisecondsOrNoLimit) {
     std::string note;
     vxb::CommandTimeoutSetting(&note);
     EXPECT_EQ(!note.empty(), c.refused) << name << ": " << note;
+    EXPECT_EQ(vxtools::ignoredSettings(), c.refused ? std::vector<std::string>{note} : std::vector<std::string>{})
+        << name;
+    EXPECT_EQ(vxtools::commandTimeoutMs(), c.ms == kNone ? 0u : c.ms) << name;
   }
   vxtest::SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", "1\x01s");
   std::string note;
