@@ -6,9 +6,11 @@ other in one shell session, and checks the links of documents.
     doc_blocks.py links FILE_OR_DIR...
 
 run: every ```sh block runs as written (bash, stopping at the first failing
-command); a block with file=NAME is written to NAME where the session is; in
-a ```console block each "$ command" runs and what it prints (stdout and
-stderr) must be the lines below it. The session starts in a fresh folder
+command), and a command commented "# prints TEXT" must print that line on
+stdout; a block with file=NAME is
+written to NAME where the session is; in a ```console block each "$
+command" runs and what it prints (stdout and stderr) must be the lines
+below it. The session starts in a fresh folder
 with a HOME of its own and none of the library's variables set: with
 --source in a copy of the source tree, with --install beside a prefix
 $HOME/vxbridge that BUILD_DIR is installed into. Attributes of a block:
@@ -33,6 +35,8 @@ import tempfile
 TIMEOUT = 1500
 FENCE = re.compile(r"^```(\S*)(.*)$")
 ATTRIBUTE = re.compile(r'([\w-]+)=(?:"([^"]*)"|(\S+))')
+# A command whose comment says what it prints: "cmd   # prints TEXT".
+PRINTS = re.compile(r"^(\S.*?)\s+# prints (.*)$")
 
 
 def blocks(path):
@@ -88,7 +92,14 @@ def script(doc, found, out_dir):
             lines += ["echo '=== %s: '%s" % (where, file), 'mkdir -p "$(dirname %s)"' % file,
                       "cat > %s <<'VXDOC_EOF'" % file, text.rstrip("\n"), "VXDOC_EOF"]
         elif language == "sh":
-            lines += ["echo '=== %s'" % where, text]
+            lines.append("echo '=== %s'" % where)
+            for row in text.rstrip("\n").split("\n"):
+                claim = PRINTS.match(row)
+                if claim:
+                    capture = os.path.join(out_dir, str(len(checks)))
+                    checks.append((capture, "%s: %s" % (where, claim.group(1)), [claim.group(2)]))
+                    row = "{ %s\n} >'%s'" % (claim.group(1), capture)
+                lines.append(row)
         else:
             command, expected = None, []
             for row in text.rstrip("\n").split("\n") + ["$ "]:
