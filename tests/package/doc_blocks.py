@@ -7,10 +7,9 @@ other in one shell session, and checks the links of documents.
 
 run: every ```sh block runs as written (bash, stopping at the first failing
 command), and a command commented "# prints TEXT" must print that line on
-stdout; a block with file=NAME is
-written to NAME where the session is; in a ```console block each "$
-command" runs and what it prints (stdout and stderr) must be the lines
-below it. The session starts in a fresh folder
+stdout; a block with file=NAME is written to NAME where the session is; in
+a ```console block each "$ command" runs and what it prints (stdout and
+stderr) must be the lines below it. The session starts in a fresh folder
 with a HOME of its own and none of the library's variables set: with
 --source in a copy of the source tree, with --install beside a prefix
 $HOME/vxbridge that BUILD_DIR is installed into. Attributes of a block:
@@ -26,39 +25,16 @@ exists, and a #fragment a heading of it.
 """
 import os
 import re
+import shlex
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 
 TIMEOUT = 1500
-FENCE = re.compile(r"^```(\S*)(.*)$")
+BLOCK = re.compile(r"^```(\S*)([^\n]*)\n(.*?)^```$", re.M | re.S)
 ATTRIBUTE = re.compile(r'([\w-]+)=(?:"([^"]*)"|(\S+))')
-# A command whose comment says what it prints: "cmd   # prints TEXT".
-PRINTS = re.compile(r"^(\S.*?)\s+# prints (.*)$")
-
-
-def blocks(path):
-    """(line, language, attributes, text, section) of each fenced block."""
-    found, section, lines = [], "", open(path, encoding="utf-8").read().split("\n")
-    i = 0
-    while i < len(lines):
-        if lines[i].startswith("## "):
-            section = lines[i]
-        fence = FENCE.match(lines[i])
-        if not fence:
-            i += 1
-            continue
-        start, body = i + 1, []
-        i += 1
-        while i < len(lines) and lines[i] != "```":
-            body.append(lines[i])
-            i += 1
-        attributes = {k: a if a else b for k, a, b in ATTRIBUTE.findall(fence.group(2))}
-        found.append((start, fence.group(1), attributes, "\n".join(body) + "\n", section))
-        i += 1
-    return found
+PRINTS = re.compile(r"^(\S.*?)\s+# prints (.*)$")  # "command   # prints TEXT"
 
 
 def missing(program):
@@ -67,109 +43,90 @@ def missing(program):
     return shutil.which(program) is None
 
 
-def script(doc, found, out_dir):
-    """The session's bash script, the console checks (capture file, command,
-    expected text) and what was left out."""
-    name = os.path.basename(doc)
-    unmet = {}
-    for _, _, attributes, _, section in found:
-        for program in attributes.get("needs", "").split():
-            if missing(program):
-                unmet.setdefault(section, []).append(program)
+def script(doc, out_dir):
+    """The session's bash script, the output checks (capture file, command,
+    expected lines) and what was left out."""
+    text = open(doc, encoding="utf-8").read()
+    found = []  # (where, language, attributes, body, section)
+    for m in BLOCK.finditer(text):
+        headings = re.findall(r"^## .*$", text[:m.start()], re.M)
+        attributes = {k: a or b for k, a, b in ATTRIBUTE.findall(m.group(2))}
+        where = "%s:%d" % (os.path.basename(doc), text.count("\n", 0, m.start()) + 2)
+        found.append((where, m.group(1), attributes, m.group(3).rstrip("\n"), headings[-1:]))
+    unmet = {str(s): p for _, _, a, _, s in found for p in a.get("needs", "").split() if missing(p)}
     lines, checks, left_out = ["set -e", "trap 'echo \"failed: $BASH_COMMAND\"' ERR"], [], []
-    for line, language, attributes, text, section in found:
-        where = "%s:%d" % (name, line)
+
+    def checked(command, expected, redirect):
+        capture = os.path.join(out_dir, str(len(checks)))
+        checks.append((capture, "%s: %s" % (where, command), expected))
+        return "{ %s\n} >'%s'%s" % (command, capture, redirect)
+
+    for where, language, attributes, body, section in found:
         if language not in ("sh", "console") and "file" not in attributes:
             continue
-        if "skip-test" in attributes:
-            left_out.append("%s: %s" % (where, attributes["skip-test"]))
+        if "skip-test" in attributes or str(section) in unmet:
+            reason = attributes.get("skip-test") or "%s not found" % unmet[str(section)]
+            left_out.append("%s: %s" % (where, reason))
             continue
-        if section in unmet:
-            left_out.append("%s: %s not found" % (where, ", ".join(sorted(set(unmet[section])))))
-            continue
+        lines.append("echo '=== %s'" % where)
         if "file" in attributes:
-            file = quote(attributes["file"])
-            lines += ["echo '=== %s: '%s" % (where, file), 'mkdir -p "$(dirname %s)"' % file,
-                      "cat > %s <<'VXDOC_EOF'" % file, text.rstrip("\n"), "VXDOC_EOF"]
+            file = shlex.quote(attributes["file"])
+            lines += ['mkdir -p "$(dirname %s)"' % file, "cat > %s <<'VXDOC_EOF'" % file, body, "VXDOC_EOF"]
         elif language == "sh":
-            lines.append("echo '=== %s'" % where)
-            for row in text.rstrip("\n").split("\n"):
+            for row in body.split("\n"):
                 claim = PRINTS.match(row)
-                if claim:
-                    capture = os.path.join(out_dir, str(len(checks)))
-                    checks.append((capture, "%s: %s" % (where, claim.group(1)), [claim.group(2)]))
-                    row = "{ %s\n} >'%s'" % (claim.group(1), capture)
-                lines.append(row)
+                lines.append(checked(claim.group(1), [claim.group(2)], "") if claim else row)
         else:
-            command, expected = None, []
-            for row in text.rstrip("\n").split("\n") + ["$ "]:
-                if row.startswith("$ "):
-                    if command:
-                        capture = os.path.join(out_dir, str(len(checks)))
-                        checks.append((capture, "%s: $ %s" % (where, command), expected))
-                        lines += ["echo '=== %s: $ '%s" % (where, quote(command)),
-                                  "{ %s\n} >'%s' 2>&1 || true" % (command, capture)]
-                    command, expected = row[2:], []
-                else:
-                    expected.append(row)
+            commands = re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", body + "\n", re.M)
+            for command, output in commands:
+                lines += ["echo '=== %s: $ '%s" % (where, shlex.quote(command)),
+                          checked(command, output.rstrip("\n").split("\n"), " 2>&1 || true")]
     return "\n".join(lines) + "\n", checks, left_out
-
-
-def quote(text):
-    return "'" + text.replace("'", "'\\''") + "'"
 
 
 def session(command, cwd, env):
     """Runs command in namespaces of its own as root, else in a process
-    group of its own that is ended afterwards."""
-    isolated = os.geteuid() == 0 and subprocess.run(
-        ["unshare", "--net", "--pid", "--fork", "--mount-proc", "true"], capture_output=True).returncode == 0
+    group of its own; either way what it leaves running is ended."""
+    unshare = ["unshare", "--net", "--pid", "--fork", "--mount-proc"]
+    isolated = os.geteuid() == 0 and subprocess.run(unshare + ["true"], capture_output=True).returncode == 0
     if isolated:
-        command = ["unshare", "--net", "--pid", "--fork", "--mount-proc", "sh", "-c",
-                   'ip link set lo up && exec "$@"', "sh"] + command
+        command = unshare + ["sh", "-c", 'ip link set lo up && exec "$@"', "sh"] + command
     run = subprocess.Popen(command, cwd=cwd, env=env, start_new_session=True)
     try:
         status = run.wait(timeout=TIMEOUT)
     except subprocess.TimeoutExpired:
         status = "timed out after %d s" % TIMEOUT
-    try:
-        os.killpg(run.pid, signal.SIGKILL)  # what the session left running
-    except ProcessLookupError:
-        pass
+    subprocess.run(["kill", "-KILL", "--", "-%d" % run.pid], stderr=subprocess.DEVNULL)  # what it left running
     run.wait()
-    return status, isolated
+    print("(in namespaces of its own)" if isolated else "(in a process group of its own)")
+    return status
 
 
 def run(doc, source=None, build=None):
     work = tempfile.mkdtemp(prefix="vxdoc-")
     try:
-        home, out_dir = os.path.join(work, "home"), os.path.join(work, "out")
-        os.makedirs(home)
-        os.makedirs(out_dir)
+        home, out_dir, cwd = (os.path.join(work, d) for d in ("home", "out", "src" if source else "run"))
+        for folder in (home, out_dir) + (() if source else (cwd,)):
+            os.makedirs(folder)
         if source:
-            cwd = os.path.join(work, "src")
-            shutil.copytree(source, cwd, symlinks=True,
-                            ignore=shutil.ignore_patterns("build*", ".git", "__pycache__"))
+            shutil.copytree(source, cwd, symlinks=True, ignore=shutil.ignore_patterns("build*", ".git", "__pycache__"))
         else:
-            cwd = os.path.join(work, "run")
-            os.makedirs(cwd)
             subprocess.run(["cmake", "--install", build, "--prefix", os.path.join(home, "vxbridge")],
                            check=True, stdout=subprocess.DEVNULL)
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("VXBRIDGE_", "PIP_", "PYTHON", "CMAKE_", "VIRTUAL_ENV"))
                and k not in ("LD_LIBRARY_PATH", "PKG_CONFIG_PATH", "MAKEFLAGS")}
         env["HOME"] = home
-        text, checks, left_out = script(doc, blocks(doc), out_dir)
+        text, checks, left_out = script(doc, out_dir)
         with open(os.path.join(work, "session.sh"), "w") as f:
             f.write(text)
         for note in left_out:
             print("left out: " + note)
-        status, isolated = session(["bash", os.path.join(work, "session.sh")], cwd, env)
-        print("(in namespaces of its own)" if isolated else "(in a process group of its own)")
+        status = session(["bash", os.path.join(work, "session.sh")], cwd, env)
         failures = [] if status == 0 else ["the session ended with status %s at the last block shown" % status]
         for capture, what, expected in checks if status == 0 else []:
             got = open(capture, encoding="utf-8", errors="replace").read().rstrip("\n").split("\n")
-            if got != (expected or [""]):
+            if got != expected:
                 failures.append("%s printed:\n  %s\nwhere the document shows:\n  %s"
                                 % (what, "\n  ".join(got), "\n  ".join(expected)))
         for failure in failures:
@@ -181,31 +138,20 @@ def run(doc, source=None, build=None):
 
 def anchors(path):
     """GitHub's anchors of a Markdown file's headings."""
-    found, fenced = set(), False
-    for line in open(path, encoding="utf-8"):
-        fenced ^= line.startswith("```")
-        if not fenced and line.startswith("#"):
-            title = line.lstrip("#").strip().lower()
-            found.add(re.sub(r"[^\w\- ]", "", title).replace(" ", "-"))
-    return found
+    text = BLOCK.sub("", open(path, encoding="utf-8").read())
+    return {re.sub(r"[^\w\- ]", "", t.strip().lower()).replace(" ", "-") for t in re.findall(r"^#+ (.*)$", text, re.M)}
 
 
 def links(paths):
-    files = []
-    for path in paths:
-        if os.path.isdir(path):
-            files += [os.path.join(d, f) for d, _, names in os.walk(path, followlinks=True)
-                      for f in names if f.endswith(".md")]
-        else:
-            files.append(path)
+    files = [os.path.join(d, f) for p in paths for d, _, names in os.walk(p, followlinks=True)
+             for f in names if f.endswith(".md")] + [p for p in paths if not os.path.isdir(p)]
     broken = []
     for md in files:
-        text = re.sub(r"```.*?```", "", open(md, encoding="utf-8").read(), flags=re.S)
-        for target in re.findall(r"\]\(([^)\s]+)\)", text):
-            if re.match(r"[a-z]+:", target):
-                continue
+        for target in re.findall(r"\]\(([^)\s]+)\)", BLOCK.sub("", open(md, encoding="utf-8").read())):
             file, _, fragment = target.partition("#")
             resolved = os.path.normpath(os.path.join(os.path.dirname(md), file)) if file else md
+            if re.match(r"[a-z]+:", target):
+                continue
             if not os.path.exists(resolved):
                 broken.append("%s: %s (no such file)" % (md, target))
             elif fragment and resolved.endswith(".md") and fragment not in anchors(resolved):

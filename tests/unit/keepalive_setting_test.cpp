@@ -44,22 +44,17 @@ TEST(KeepAliveSetting, ThreeNumbersWithinTheirLimitsOrTheDefaults) {
     EXPECT_EQ(std::to_string(k.idleMs) + "," + std::to_string(k.intervalMs) + "," + std::to_string(k.probes),
               std::to_string(c.k.idleMs) + "," + std::to_string(c.k.intervalMs) + "," + std::to_string(c.k.probes))
         << name;
-    // A value was given and not taken: the trace says so.
+    // A value was given and not taken: the trace says so, and the tools in the same words.
     const bool refused = c.text != nullptr && *c.text != 0 && c.k.idleMs == kDefaults.idleMs;
-    EXPECT_EQ(!note.empty(), refused) << name << ": " << note;
     EXPECT_EQ(vxtools::ignoredSettings(), refused ? std::vector<std::string>{note} : std::vector<std::string>{})
         << name;
   }
-  vxtest::SetEnv("VXBRIDGE_KEEPALIVE_MS", "1000,500");
-  std::string note;
-  vxb::KeepAliveFromEnvironment(&note);
-  EXPECT_EQ(note, "VXBRIDGE_KEEPALIVE_MS=\"1000,500\" ignored: not IDLE,INTERVAL,COUNT (1000-32767000 ms, "
-                  "100-32767000 ms, 1-127 probes); the defaults 30000,5000,5 apply");
   vxtest::SetEnv("VXBRIDGE_KEEPALIVE_MS", nullptr);
 }
 
 // VXBRIDGE_COMMAND_TIMEOUT_MS: whole milliseconds, 0 for no limit; anything
-// else is no limit as well, rather than a limit nobody meant, and noted.
+// else is no limit as well, rather than a limit nobody meant, and noted
+// (the notes' words: tests/api/wire_trace_test.cpp).
 TEST(CommandTimeOutSetting, WholeMillisecondsOrNoLimit) {
   constexpr uint32_t kNone = vxb::plat::kInfinite;
   const struct {
@@ -70,23 +65,17 @@ TEST(CommandTimeOutSetting, WholeMillisecondsOrNoLimit) {
                {"0", kNone, false},        {"", kNone, false},            {nullptr, kNone, false},
                {"4294967295", kNone, true}, {"25x", kNone, true},         {"1s", kNone, true},
                {"-5", kNone, true},        {" 300", kNone, true},         {"300 ", kNone, true},
-               {"1e3", kNone, true},       {"1000000000000000", kNone, true}};  // too long to read whole
+               {"1e3\x01", kNone, true},       {"1000000000000000", kNone, true}};  // too long to read whole
   for (const auto& c : cases) {
     vxtest::SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", c.text);
     const std::string name = c.text == nullptr ? "unset" : c.text;
     EXPECT_EQ(vxb::CommandTimeoutFromEnvironment(), c.ms) << name;
-    std::string note;
+    std::string note;  // the trace's, and the tools' in the same words
     vxb::CommandTimeoutSetting(&note);
-    EXPECT_EQ(!note.empty(), c.refused) << name << ": " << note;
     EXPECT_EQ(vxtools::ignoredSettings(), c.refused ? std::vector<std::string>{note} : std::vector<std::string>{})
         << name;
     EXPECT_EQ(vxtools::commandTimeoutMs(), c.ms == kNone ? 0u : c.ms) << name;
   }
-  vxtest::SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", "1\x01s");
-  std::string note;
-  vxb::CommandTimeoutSetting(&note);
-  EXPECT_EQ(note, "VXBRIDGE_COMMAND_TIMEOUT_MS=\"1?s\" ignored: not a whole number of milliseconds from 0 to "
-                  "4294967294; commands wait without limit");
   vxtest::SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
 }
 
@@ -94,20 +83,12 @@ TEST(CommandTimeOutSetting, WholeMillisecondsOrNoLimit) {
 // other value is a file's path.
 TEST(TraceSetting, OffStandardErrorOrAFile) {
   using vxb::TraceTarget;
-  const struct {
-    const char* text;
-    TraceTarget target;
-  } cases[] = {{nullptr, TraceTarget::kOff},        {"", TraceTarget::kOff},
-               {"0", TraceTarget::kOff},            {"false", TraceTarget::kOff},
-               {"OFF", TraceTarget::kOff},          {"No", TraceTarget::kOff},
-               {"stderr", TraceTarget::kStandardError}, {"1", TraceTarget::kStandardError},
-               {"TRUE", TraceTarget::kStandardError},   {"on", TraceTarget::kStandardError},
-               {"Yes", TraceTarget::kStandardError},    {"00", TraceTarget::kFile},
-               {"nope", TraceTarget::kFile},        {"trace.log", TraceTarget::kFile},
-               {"false ", TraceTarget::kFile}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(static_cast<int>(vxb::TraceTargetOf(c.text)), static_cast<int>(c.target))
-        << (c.text == nullptr ? "unset" : c.text);
+  using Values = std::vector<const char*>;
+  for (const auto& [values, target] : {std::pair{Values{nullptr, "", "0", "false", "OFF", "No"}, TraceTarget::kOff},
+                                       {Values{"stderr", "1", "TRUE", "on", "Yes"}, TraceTarget::kStandardError},
+                                       {Values{"00", "nope", "trace.log", "false "}, TraceTarget::kFile}}) {
+    for (const char* value : values)
+      EXPECT_EQ(static_cast<int>(vxb::TraceTargetOf(value)), static_cast<int>(target)) << (value ? value : "unset");
   }
 }
 
