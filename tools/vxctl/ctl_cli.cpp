@@ -98,15 +98,22 @@ std::string libraryMessage(const std::string& language, VxResult code) {
 int fail(const Options& o, const std::string& what, VxResult code) {
   std::string message;
   if (code > 0) {
+    // The viewer's own text with the code, taken first (asking the viewer
+    // replaces it): what is left when the viewer can no longer be asked,
+    // having answered and left.
     char* text = nullptr;
-    const VxResult rc = VxGetErrorStringA(o.language.c_str(), code, &text);
-    if (rc == 0 && text != nullptr) {
-      message = os::consoleText(text) + " (viewer code " + std::to_string(code) + ")";
-    } else {
-      message = "viewer code " + std::to_string(code) +
-                " (its message could not be had: " + os::consoleText(libraryMessage(o.language, rc)) + ")";
-    }
+    uint32_t length = 0;
+    std::string said;
+    if (VxGetLastResponseA(&length, &text) == 0 && text != nullptr) said.assign(text, length);
     VxFreeA(text);
+    text = nullptr;
+    const VxResult rc = VxGetErrorStringA(o.language.c_str(), code, &text);
+    if (rc == 0 && text != nullptr) said = text;
+    VxFreeA(text);
+    const bool known = rc == 0 || !said.empty();
+    message = known ? os::consoleText(said) + " (viewer code " + std::to_string(code) + ")"
+                    : "viewer code " + std::to_string(code) + " (its message could not be had: " +
+                          os::consoleText(libraryMessage(o.language, rc)) + ")";
   } else {
     message = os::consoleText(libraryMessage(o.language, code)) + " (code " + std::to_string(code) + ")";
   }
