@@ -8,7 +8,8 @@
 #                   soname link), vxsim, vxctl
 #   development     the header, the link-time files (import libraries, .def,
 #                   the libvxbridge.so link)
-#   docs            README, LICENSE, CHANGELOG, docs/, the example sources
+#   docs            README, LICENSE, CHANGELOG, docs/, the examples and
+#                   their README
 #   bindings        the Python package, the C# and Delphi units and their
 #                   samples, bindings/README.md: sources, built by the user
 #   package_config  the CMake package and the pkg-config file; not in the
@@ -43,7 +44,15 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   DESTINATION ${vxbridge_doc_dir} COMPONENT docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${vxbridge_doc_dir}/docs COMPONENT docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${vxbridge_doc_dir}/examples
-  COMPONENT docs FILES_MATCHING PATTERN "*.c" PATTERN "*.h")
+  COMPONENT docs FILES_MATCHING PATTERN "*.c" PATTERN "README.md")
+# The documents link to bindings/README.md as in the source tree and the
+# zip; in a Unix prefix the bindings live elsewhere, so the documentation
+# gets a relative link to them (the prefix can still be moved).
+if(NOT WIN32 AND NOT IS_ABSOLUTE "${vxbridge_doc_dir}" AND NOT IS_ABSOLUTE "${vxbridge_bindings_dir}")
+  file(RELATIVE_PATH to_bindings /prefix/${vxbridge_doc_dir} /prefix/${vxbridge_bindings_dir})
+  install(CODE "file(CREATE_LINK \"${to_bindings}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${vxbridge_doc_dir}/bindings\" SYMBOLIC)"
+          COMPONENT docs)
+endif()
 
 # The bindings as their users take them: no tests, no build output. The
 # Python package gets the LICENSE that its wheel carries.

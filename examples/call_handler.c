@@ -5,7 +5,10 @@
  *
  *   call_handler [port]        the viewer on 127.0.0.1, port 27800 by default
  */
-#include "example_sleep.h" /* first: see there */
+/* nanosleep (below) needs the POSIX interfaces, asked for before any header. */
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
+#define _POSIX_C_SOURCE 200809L
+#endif
 
 #include <stdatomic.h>
 #include <stdio.h>
@@ -13,6 +16,19 @@
 #include <string.h>
 
 #include "vxbridge.h"
+
+/* sleep_ms(): the one thing the waits below need that standard C lacks. */
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+static void sleep_ms(unsigned ms) { Sleep(ms); }
+#else
+#include <time.h>
+static void sleep_ms(unsigned ms) {
+  struct timespec pause = {(time_t)(ms / 1000u), (long)(ms % 1000u) * 1000000L};
+  nanosleep(&pause, NULL);
+}
+#endif
 
 static atomic_int bye_called;
 static atomic_int connection_ended;

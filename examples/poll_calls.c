@@ -5,13 +5,29 @@
  *
  *   poll_calls [port]          the viewer on 127.0.0.1, port 27800 by default
  */
-#include "example_sleep.h" /* first: see there */
+/* nanosleep (below) needs the POSIX interfaces, asked for before any header. */
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
+#define _POSIX_C_SOURCE 200809L
+#endif
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "vxbridge.h"
+
+/* sleep_ms(): the one thing the waits below need that standard C lacks. */
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+static void sleep_ms(unsigned ms) { Sleep(ms); }
+#else
+#include <time.h>
+static void sleep_ms(unsigned ms) {
+  struct timespec pause = {(time_t)(ms / 1000u), (long)(ms % 1000u) * 1000000L};
+  nanosleep(&pause, NULL);
+}
+#endif
 
 /* In client mode the record's texts are padded with blanks and carry no
  * NUL: this gives the length without the padding. */

@@ -4,13 +4,29 @@
  *
  *   server_mode [port]         listens on every interface, port 27801 by default
  */
-#include "example_sleep.h" /* first: see there */
+/* nanosleep (below) needs the POSIX interfaces, asked for before any header. */
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
+#define _POSIX_C_SOURCE 200809L
+#endif
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "vxbridge.h"
+
+/* sleep_ms(): the one thing the waits below need that standard C lacks. */
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+static void sleep_ms(unsigned ms) { Sleep(ms); }
+#else
+#include <time.h>
+static void sleep_ms(unsigned ms) {
+  struct timespec pause = {(time_t)(ms / 1000u), (long)(ms % 1000u) * 1000000L};
+  nanosleep(&pause, NULL);
+}
+#endif
 
 int main(int argc, char **argv) {
   unsigned port = argc > 1 ? (unsigned)atoi(argv[1]) : 27801u;

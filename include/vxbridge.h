@@ -59,7 +59,8 @@
  *     could otherwise be taken by the next command), when a message is
  *     torn by its time-out, or when an answer to the viewer cannot leave in
  *     time. The same limit bounds the sending of answers and raw bytes.
- *     Unset, 0 or anything else: no limit.
+ *     Unset or 0: no limit; any other value (a sign, a blank, a unit) is
+ *     ignored the same way and noted in the connection's wire trace.
  *   - VxConnectA/W, VxConnectAsServer, VxAccept, VxDisconnect and
  *     VxLaunchAndConnect must not be called from inside a handler: there
  *     they refuse with -1, before any other check (VxDisconnect: while
@@ -113,7 +114,9 @@
  * Wire trace
  *   With VXBRIDGE_TRACE set to "stderr" (or 1, true, yes, on) or to a file
  *   path when a connection opens (connect or accept), every frame sent and
- *   received on it is written one line each, with the connection's events.
+ *   received on it is written one line each, with the connection's events
+ *   and the settings it could not take; 0, false, off and no (any letter
+ *   case) leave it off.
  *   A sink that cannot be opened or written never affects the connection,
  *   and a standard error that is a network socket is never written to.
  *

@@ -5,6 +5,7 @@
 //   mono VxBridgeBindingTest.exe server PORT   (then vxsim connect with five calls)
 using System;
 using System.Linq;
+using System.Net;
 using System.Net.Sockets;
 using System.Runtime.InteropServices;
 using System.Text;
@@ -123,8 +124,13 @@ static class BindingTest
         Throws<ArgumentOutOfRangeException>(() => Connection.Connect("127.0.0.1", 70000), "port 70000");
         Throws<ArgumentNullException>(() => Connection.Connect(null, port), "no host");
         Throws<ArgumentException>(() => Connection.Connect("127.0.0.1", port, null, null, "fra"), "language fra");
-        Expect(Throws<VxException>(() => Connection.Connect("0.0.0.0", port), "nobody at 0.0.0.0").Code,
-               Vx.HostNotFound, "the code of a failed connect");
+        var nobody = Throws<VxException>(() => Connection.Connect("0.0.0.0", 1), "nobody at 0.0.0.0:1");
+        Expect(nobody.Code + " " + nobody.Message, "-5 connect to 0.0.0.0:1: Host not found (nothing accepted the " +
+               "connection: is the viewer running and listening on port 1?)", "a failed connect");
+        Expect(Throws<VxException>(() => Connection.Connect("no.such.host.invalid", port), "no such name").Message,
+               "connect to no.such.host.invalid:" + port + ": Host not found (the name no.such.host.invalid does " +
+               "not resolve to an address)", "a name that does not resolve");
+        LostAndLate();
         using (var viewer = Connection.Connect("127.0.0.1", port))
         {
             Expect(viewer.ProductId + " " + viewer.ProductVersion, "1001 3.1.0.0", "Connection: who is there");
@@ -136,9 +142,39 @@ static class BindingTest
                    "26 Comando desconocido / Comando desconocido", "its exception");
             Expect(Throws<VxException>(() => Connection.Connect("127.0.0.1", port, null, null, "spa"),
                                        "a second connection").Message,
-                   "El socket ya est\u00e1 conectado", "its message");
+                   "connect to 127.0.0.1:" + port + ": El socket ya est\u00e1 conectado", "its message");
         }
         Expect(Vx.VxIsConnectionBroken(), (byte)1, "disposed, the connection has ended");
+    }
+
+    // Against a viewer of our own: one that leaves, then one that never
+    // answers. The kinds of the failures tell them apart.
+    static void LostAndLate()
+    {
+        var viewer = new TcpListener(IPAddress.Loopback, 0);
+        viewer.Start();
+        uint port = (uint)((IPEndPoint)viewer.LocalEndpoint).Port;
+        var ended = new ManualResetEvent(false);
+        using (var host = Connection.Connect("127.0.0.1", port, null, () => ended.Set()))
+        {
+            viewer.AcceptSocket().Close();
+            Check(ended.WaitOne(30000), "the broken handler ran");
+            var lost = Throws<ConnectionLostException>(() => host.Send("Add", "1,1"), "after the viewer left");
+            Expect(lost.Code + " " + lost.Message, "-3 Not connected: the connection was lost before this call " +
+                   "(the viewer left or the link broke)", "the next command after the viewer left");
+        }
+        Environment.SetEnvironmentVariable("VXBRIDGE_COMMAND_TIMEOUT_MS", "200");
+        using (var host = Connection.Connect("127.0.0.1", port))
+        {
+            Environment.SetEnvironmentVariable("VXBRIDGE_COMMAND_TIMEOUT_MS", null);
+            using (var silent = viewer.AcceptSocket())
+            {
+                var late = Throws<CommandTimeoutException>(() => host.Send("Add", "1,1"), "no answer");
+                Expect(late.Code + " " + late.Message, "-6 no answer within 200 ms (VXBRIDGE_COMMAND_TIMEOUT_MS): " +
+                       "the library gave the command up and closed the connection", "a command time-out");
+            }
+        }
+        viewer.Stop();
     }
 
     static T Throws<T>(Action action, string what) where T : Exception

@@ -13,6 +13,10 @@
 // must not connect, accept or dispose (the library refuses with -1).
 using System;
 using System.Diagnostics;
+using System.IO;
+using System.Linq;
+using System.Net;
+using System.Net.Sockets;
 using System.Threading;
 
 namespace VxBridge
@@ -37,12 +41,29 @@ namespace VxBridge
         }
     }
 
+    // The connection broke while a command waited (-6), or it had ended
+    // before the call (-3: the viewer left, the host did not dispose it).
+    // It is closed; reconnect to go on.
+    public class ConnectionLostException : VxException
+    {
+        public ConnectionLostException(int code, string message) : base(code, message) {}
+    }
+
+    // No answer within VXBRIDGE_COMMAND_TIMEOUT_MS: the library gave the
+    // command up with -6 and closed the connection.
+    public class CommandTimeoutException : ConnectionLostException
+    {
+        public CommandTimeoutException(int code, string message) : base(code, message) {}
+    }
+
     public sealed class Connection : IDisposable
     {
         public const uint DefaultPort = 27800;
 
         readonly bool server;
         bool disposed;
+        volatile bool opened;  // connected or accepted, and not disposed since
+        long commandTimeoutMs; // the command time-out the library took at the opening; 0: none
 
         // The language of the messages in VxException: "eng", "spa" or "cat".
         public string Language { get; private set; }
@@ -60,7 +81,7 @@ namespace VxBridge
                                          string language = "eng")
         {
             var connection = new Connection(false, language);
-            connection.Check(Open(() => Vx.Connect(CheckHost(host), CheckPort(port), onCall, onBroken)));
+            connection.Opened(Open(() => Vx.Connect(CheckHost(host), CheckPort(port), onCall, onBroken)), host, port);
             return connection;
         }
 
@@ -71,8 +92,8 @@ namespace VxBridge
                                         BrokenHandler onBroken = null, string language = "eng")
         {
             var connection = new Connection(false, language);
-            connection.Check(Open(() => Vx.LaunchAndConnect(productId, CheckHost(host), CheckPort(port), onCall,
-                                                             onBroken)));
+            connection.Opened(Open(() => Vx.LaunchAndConnect(productId, CheckHost(host), CheckPort(port), onCall,
+                                                              onBroken)), host, port);
             return connection;
         }
 
@@ -81,7 +102,8 @@ namespace VxBridge
         public static Connection Serve(uint port, string language = "eng")
         {
             var connection = new Connection(true, language);
-            connection.Check(Open(() => Vx.VxConnectAsServer(CheckPort(port), 0)));
+            int rc = Open(() => Vx.VxConnectAsServer(CheckPort(port), 0));
+            if (rc != Vx.Ok) throw new VxException(rc, "listen on port " + port + ": " + connection.Message(rc));
             return connection;
         }
 
@@ -93,7 +115,12 @@ namespace VxBridge
             for (;;)
             {
                 int rc = Vx.VxAccept();
-                if (rc == Vx.Ok) return;
+                if (rc == Vx.Ok)
+                {
+                    commandTimeoutMs = CommandTimeoutMs();
+                    opened = true;
+                    return;
+                }
                 if (rc != Vx.NotConnected) Check(rc);  // -3: nobody waiting yet
                 if (timeoutMs != Timeout.Infinite && clock.ElapsedMilliseconds >= timeoutMs)
                     throw new TimeoutException("no viewer connected within " + timeoutMs + " ms");
@@ -108,6 +135,7 @@ namespace VxBridge
         public void Dispose()
         {
             if (disposed) return;
+            opened = false;
             Check(Vx.Disconnect());
             disposed = true;
             if (server) Vx.VxConnectA("0.0.0.0", 0, 0, null, null);
@@ -124,22 +152,22 @@ namespace VxBridge
         {
             if (command == null) throw new ArgumentNullException("command");
             if (arguments == null) throw new ArgumentNullException("arguments");
-            return Command(Vx.VxSendCmdA(Vx.Cp1252(command), Vx.Cp1252(arguments)));
+            return Command(() => Vx.VxSendCmdA(Vx.Cp1252(command), Vx.Cp1252(arguments)));
         }
 
         // SYS FLUSH: waits until the viewer has done its pending work.
-        public string WaitFor() { return Command(Vx.VxWaitFor()); }
+        public string WaitFor() { return Command(Vx.VxWaitFor); }
 
         // SYS CANCELALL: drops the viewer's pending work.
-        public string CancelAll() { return Command(Vx.VxCancelAll()); }
+        public string CancelAll() { return Command(Vx.VxCancelAll); }
 
         // 1001 Amber, 1002 Cobalt (0 when the viewer does not say).
         public int ProductId
         {
             get
             {
-                int id;
-                Check(Vx.VxGetRemoteProductId(out id));
+                int id = 0;
+                Timed(() => Vx.VxGetRemoteProductId(out id));
                 return id;
             }
         }
@@ -148,8 +176,8 @@ namespace VxBridge
         {
             get
             {
-                IntPtr text;
-                Check(Vx.VxGetRemoteProductVersionA(out text));
+                IntPtr text = IntPtr.Zero;
+                Timed(() => Vx.VxGetRemoteProductVersionA(out text));
                 return Vx.TakeA(text);
             }
         }
@@ -157,7 +185,7 @@ namespace VxBridge
         // Sets the viewer's language and the language of the messages.
         public void SetLanguage(string code)
         {
-            Command(Vx.VxSetLanguageA(CheckLanguage(code)));
+            Command(() => Vx.VxSetLanguageA(CheckLanguage(code)));
             Language = code;
         }
 
@@ -220,9 +248,66 @@ namespace VxBridge
             }
             catch (DllNotFoundException e)
             {
-                throw new DllNotFoundException(Vx.LibraryFile + " was found neither beside " + Vx.AssemblyFolder +
-                                               " nor by the system's search (on Linux LD_LIBRARY_PATH and " +
-                                               "ldconfig's folders): put it beside the assembly", e);
+                throw new DllNotFoundException(NotLoaded(e), e);
+            }
+        }
+
+        // Why the library could not be loaded, as far as can be told.
+        static string NotLoaded(DllNotFoundException e)
+        {
+            string beside = Path.Combine(Vx.AssemblyFolder, Vx.LibraryFile);
+            string map = typeof(Vx).Assembly.Location + ".config";
+            bool mono = Type.GetType("Mono.Runtime") != null;
+            if (File.Exists(beside) && mono && Path.DirectorySeparatorChar == '/' && !File.Exists(map))
+                return beside + " is there, but Mono loads it only through a map: copy VxBridge.Net.dll.config " +
+                       "beside the assembly as " + Path.GetFileName(map) + " (bindings/README.md)";
+            if (File.Exists(beside))
+                return beside + " is there but could not be loaded (" + e.Message + "); a 32-bit library needs " +
+                       "a 32-bit process and the other way round";
+            return Vx.LibraryFile + " was found neither beside " + Vx.AssemblyFolder + " nor by the system's " +
+                   "search (on Linux LD_LIBRARY_PATH and ldconfig's folders): put it beside the assembly";
+        }
+
+        // The command time-out a connection opened now gets, read as the
+        // library reads VXBRIDGE_COMMAND_TIMEOUT_MS: up to 15 decimal digits,
+        // 0 or anything else meaning none.
+        static long CommandTimeoutMs()
+        {
+            string text = Environment.GetEnvironmentVariable("VXBRIDGE_COMMAND_TIMEOUT_MS") ?? "";
+            if (text.Length == 0 || text.Length > 15 || !text.All(c => c >= '0' && c <= '9')) return 0;
+            long ms = long.Parse(text);
+            return ms < 0xFFFFFFFFL ? ms : 0;
+        }
+
+        // A connect or launch: named with host and port when it fails, and
+        // for -5 with its likely cause.
+        void Opened(int rc, string host, uint port)
+        {
+            if (rc == Vx.Ok)
+            {
+                commandTimeoutMs = CommandTimeoutMs();
+                opened = true;
+                return;
+            }
+            string message = "connect to " + host + ":" + port + ": " + Message(rc);
+            if (rc == Vx.HostNotFound)
+                message += Resolves(host)
+                    ? " (nothing accepted the connection: is the viewer running and listening on port " + port + "?)"
+                    : " (the name " + host + " does not resolve to an address)";
+            throw new VxException(rc, message);
+        }
+
+        static bool Resolves(string host)
+        {
+            IPAddress address;
+            if (IPAddress.TryParse(host, out address)) return address.AddressFamily == AddressFamily.InterNetwork;
+            try
+            {
+                return Dns.GetHostAddresses(host).Any(a => a.AddressFamily == AddressFamily.InterNetwork);
+            }
+            catch (Exception e) when (e is SocketException || e is ArgumentException)
+            {
+                return false;
             }
         }
 
@@ -248,15 +333,39 @@ namespace VxBridge
 
         void Check(int rc)
         {
-            if (rc != Vx.Ok) throw new VxException(rc, Message(rc));
+            if (rc != Vx.Ok) throw Failure(rc, "", TimeSpan.Zero);
         }
 
-        string Command(int rc)
+        // A call that waits for the viewer; -6 after the command time-out is
+        // that time-out (only the time tells it from a lost connection).
+        void Timed(Func<int> call)
         {
+            var clock = Stopwatch.StartNew();
+            int rc = call();
+            if (rc != Vx.Ok) throw Failure(rc, "", clock.Elapsed);
+        }
+
+        string Command(Func<int> call)
+        {
+            var clock = Stopwatch.StartNew();
+            int rc = call();
             // The answer first: asking the viewer for a message replaces it.
             string response = rc >= 0 ? Vx.LastResponse() : "";
-            if (rc != Vx.Ok) throw new VxException(rc, Message(rc), response);
+            if (rc != Vx.Ok) throw Failure(rc, response, clock.Elapsed);
             return response;
+        }
+
+        VxException Failure(int rc, string response, TimeSpan waited)
+        {
+            if (rc == Vx.CommunicationBroken && commandTimeoutMs > 0 && waited.TotalMilliseconds >= commandTimeoutMs)
+                return new CommandTimeoutException(rc, "no answer within " + commandTimeoutMs + " ms " +
+                    "(VXBRIDGE_COMMAND_TIMEOUT_MS): the library gave the command up and closed the connection");
+            if (rc == Vx.CommunicationBroken) return new ConnectionLostException(rc, Message(rc));
+            // -3 on a connection the host has not disposed: it ended on its own.
+            if (rc == Vx.NotConnected && opened)
+                return new ConnectionLostException(rc, Message(rc) + ": the connection was lost before this call " +
+                                                       "(the viewer left or the link broke)");
+            return new VxException(rc, Message(rc), response);
         }
     }
 }

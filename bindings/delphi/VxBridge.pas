@@ -1,4 +1,4 @@
-{ VxBridge for Delphi and Free Pascal: every export of the library, its two
+(* VxBridge for Delphi and Free Pascal: every export of the library, its two
   records and its handler types, as the 32-bit product DLL has them.
 
   Windows: vxbridge.dll (__stdcall, single-byte text for the A functions,
@@ -10,7 +10,20 @@
 
   Texts handed out through a PAnsiChar/PWideChar out parameter belong to the
   caller: release each exactly once with VxFreeA (VxTakeA/VxTakeW below copy
-  and release). The petition of VxReadRawPetition stays the library's. }
+  and release). The petition of VxReadRawPetition stays the library's.
+
+  Threads: the library runs the handlers on threads of its own. A Free
+  Pascal program on Unix needs a thread manager for that, so cthreads must
+  come first in its uses clause:
+    uses {$IFDEF UNIX}cthreads,{$ENDIF} SysUtils, VxBridge;
+  Without one, VxConnectA/W and VxLaunchAndConnect refuse with -1 and say
+  why on the standard error, instead of letting the program crash later.
+
+  Messages: VxMessage, called on the thread that made the failing call
+  right after it, says what happened: a failed connect names its host and
+  port, and a command ended by the command time-out
+  (VXBRIDGE_COMMAND_TIMEOUT_MS, where the library's code is -6, as for a
+  lost connection) says so. *)
 unit VxBridge;
 
 {$IFDEF FPC}
@@ -86,27 +99,27 @@ function VxFreeW(Block: Pointer): VxResult; stdcall; external VxLibrary;
 
 { ---- Client connection ---- }
 function VxConnectA(Host: PAnsiChar; Port: UInt32; Mode: Int32; OnCall: TCallHandler;
-  OnBroken: TBrokenHandler): VxResult; stdcall; external VxLibrary;
+  OnBroken: TBrokenHandler): VxResult; stdcall;
 function VxConnectW(Host: PWideChar; Port: UInt32; Mode: Int32; OnCall: TCallHandler;
-  OnBroken: TBrokenHandler): VxResult; stdcall; external VxLibrary;
+  OnBroken: TBrokenHandler): VxResult; stdcall;
 function VxDisconnect: VxResult; stdcall; external VxLibrary;
 function VxIsConnectionBroken: UInt8; stdcall; external VxLibrary;
 function VxLaunchAndConnect(ProductId: UInt32; Host: PAnsiChar; Port: UInt32; OnCall: TCallHandler;
-  OnBroken: TBrokenHandler): VxResult; stdcall; external VxLibrary;
+  OnBroken: TBrokenHandler): VxResult; stdcall;
 
 { ---- Commands ---- }
-function VxSendCmdA(Command, Arguments: PAnsiChar): VxResult; stdcall; external VxLibrary;
-function VxSendCmdW(Command, Arguments: PWideChar): VxResult; stdcall; external VxLibrary;
-function VxWaitFor: VxResult; stdcall; external VxLibrary;
-function VxCancelAll: VxResult; stdcall; external VxLibrary;
+function VxSendCmdA(Command, Arguments: PAnsiChar): VxResult; stdcall;
+function VxSendCmdW(Command, Arguments: PWideChar): VxResult; stdcall;
+function VxWaitFor: VxResult; stdcall;
+function VxCancelAll: VxResult; stdcall;
 function VxGetLastResponseA(Length: PUInt32; Text: PPAnsiChar): VxResult; stdcall; external VxLibrary;
 function VxGetLastResponseW(Length: PUInt32; Text: PPWideChar): VxResult; stdcall; external VxLibrary;
 function VxLastVexaErrorMessageA(Buffer: PAnsiChar; Size: PInt32): VxResult; stdcall; external VxLibrary;
 function VxGetRemoteProductId(Id: PInt32): VxResult; stdcall; external VxLibrary;
-function VxGetRemoteProductVersionA(Text: PPAnsiChar): VxResult; stdcall; external VxLibrary;
-function VxGetRemoteProductVersionW(Text: PPWideChar): VxResult; stdcall; external VxLibrary;
-function VxSetLanguageA(Code: PAnsiChar): VxResult; stdcall; external VxLibrary;
-function VxSetLanguageW(Code: PWideChar): VxResult; stdcall; external VxLibrary;
+function VxGetRemoteProductVersionA(Text: PPAnsiChar): VxResult; stdcall;
+function VxGetRemoteProductVersionW(Text: PPWideChar): VxResult; stdcall;
+function VxSetLanguageA(Code: PAnsiChar): VxResult; stdcall;
+function VxSetLanguageW(Code: PWideChar): VxResult; stdcall;
 
 { ---- Messages ---- }
 function VxGetErrorStringA(Language: PAnsiChar; Code: Int32; Text: PPAnsiChar): VxResult; stdcall;
@@ -131,12 +144,228 @@ function VxSendRaw(Data: Pointer; Length: UInt32): VxResult; stdcall; external V
 { Copies a text the library handed out and releases it ('' for nil). }
 function VxTakeA(Block: PAnsiChar): AnsiString;
 function VxTakeW(Block: PWideChar): UnicodeString;
-{ The message of a result code in 'eng', 'spa' or 'cat'. }
+{ The message of a result code in 'eng', 'spa' or 'cat'; right after a
+  failing call on the same thread, in that call's own words (see above). }
 function VxMessage(Code: Int32; const Language: AnsiString): AnsiString;
+{ The command time-out a connection opened now gets, read as the library
+  reads VXBRIDGE_COMMAND_TIMEOUT_MS (up to 15 decimal digits); 0: none. }
+function VxCommandTimeoutMs: UInt32;
+{ Whether a thread manager runs the library's handler threads (always
+  true but on Unix without cthreads). }
+function VxThreadsReady: Boolean;
 { A fixed-size record field up to its #0, trailing blanks removed. }
 function VxField(const Field: array of AnsiChar): AnsiString;
 
 implementation
+
+uses
+  {$IFNDEF FPC}Classes,{$ENDIF} SysUtils;
+
+{ The exports this unit wraps, under their own names. }
+function LibConnectA(Host: PAnsiChar; Port: UInt32; Mode: Int32; OnCall: TCallHandler;
+  OnBroken: TBrokenHandler): VxResult; stdcall; external VxLibrary name 'VxConnectA';
+function LibConnectW(Host: PWideChar; Port: UInt32; Mode: Int32; OnCall: TCallHandler;
+  OnBroken: TBrokenHandler): VxResult; stdcall; external VxLibrary name 'VxConnectW';
+function LibLaunchAndConnect(ProductId: UInt32; Host: PAnsiChar; Port: UInt32; OnCall: TCallHandler;
+  OnBroken: TBrokenHandler): VxResult; stdcall; external VxLibrary name 'VxLaunchAndConnect';
+function LibSendCmdA(Command, Arguments: PAnsiChar): VxResult; stdcall; external VxLibrary name 'VxSendCmdA';
+function LibSendCmdW(Command, Arguments: PWideChar): VxResult; stdcall; external VxLibrary name 'VxSendCmdW';
+function LibWaitFor: VxResult; stdcall; external VxLibrary name 'VxWaitFor';
+function LibCancelAll: VxResult; stdcall; external VxLibrary name 'VxCancelAll';
+function LibGetRemoteProductVersionA(Text: PPAnsiChar): VxResult; stdcall;
+  external VxLibrary name 'VxGetRemoteProductVersionA';
+function LibGetRemoteProductVersionW(Text: PPWideChar): VxResult; stdcall;
+  external VxLibrary name 'VxGetRemoteProductVersionW';
+function LibSetLanguageA(Code: PAnsiChar): VxResult; stdcall; external VxLibrary name 'VxSetLanguageA';
+function LibSetLanguageW(Code: PWideChar): VxResult; stdcall; external VxLibrary name 'VxSetLanguageW';
+
+type
+  TFailure = (fNone, fConnect, fTimedOut);
+
+{ What this thread's latest wrapped call failed of (no managed types: a
+  threadvar is not finalized). }
+threadvar
+  LastCode: Int32;
+  LastFailure: TFailure;
+  LastWhere: ShortString;
+
+var
+  { The time-out the library took at the latest connect, in ms; 0: none. }
+  TakenTimeoutMs: UInt32 = 0;
+
+function Ticks: UInt64;
+begin
+{$IFDEF FPC}
+  Result := GetTickCount64;
+{$ELSE}
+  Result := TThread.GetTickCount;  { 32 bits: see Elapsed }
+{$ENDIF}
+end;
+
+function Elapsed(Started: UInt64): UInt64;
+begin
+{$IFDEF FPC}
+  Result := Ticks - Started;
+{$ELSE}
+  Result := Cardinal(Cardinal(Ticks) - Cardinal(Started));  { across the wrap after 49 days }
+{$ENDIF}
+end;
+
+function VxCommandTimeoutMs: UInt32;
+var
+  Text: string;
+  Value: UInt64;
+  I: Integer;
+begin
+  Result := 0;
+  Text := GetEnvironmentVariable('VXBRIDGE_COMMAND_TIMEOUT_MS');
+  if (Length(Text) = 0) or (Length(Text) > 15) then Exit;
+  Value := 0;
+  for I := 1 to Length(Text) do
+  begin
+    if (Text[I] < '0') or (Text[I] > '9') then Exit;
+    Value := Value * 10 + UInt64(Ord(Text[I]) - Ord('0'));
+  end;
+  if Value < $FFFFFFFF then Result := UInt32(Value);
+end;
+
+function VxThreadsReady: Boolean;
+{$IF DEFINED(FPC) AND DEFINED(UNIX)}
+var
+  Manager: TThreadManager;
+begin
+  { Without cthreads the RTL's stand-in manager has no InitManager. }
+  Result := GetThreadManager(Manager) and Assigned(Manager.InitManager);
+end;
+{$ELSE}
+begin
+  Result := True;
+end;
+{$IFEND}
+
+function Remember(Rc: VxResult; Failure: TFailure; const Where: ShortString): VxResult;
+begin
+  LastCode := Rc;
+  LastFailure := fNone;
+  if Rc <> VX_OK then LastFailure := Failure;
+  LastWhere := Where;
+  Result := Rc;
+end;
+
+{ Refuses a connect that would let the library call into a program that
+  cannot take calls on other threads; opens it otherwise. }
+function Opened(Rc: VxResult; Host: AnsiString; Port: UInt32): VxResult;
+begin
+  if Rc = VX_OK then TakenTimeoutMs := VxCommandTimeoutMs;
+  Result := Remember(Rc, fConnect, ShortString(Host + ':' + AnsiString(IntToStr(Port))));
+end;
+
+function Refused: Boolean;
+begin
+  Result := not VxThreadsReady;
+  if Result then
+  begin
+    WriteLn(ErrOutput, 'VxBridge: connect refused: no thread manager, and the library calls the handlers on ' +
+      'threads of its own; put cthreads first in the program''s uses clause ({$IFDEF UNIX}cthreads,{$ENDIF})');
+    Remember(VX_E_INVALID_PARAMETER, fNone, '');
+  end;
+end;
+
+{ A command: -6 once the command time-out has passed is that time-out. }
+function Timed(Rc: VxResult; Started: UInt64): VxResult;
+var
+  Failure: TFailure;
+begin
+  Failure := fNone;
+  if (Rc = VX_E_COMMUNICATION_BROKEN) and (TakenTimeoutMs > 0) and (Elapsed(Started) >= TakenTimeoutMs) then
+    Failure := fTimedOut;
+  Result := Remember(Rc, Failure, '');
+end;
+
+function VxConnectA(Host: PAnsiChar; Port: UInt32; Mode: Int32; OnCall: TCallHandler;
+  OnBroken: TBrokenHandler): VxResult; stdcall;
+begin
+  if Refused then Exit(VX_E_INVALID_PARAMETER);
+  Result := Opened(LibConnectA(Host, Port, Mode, OnCall, OnBroken), AnsiString(Host), Port);
+end;
+
+function VxConnectW(Host: PWideChar; Port: UInt32; Mode: Int32; OnCall: TCallHandler;
+  OnBroken: TBrokenHandler): VxResult; stdcall;
+begin
+  if Refused then Exit(VX_E_INVALID_PARAMETER);
+  Result := Opened(LibConnectW(Host, Port, Mode, OnCall, OnBroken), AnsiString(UnicodeString(Host)), Port);
+end;
+
+function VxLaunchAndConnect(ProductId: UInt32; Host: PAnsiChar; Port: UInt32; OnCall: TCallHandler;
+  OnBroken: TBrokenHandler): VxResult; stdcall;
+begin
+  if Refused then Exit(VX_E_INVALID_PARAMETER);
+  Result := Opened(LibLaunchAndConnect(ProductId, Host, Port, OnCall, OnBroken), AnsiString(Host), Port);
+end;
+
+function VxSendCmdA(Command, Arguments: PAnsiChar): VxResult; stdcall;
+var
+  Started: UInt64;
+begin
+  Started := Ticks;
+  Result := Timed(LibSendCmdA(Command, Arguments), Started);
+end;
+
+function VxSendCmdW(Command, Arguments: PWideChar): VxResult; stdcall;
+var
+  Started: UInt64;
+begin
+  Started := Ticks;
+  Result := Timed(LibSendCmdW(Command, Arguments), Started);
+end;
+
+function VxWaitFor: VxResult; stdcall;
+var
+  Started: UInt64;
+begin
+  Started := Ticks;
+  Result := Timed(LibWaitFor, Started);
+end;
+
+function VxCancelAll: VxResult; stdcall;
+var
+  Started: UInt64;
+begin
+  Started := Ticks;
+  Result := Timed(LibCancelAll, Started);
+end;
+
+function VxGetRemoteProductVersionA(Text: PPAnsiChar): VxResult; stdcall;
+var
+  Started: UInt64;
+begin
+  Started := Ticks;
+  Result := Timed(LibGetRemoteProductVersionA(Text), Started);
+end;
+
+function VxGetRemoteProductVersionW(Text: PPWideChar): VxResult; stdcall;
+var
+  Started: UInt64;
+begin
+  Started := Ticks;
+  Result := Timed(LibGetRemoteProductVersionW(Text), Started);
+end;
+
+function VxSetLanguageA(Code: PAnsiChar): VxResult; stdcall;
+var
+  Started: UInt64;
+begin
+  Started := Ticks;
+  Result := Timed(LibSetLanguageA(Code), Started);
+end;
+
+function VxSetLanguageW(Code: PWideChar): VxResult; stdcall;
+var
+  Started: UInt64;
+begin
+  Started := Ticks;
+  Result := Timed(LibSetLanguageW(Code), Started);
+end;
 
 function VxTakeA(Block: PAnsiChar): AnsiString;
 begin
@@ -163,6 +392,18 @@ begin
     Result := VxTakeA(Text)
   else
     Result := '';
+  if Code <> LastCode then Exit;
+  case LastFailure of
+    fTimedOut:
+      Result := 'no answer within ' + AnsiString(IntToStr(TakenTimeoutMs)) + ' ms (VXBRIDGE_COMMAND_TIMEOUT_MS): ' +
+        'the library gave the command up and closed the connection';
+    fConnect:
+      begin
+        Result := 'connect to ' + AnsiString(LastWhere) + ': ' + Result;
+        if Code = VX_E_HOST_NOT_FOUND then
+          Result := Result + ' (nothing accepted the connection there, or the name does not resolve)';
+      end;
+  end;
 end;
 
 function VxField(const Field: array of AnsiChar): AnsiString;

@@ -9,6 +9,7 @@ program VxSample;
 {$IFDEF MSWINDOWS}{$APPTYPE CONSOLE}{$ENDIF}
 
 uses
+  {$IFDEF UNIX}cthreads,{$ENDIF} { first: the library calls OnCall on threads of its own }
   SysUtils, VxBridge;
 
 var
@@ -36,7 +37,7 @@ begin
   Rc := VxConnectA('127.0.0.1', Port, 0, OnCall, OnBroken);
   if Rc <> VX_OK then
   begin
-    WriteLn(ErrOutput, 'connect: ', VxMessage(Rc, 'eng'), ' (', Rc, ')');
+    WriteLn(ErrOutput, VxMessage(Rc, 'eng'), ' (code ', Rc, ')');  { names host and port }
     Exit(1);
   end;
   VxGetRemoteProductId(@Id);

@@ -1,5 +1,7 @@
 #include "library_state.h"
 
+#include "transport/command_timeout_setting.h"
+
 namespace vxb {
 namespace {
 
@@ -46,18 +48,7 @@ Session::Settings SessionSettings(bool serverRole, CallHandler onCall, BrokenHan
   return settings;
 }
 
-uint32_t CommandTimeoutFromEnvironment() {
-  char text[16];
-  const int32_t n = plat::EnvironmentValue("VXBRIDGE_COMMAND_TIMEOUT_MS", text, sizeof text);
-  if (n <= 0 || n >= static_cast<int32_t>(sizeof text)) return plat::kInfinite;
-  uint64_t value = 0;
-  for (int i = 0; i < n; ++i) {
-    if (text[i] < '0' || text[i] > '9') return plat::kInfinite;
-    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-  }
-  // Fifteen digits cannot overflow; a value no 32-bit wait can express
-  // means no limit as well.
-  return value == 0 || value >= plat::kInfinite ? plat::kInfinite : static_cast<uint32_t>(value);
-}
+// Invalid values mean no limit, and the connection's trace says so.
+uint32_t CommandTimeoutFromEnvironment() { return CommandTimeoutSetting(); }
 
 }  // namespace vxb

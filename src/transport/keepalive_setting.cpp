@@ -1,5 +1,7 @@
 #include "keepalive_setting.h"
 
+#include "command_timeout_setting.h"
+
 namespace vxb {
 namespace {
 
@@ -10,6 +12,8 @@ struct Range {
 // Below a second of idle time the probes would be most of the traffic; a
 // probe every 100 ms is as fast as a lossy link can sensibly be judged.
 constexpr Range kRanges[3] = {{1000, 32767000}, {100, 32767000}, {1, 127}};
+
+std::string Span(const Range& r) { return std::to_string(r.least) + "-" + std::to_string(r.most); }
 
 }  // namespace
 
@@ -34,11 +38,21 @@ bool ParseKeepAlive(const char* text, plat::KeepAlive* k) {
   return true;
 }
 
-plat::KeepAlive KeepAliveFromEnvironment() {
+plat::KeepAlive KeepAliveFromEnvironment(std::string* note) {
   char text[32];
   plat::KeepAlive k = kDefaultKeepAlive;
   const int32_t n = plat::EnvironmentValue("VXBRIDGE_KEEPALIVE_MS", text, sizeof text);
-  if (n > 0 && n < static_cast<int32_t>(sizeof text)) ParseKeepAlive(text, &k);
+  if (n <= 0) return k;
+  // A value too long for the buffer is not cut short: no valid one is.
+  const bool fits = n < static_cast<int32_t>(sizeof text);
+  if (fits && ParseKeepAlive(text, &k)) return k;
+  if (note != nullptr) {
+    *note = "VXBRIDGE_KEEPALIVE_MS=" + (fits ? QuotedSetting(text, n) : std::to_string(n) + " characters") +
+            " ignored: not IDLE,INTERVAL,COUNT (" + Span(kRanges[0]) + " ms, " + Span(kRanges[1]) + " ms, " +
+            Span(kRanges[2]) + " probes); the defaults " +
+            std::to_string(k.idleMs) + "," + std::to_string(k.intervalMs) + "," + std::to_string(k.probes) +
+            " apply";
+  }
   return k;
 }
 

@@ -2,6 +2,8 @@
 // asks for in VXBRIDGE_KEEPALIVE_MS.
 #pragma once
 
+#include <string>
+
 #include "platform/platform.h"
 
 namespace vxb {
@@ -17,7 +19,9 @@ constexpr plat::KeepAlive kDefaultKeepAlive{30000, 5000, 5};
 bool ParseKeepAlive(const char* text, plat::KeepAlive* k);
 
 // What VXBRIDGE_KEEPALIVE_MS asks for now; the defaults when it is unset or
-// invalid (a half-valid value is no choice the host made).
-plat::KeepAlive KeepAliveFromEnvironment();
+// invalid (a half-valid value is no choice the host made). For an invalid
+// value *note (when given) says what was ignored and what applies instead;
+// it is left empty otherwise.
+plat::KeepAlive KeepAliveFromEnvironment(std::string* note = nullptr);
 
 }  // namespace vxb

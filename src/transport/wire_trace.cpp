@@ -7,6 +7,8 @@
 #include <new>
 #include <string>
 
+#include "command_timeout_setting.h"
+#include "keepalive_setting.h"
 #include "platform/platform.h"
 
 namespace vxb {
@@ -17,16 +19,10 @@ constexpr const char* kVariable = "VXBRIDGE_TRACE";
 // Bytes of a message shown before it is cut.
 constexpr uint32_t kShown = 256;
 
-// "stderr", and a plain yes (1, true, yes, on: what such a variable is
-// often set to) mean the standard error; anything else is a file's path.
-// Compared without allocating: it runs where a failure must not throw.
-bool MeansStandardError(const char* value) {
-  for (const char* yes : {"stderr", "1", "true", "yes", "on"}) {
-    size_t i = 0;
-    while (yes[i] != 0 && std::tolower(static_cast<unsigned char>(value[i])) == yes[i]) ++i;
-    if (yes[i] == 0 && value[i] == 0) return true;
-  }
-  return false;
+bool EqualsIgnoringCase(const char* value, const char* word) {
+  size_t i = 0;
+  while (word[i] != 0 && std::tolower(static_cast<unsigned char>(value[i])) == word[i]) ++i;
+  return word[i] == 0 && value[i] == 0;
 }
 
 void AppendEscaped(std::string& line, const uint8_t* bytes, uint32_t count) {
@@ -57,13 +53,27 @@ const char* KindOf(const uint8_t* message, uint32_t length) {
 
 }  // namespace
 
+// Compared without allocating: it runs where a failure must not throw.
+TraceTarget TraceTargetOf(const char* value) {
+  if (value == nullptr || *value == 0) return TraceTarget::kOff;
+  for (const char* no : {"0", "false", "off", "no"}) {
+    if (EqualsIgnoringCase(value, no)) return TraceTarget::kOff;
+  }
+  for (const char* yes : {"stderr", "1", "true", "on", "yes"}) {
+    if (EqualsIgnoringCase(value, yes)) return TraceTarget::kStandardError;
+  }
+  return TraceTarget::kFile;
+}
+
 std::unique_ptr<WireTrace> WireTrace::Begin(const std::string& event) noexcept {
   char target[4096];
   const int32_t n = plat::EnvironmentValue(kVariable, target, sizeof target);
   // An overlong path is no path: it is not taken cut short.
   if (n <= 0 || n >= static_cast<int32_t>(sizeof target)) return nullptr;
+  const TraceTarget wanted = TraceTargetOf(target);
+  if (wanted == TraceTarget::kOff) return nullptr;
   plat::OutputImpl* out =
-      MeansStandardError(target) ? plat::OutputStandardError() : plat::OutputOpenFile(target);
+      wanted == TraceTarget::kStandardError ? plat::OutputStandardError() : plat::OutputOpenFile(target);
   if (out == nullptr) {
     // Said once where a developer who set the variable will look.
     try {
@@ -81,6 +91,14 @@ std::unique_ptr<WireTrace> WireTrace::Begin(const std::string& event) noexcept {
   }
   try {
     trace->WriteLine("-- " + event);
+    // The settings this connection read and could not take: said where a
+    // host that traces will look, as the library prints nothing itself.
+    std::string note;
+    CommandTimeoutSetting(&note);
+    if (!note.empty()) trace->WriteLine("-- " + note);
+    note.clear();
+    KeepAliveFromEnvironment(&note);
+    if (!note.empty()) trace->WriteLine("-- " + note);
   } catch (...) {
   }
   return trace;

@@ -12,7 +12,9 @@
 // \r \t, every other byte as \xNN, a message past 256 bytes cut with the
 // count of the bytes left out. A sink that cannot be opened or written turns
 // the trace off; the connection never notices. Each connection has a trace
-// of its own, opened when it starts and closed when it ends.
+// of its own, opened when it starts and closed when it ends. Its first
+// lines also say which of the connection's settings (the command time-out,
+// the keep-alive) had a value that was not taken.
 #pragma once
 
 #include <chrono>
@@ -23,6 +25,13 @@
 #include "platform/sync.h"
 
 namespace vxb {
+
+// What a value of VXBRIDGE_TRACE asks for: off for unset, empty, "0",
+// "false", "off" or "no"; the standard error for "stderr", "1", "true",
+// "on" or "yes" (any letter case, as such variables are often set); a file
+// of that path for anything else.
+enum class TraceTarget { kOff, kStandardError, kFile };
+TraceTarget TraceTargetOf(const char* value);
 
 // The trace of one connection. Its lines are written by the connection's
 // reader, its senders and whoever ends it, each whole under one lock.

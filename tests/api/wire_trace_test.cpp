@@ -39,12 +39,13 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
       "T -- disconnect by the host",
   };
   EXPECT_EQ(Lines(path), expected);
-  // Unset at the next connect: the trace is off and the file stays as it was.
-  SetEnv("VXBRIDGE_TRACE", nullptr);
+  // Off at the next connect: nothing is written, not even a file named so.
+  SetEnv("VXBRIDGE_TRACE", "False");
   ASSERT_EQ(Connect(), 0);
   EXPECT_EQ(VxSendCmdA("Add", "1,1"), 0);
   ASSERT_EQ(VxDisconnect(), 0);
   EXPECT_EQ(Lines(path), expected);
+  EXPECT_FALSE(std::filesystem::exists("False"));
   // A sink that cannot be opened leaves the connection working, and the
   // next connection finds a good path again.
   const std::string unwritable = path + "-missing-dir/trace.log";
@@ -61,13 +62,24 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
   // cut: 10 bytes of header and the first 246 of the payload are shown.
   const std::string payload = Bytes("\x01\xFF\0z") + std::string(300, 'x');
   peer.SetResponder([&](const std::string&) { return RetFrame(0, payload); });
+  // Settings the connection could not take are noted after its first line.
   SetEnv("VXBRIDGE_TRACE", path.c_str());
+  SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", "1s");
+  SetEnv("VXBRIDGE_KEEPALIVE_MS", "fast");
   ASSERT_EQ(Connect(), 0);
   SetEnv("VXBRIDGE_TRACE", nullptr);
+  SetEnv("VXBRIDGE_COMMAND_TIMEOUT_MS", nullptr);
+  SetEnv("VXBRIDGE_KEEPALIVE_MS", nullptr);
   ASSERT_EQ(VxSendCmdA("Bin", ""), 0);
   peer.Close();
   ASSERT_TRUE(WaitUntil([] { return VxIsConnectionBroken() != 0; }, 20000));
-  expected.insert(expected.end(), {expected[0], "T >> call 10 bytes: EXE Bin()\\n",
+  expected.insert(expected.end(), {expected[0],
+                                   "T -- VXBRIDGE_COMMAND_TIMEOUT_MS=\"1s\" ignored: not a whole number of "
+                                   "milliseconds from 0 to 4294967294; commands wait without limit",
+                                   "T -- VXBRIDGE_KEEPALIVE_MS=\"fast\" ignored: not IDLE,INTERVAL,COUNT "
+                                   "(1000-32767000 ms, 100-32767000 ms, 1-127 probes); the defaults 30000,5000,5 "
+                                   "apply",
+                                   "T >> call 10 bytes: EXE Bin()\\n",
                                    "T << answer 314 bytes: RET 0,304,\\x01\\xFF\\x00z" + std::string(242, 'x') +
                                        " ... (58 more bytes)",
                                    "T -- break: the connection was closed or lost"});

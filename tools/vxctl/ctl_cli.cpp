@@ -3,6 +3,7 @@
 #include "ctl_demo.h"
 #include "ctl_os.h"
 #include "ctl_text.h"
+#include "library_settings.h"
 #include "vxbridge.h"
 
 #include <chrono>
@@ -43,14 +44,16 @@ const char* const kUsage =
     "\n"
     "The library reads these environment variables:\n"
     "  VXBRIDGE_TRACE=stderr|1|FILE     trace every frame to stderr or append it to FILE\n"
+    "                                   (0, false, off, no: no trace)\n"
     "  VXBRIDGE_COMMAND_TIMEOUT_MS=MS   give a command up after MS ms without an answer\n"
-    "                                   (returns -6 and closes the connection; unset: wait)\n"
+    "                                   (returns -6 and closes the connection; unset or 0: wait)\n"
     "  VXBRIDGE_KEEPALIVE_MS=IDLE,INTERVAL,COUNT\n"
     "                                   TCP keep-alive: first probe after IDLE ms without\n"
     "                                   traffic, then every INTERVAL ms, COUNT probes\n"
     "  VXBRIDGE_LISTEN_ADDRESS=A.B.C.D  serve: listen on that local address only\n"
     "  VXBRIDGE_REGISTRY_ROOT=DIR       launch, not on Windows: the installation store\n"
-    "                                   (default /etc/vxbridge/registry)\n";
+    "                                   (default /etc/vxbridge/registry)\n"
+    "vxctl says so when a value is one the library will ignore.\n";
 
 namespace {
 
@@ -95,20 +98,58 @@ std::string libraryMessage(const std::string& language, VxResult code) {
 int fail(const Options& o, const std::string& what, VxResult code) {
   std::string message;
   if (code > 0) {
+    // The viewer's own text with the code, taken first (asking the viewer
+    // replaces it): what is left when the viewer can no longer be asked,
+    // having answered and left.
     char* text = nullptr;
-    const VxResult rc = VxGetErrorStringA(o.language.c_str(), code, &text);
-    if (rc == 0 && text != nullptr) {
-      message = os::consoleText(text) + " (viewer code " + std::to_string(code) + ")";
-    } else {
-      message = "viewer code " + std::to_string(code) +
-                " (its message could not be had: " + os::consoleText(libraryMessage(o.language, rc)) + ")";
-    }
+    uint32_t length = 0;
+    std::string said;
+    if (VxGetLastResponseA(&length, &text) == 0 && text != nullptr) said.assign(text, length);
     VxFreeA(text);
+    text = nullptr;
+    const VxResult rc = VxGetErrorStringA(o.language.c_str(), code, &text);
+    if (rc == 0 && text != nullptr) said = text;
+    VxFreeA(text);
+    const bool known = rc == 0 || !said.empty();
+    message = known ? os::consoleText(said) + " (viewer code " + std::to_string(code) + ")"
+                    : "viewer code " + std::to_string(code) + " (its message could not be had: " +
+                          os::consoleText(libraryMessage(o.language, rc)) + ")";
   } else {
     message = os::consoleText(libraryMessage(o.language, code)) + " (code " + std::to_string(code) + ")";
   }
   std::fprintf(stderr, "vxctl: %s: %s\n", what.c_str(), message.c_str());
   return 1;
+}
+
+// A command's failure. -6 once the command time-out has passed is that
+// time-out: the library gives such a command up with -6 and closes the
+// connection, as for a lost one, and only the time tells them apart.
+int failCommand(const Options& o, const std::string& what, VxResult code,
+                std::chrono::steady_clock::time_point started) {
+  const std::uint32_t limit = vxtools::commandTimeoutMs();
+  const auto waited = std::chrono::steady_clock::now() - started;
+  if (code != VX_E_COMMUNICATION_BROKEN || limit == 0 || waited < std::chrono::milliseconds(limit))
+    return fail(o, what, code);
+  std::fprintf(stderr,
+               "vxctl: %s: no answer within %u ms (VXBRIDGE_COMMAND_TIMEOUT_MS); the library gave the command "
+               "up and closed the connection (code %d)\n",
+               what.c_str(), static_cast<unsigned>(limit), static_cast<int>(code));
+  return 1;
+}
+
+// What a -5 from a connect to host:port most likely means.
+void hostNotFoundHint(const Options& o) {
+  const std::string where = o.host + ":" + std::to_string(o.port);
+  if (!os::nameResolves(o.host)) {
+    std::fprintf(stderr, "vxctl: the name %s does not resolve to an address (check its spelling, or give the "
+                 "address itself)\n", o.host.c_str());
+  } else if (o.host == "localhost" || o.host.compare(0, 4, "127.") == 0) {
+    std::fprintf(stderr, "vxctl: is a viewer listening on %s? (try: vxsim listen --port %u)\n", where.c_str(),
+                 static_cast<unsigned>(o.port));
+  } else {
+    std::fprintf(stderr, "vxctl: is the viewer running on %s and listening on port %u? (a firewall may also "
+                 "drop the connection)\n", o.host.c_str(), static_cast<unsigned>(o.port));
+  }
 }
 
 void printLastResponse() {
@@ -131,10 +172,7 @@ int connect(const Options& o, const std::string& why = "") {
   if (rc == 0) return 0;
   const std::string where = o.host + ":" + std::to_string(o.port);
   fail(o, why + "connect to " + where, rc);
-  if (rc == VX_E_HOST_NOT_FOUND) {
-    std::fprintf(stderr, "vxctl: is a viewer listening on %s? (try: vxsim listen --port %u)\n",
-                 where.c_str(), static_cast<unsigned>(o.port));
-  }
+  if (rc == VX_E_HOST_NOT_FOUND) hostNotFoundHint(o);
   return 1;
 }
 
@@ -142,15 +180,17 @@ int connect(const Options& o, const std::string& why = "") {
 
 int product(const Options& o) {
   int32_t id = 0;
-  if (const VxResult rc = VxGetRemoteProductId(&id); rc != 0) return fail(o, "product id", rc);
+  const auto started = std::chrono::steady_clock::now();
+  if (const VxResult rc = VxGetRemoteProductId(&id); rc != 0) return failCommand(o, "product id", rc, started);
   std::printf("%d\n", static_cast<int>(id));
   return 0;
 }
 
 int version(const Options& o) {
   char* text = nullptr;
+  const auto started = std::chrono::steady_clock::now();
   const VxResult rc = VxGetRemoteProductVersionA(&text);
-  if (rc != 0) return fail(o, "product version", rc);
+  if (rc != 0) return failCommand(o, "product version", rc, started);
   std::printf("%s\n", os::consoleText(text != nullptr ? text : "").c_str());
   VxFreeA(text);
   return 0;
@@ -160,6 +200,7 @@ int viewerCommand(const Options& o) {
   const std::string& c = o.command;
   VxResult rc = 0;
   std::string what;
+  const auto started = std::chrono::steady_clock::now();
   if (c == "lang") {
     what = "lang " + o.args[0];
     rc = VxSetLanguageA(o.args[0].c_str());
@@ -175,7 +216,7 @@ int viewerCommand(const Options& o) {
     what = "cancel";
     rc = VxCancelAll();
   }
-  if (rc != 0) return fail(o, what, rc);
+  if (rc != 0) return failCommand(o, what, rc, started);
   printLastResponse();
   return 0;
 }
@@ -249,9 +290,11 @@ int launch(const Options& o, uint32_t productId) {
   }
   if (rc != 0) {
     fail(o, "launch " + std::to_string(productId), rc);
-    if (rc == VX_E_HOST_NOT_FOUND)
+    if (rc == VX_E_HOST_NOT_FOUND && os::nameResolves(o.host))
       std::fprintf(stderr, "vxctl: no viewer answered on %s in %d attempts one second apart\n", where.c_str(),
                    kLaunchAttempts);
+    else if (rc == VX_E_HOST_NOT_FOUND)
+      hostNotFoundHint(o);
     return 1;
   }
   Connection connection;
@@ -372,6 +415,8 @@ void printVersion() {
 int runCommand(const Options& o) {
   const std::string& c = o.command;
   long long n = 0;
+  // The library notes a setting it cannot take only in its trace.
+  for (const std::string& note : vxtools::ignoredSettings()) std::fprintf(stderr, "vxctl: %s\n", note.c_str());
   // Read by the library at each connect and accept.
   if (o.trace && !os::setEnv("VXBRIDGE_TRACE", "stderr")) {
     std::fprintf(stderr, "vxctl: --trace: the environment cannot be set\n");

@@ -93,6 +93,9 @@ void removeEmptyRegistryKey(const std::string& path);
 std::uint16_t unusedTcpPort();
 // True when something accepts connections on 127.0.0.1:port.
 bool tcpPortAnswers(std::uint16_t port);
+// True when host is an IPv4 address or a name that resolves to one (the
+// library connects over IPv4).
+bool nameResolves(const std::string& host);
 
 // ---- Console and time -----------------------------------------------------------
 

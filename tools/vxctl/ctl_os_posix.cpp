@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -291,6 +292,16 @@ bool tcpPortAnswers(std::uint16_t port) {
   const bool answered = ::connect(f, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   ::close(f);
   return answered;
+}
+
+bool nameResolves(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+  ::freeaddrinfo(found);
+  return true;
 }
 
 // ---- Console and time -----------------------------------------------------------

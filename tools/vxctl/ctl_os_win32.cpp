@@ -341,6 +341,17 @@ bool tcpPortAnswers(std::uint16_t port) {
   return answered;
 }
 
+bool nameResolves(const std::string& host) {
+  if (!startNetwork()) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
+  return true;
+}
+
 // ---- Console and time -----------------------------------------------------------
 
 void initConsole() { SetConsoleOutputCP(1252); }

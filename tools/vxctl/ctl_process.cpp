@@ -58,13 +58,14 @@ bool Child::start(const std::string& program, const std::vector<std::string>& ar
   return true;
 }
 
-bool Child::waitForLine(const std::string& prefix, int timeoutMs, std::string& line) {
+bool Child::waitForLine(const std::string& prefix, int timeoutMs, std::string& line, bool onStderr) {
   if (!started_) return false;
   std::unique_lock<std::mutex> lock(shared_->mutex);
+  const std::string& text = onStderr ? shared_->err : shared_->out;
   auto found = [&] {
     std::size_t start = 0;
-    for (std::size_t end; (end = shared_->out.find('\n', start)) != std::string::npos; start = end + 1) {
-      std::string l = shared_->out.substr(start, end - start);
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string l = text.substr(start, end - start);
       if (!l.empty() && l.back() == '\r') l.pop_back();
       if (l.compare(0, prefix.size(), prefix) == 0) {
         line = l;

@@ -26,10 +26,10 @@ class Child {
   bool started() const { return started_; }
   std::uint32_t pid() const { return proc_.pid; }
 
-  // Waits until the child has written a whole line on stdout that begins
-  // with prefix and returns it (without its line end). False when the time
-  // runs out or the output ends first.
-  bool waitForLine(const std::string& prefix, int timeoutMs, std::string& line);
+  // Waits until the child has written a whole line on stdout (or on its
+  // captured stderr) that begins with prefix and returns it (without its
+  // line end). False when the time runs out or the output ends first.
+  bool waitForLine(const std::string& prefix, int timeoutMs, std::string& line, bool onStderr = false);
   // Waits for the child to end and for its output to be complete: false
   // when it runs on, or when a process it started still holds its output.
   bool waitExit(int timeoutMs, int& status);

@@ -1,5 +1,6 @@
 // vxsim: a stand-in for the Vexa3D viewer, so hosts can exercise the library
 // without the real application. See usage() for the modes.
+#include "library_settings.h"
 #include "sim_os.h"
 #include "sim_registry.h"
 #include "sim_session.h"
@@ -7,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -40,7 +42,7 @@ const char* const kUsage =
     "            exit 0; exit 1 if the connection fails first. Default calls:\n"
     "            Hello(1,2) and SYS FLUSH.\n"
     "register    write an installation entry (slot N, default: append; path defaults\n"
-    "            to this executable, language to eng).\n"
+    "            to this executable and must be a file, language to eng).\n"
     "unregister  remove slot N, or without --slot the whole installation key; exit\n"
     "            1 when there is nothing to remove.\n"
     "\n"
@@ -55,23 +57,27 @@ const char* const kUsage =
     "  VxGetTypeViewer()                  1001 (Amber) or 1002 (Cobalt), see --edition\n"
     "  VxProductVersion()                 the --product-version, default 3.1.0.0\n"
     "  VxSetLanguage('eng'|'spa'|'cat')   OK; its messages follow that language\n"
-    "  GetErrorString('LANG',HEX)         the message of its code HEX (26 to 30)\n"
+    "  GetErrorString('LANG',HEX)         the message of its code HEX (26 to 31)\n"
     "  Echo(TEXT)                         TEXT\n"
     "  Add(A,B)                           the sum of the whole numbers A and B\n"
     "  LoadScene('FILE')                  OK\n"
     "  GetCameraPosition()                0.0,0.0,10.0\n"
-    "  Sleep(MS)                          OK after MS milliseconds\n"
+    "  Sleep(MS)                          OK after MS milliseconds (31 when vxsim is\n"
+    "                                     stopped meanwhile)\n"
     "  SYS FLUSH, SYS CANCELALL           OK\n"
     "  anything else                      26 Unknown command; malformed arguments 27\n"
     "Its codes: 26 Unknown command, 27 Invalid arguments, 28 Object not found,\n"
-    "29 Scene is empty, 30 Unsupported language.\n"
+    "29 Scene is empty, 30 Unsupported language, 31 Command interrupted.\n"
     "\n"
     "Installation entries live in HKEY_LOCAL_MACHINE\\SOFTWARE\\Halden\\Vexa on Windows;\n"
     "elsewhere in the directory tree $VXBRIDGE_REGISTRY_ROOT (default\n"
-    "/etc/vxbridge/registry)/HKEY_LOCAL_MACHINE/SOFTWARE/Halden/Vexa.\n"
+    "/etc/vxbridge/registry, for root)/HKEY_LOCAL_MACHINE/SOFTWARE/Halden/Vexa; as a\n"
+    "user, set VXBRIDGE_REGISTRY_ROOT to a folder of yours, for the host as well.\n"
     "\n"
-    "The library in the host reads these environment variables (vxsim does not):\n"
+    "The library in the host reads these environment variables (vxsim only notes a\n"
+    "value the library will ignore):\n"
     "  VXBRIDGE_TRACE=stderr|1|FILE     trace every frame to stderr or append it to FILE\n"
+    "                                   (0, false, off, no: no trace)\n"
     "  VXBRIDGE_COMMAND_TIMEOUT_MS=MS   give a command up after MS ms without an answer\n"
     "  VXBRIDGE_KEEPALIVE_MS=IDLE,INTERVAL,COUNT   TCP keep-alive of each connection\n"
     "  VXBRIDGE_LISTEN_ADDRESS=A.B.C.D  server mode: listen on that local address only\n"
@@ -222,6 +228,11 @@ bool parseArgs(int argc, char** argv, Options& o, std::string& why) {
   if (o.mode == "connect" && !o.portGiven) why = "connect needs --port";
   if (o.mode == "register" && (!o.editionGiven || !o.versionGiven))
     why = "register needs --edition and --product-version";
+  // A launch would start this file: an entry for a file that is not there
+  // only fails later, with -17.
+  std::error_code ec;
+  if (why.empty() && !o.path.empty() && !std::filesystem::is_regular_file(o.path, ec))
+    why = "--path " + o.path + " is no file (give the viewer's executable, or leave --path out for vxsim)";
   return why.empty();
 }
 
@@ -367,6 +378,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (o.mode == "register" || o.mode == "unregister") return runRegistry(o);
+  // Settings for the host's library in the same environment, which it will
+  // ignore (it says so only in its trace).
+  for (const std::string& note : vxtools::ignoredSettings()) std::cerr << "vxsim: note: " << note << "\n";
 
   SessionOptions session;
   session.intervalMs = o.intervalMs;

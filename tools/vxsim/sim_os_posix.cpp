@@ -38,9 +38,13 @@ void setNoDelay(int f) {
 
 namespace fs = std::filesystem;
 
-fs::path keyDir(const std::string& key) {
+const char* registryRoot() {
   const char* root = std::getenv("VXBRIDGE_REGISTRY_ROOT");
-  fs::path dir = (root != nullptr && *root != '\0') ? root : "/etc/vxbridge/registry";
+  return root != nullptr && *root != '\0' ? root : nullptr;
+}
+
+fs::path keyDir(const std::string& key) {
+  fs::path dir = registryRoot() != nullptr ? registryRoot() : "/etc/vxbridge/registry";
   dir /= "HKEY_LOCAL_MACHINE";
   std::string part;
   for (char c : key + "\\") {
@@ -61,6 +65,11 @@ bool writeValue(const std::string& key, const std::string& name, const std::stri
   fs::create_directories(dir, ec);
   if (ec) {
     err = "cannot create " + dir.string() + ": " + ec.message();
+    // The system-wide store needs root; a store of one's own needs the
+    // same variable in the host's environment, where the library reads it.
+    if (registryRoot() == nullptr && ec == std::errc::permission_denied)
+      err += "\nvxsim: as a user, keep the entries in a folder of your own and give the host the same "
+             "variable: export VXBRIDGE_REGISTRY_ROOT=\"$HOME/.vxbridge/registry\"";
     return false;
   }
   std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);

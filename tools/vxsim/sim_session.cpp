@@ -83,9 +83,14 @@ class Session {
     return send(call.message);
   }
 
-  // Simulates a busy viewer, still honouring a stop request.
-  static void pause(int ms) {
-    for (; ms > 0 && !os::stopRequested(); ms -= 50) os::sleepMs(std::min(ms, 50));
+  // Simulates a busy viewer, still honouring a stop request: false when
+  // one cut the pause short.
+  static bool pause(int ms) {
+    for (; ms > 0; ms -= 50) {
+      if (os::stopRequested()) return false;
+      os::sleepMs(std::min(ms, 50));
+    }
+    return true;
   }
 
   // False ends the session, with the reason in end_.
@@ -109,9 +114,10 @@ class Session {
       waiting_.pop_front();
       return true;
     }
-    const Reply reply =
-        m.kind == Kind::Sys ? answerSys(viewer_, m.args) : answerCall(viewer_, m.name, m.args);
-    if (reply.delayMs > 0) pause(reply.delayMs);
+    Reply reply = m.kind == Kind::Sys ? answerSys(viewer_, m.args) : answerCall(viewer_, m.name, m.args);
+    // Stopped before the work was done: the command failed, and the host
+    // must not read OK for it.
+    if (reply.delayMs > 0 && !pause(reply.delayMs)) reply = interrupted(viewer_);
     return send(retMessage(reply.code, reply.payload)) || fail(SessionEnd::PeerClosed);
   }
 

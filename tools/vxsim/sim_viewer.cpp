@@ -21,6 +21,7 @@ const ErrorEntry kErrors[] = {
     {code::kObjectNotFound, "Object not found", "Objeto no encontrado", "Objecte no trobat"},
     {code::kSceneEmpty, "Scene is empty", "La escena est\xE1 vac\xED" "a", "L'escena \xE9s buida"},
     {code::kUnknownLanguage, "Unsupported language", "Idioma no admitido", "Llengua no admesa"},
+    {code::kInterrupted, "Command interrupted", "Comando interrumpido", "Ordre interrompuda"},
 };
 
 Reply failure(const ViewerState& state, int code) {
@@ -117,6 +118,8 @@ Reply answerCall(ViewerState& state, const std::string& name, const std::string&
   }
   return failure(state, code::kUnknownCommand);
 }
+
+Reply interrupted(const ViewerState& state) { return failure(state, code::kInterrupted); }
 
 Reply answerSys(ViewerState& state, const std::string& text) {
   if (text == "FLUSH" || text == "CANCELALL") return ok();

@@ -15,6 +15,8 @@ inline constexpr int kInvalidArguments = 27;
 inline constexpr int kObjectNotFound = 28;
 inline constexpr int kSceneEmpty = 29;
 inline constexpr int kUnknownLanguage = 30;
+// A command cut short because the viewer is closing (vxsim was stopped).
+inline constexpr int kInterrupted = 31;
 }  // namespace code
 
 struct ViewerState {
@@ -36,6 +38,8 @@ bool isKnownLanguage(const std::string& language);
 const char* errorText(int code, const std::string& language);
 
 Reply answerCall(ViewerState& state, const std::string& name, const std::string& args);
+// The answer of a command the viewer gave up as it closes.
+Reply interrupted(const ViewerState& state);
 Reply answerSys(ViewerState& state, const std::string& text);
 
 }  // namespace vxsim

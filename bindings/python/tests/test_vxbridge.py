@@ -32,16 +32,22 @@ def test_commands_answers_and_errors(vxsim):
         with pytest.raises(VxError) as again:
             Connection.connect("127.0.0.1", sim.port, language="spa")
         assert (again.value.code, again.value.message) == \
-            (vxbridge.E_ALREADY_CONNECTED, "El socket ya est\u00e1 conectado")
+            (vxbridge.E_ALREADY_CONNECTED, "connect to 127.0.0.1:%d: El socket ya est\u00e1 conectado" % sim.port)
     assert viewer.is_broken and not viewer.is_broken  # read and cleared
 
 
 def test_library_messages_without_a_viewer(port):
     assert vxbridge.lib_version() == "1.0.0.0"
     assert vxbridge.error_message(-14, "cat") == "Vexa3D no est\u00e0 instal\u00b7lat"
+    # A failed connect names where it tried, and the likely cause of -5.
     with pytest.raises(VxError) as failed:
         Connection.connect("127.0.0.1", port)
-    assert (failed.value.code, str(failed.value)) == (vxbridge.E_HOST_NOT_FOUND, "Host not found (code -5)")
+    assert (failed.value.code, str(failed.value)) == (vxbridge.E_HOST_NOT_FOUND, (
+        "connect to 127.0.0.1:%d: Host not found (nothing accepted the connection: is the viewer running and "
+        "listening on port %d?) (code -5)" % (port, port)))
+    with pytest.raises(VxError, match=r"^connect to no\.such\.host\.invalid:27800: Host not found \(the name "
+                                      r"no\.such\.host\.invalid does not resolve to an address\) \(code -5\)$"):
+        Connection.connect("no.such.host.invalid", 27800)
     with pytest.raises(vxbridge.NotConnected):
         vxbridge.error_message(31)
 
@@ -63,9 +69,23 @@ def test_no_answer_within_the_command_time_out(vxsim, monkeypatch):
     viewer = Connection.connect("127.0.0.1", vxsim().port)
     with pytest.raises(vxbridge.CommandTimeout) as late:
         viewer.send("Sleep", "5000")
-    assert late.value.code == vxbridge.E_COMMUNICATION_BROKEN
+    assert (late.value.code, late.value.message) == (vxbridge.E_COMMUNICATION_BROKEN, (
+        "no answer within 200 ms (VXBRIDGE_COMMAND_TIMEOUT_MS): the library gave the command up and closed the "
+        "connection"))
     assert isinstance(late.value, vxbridge.ConnectionLost) and isinstance(late.value, TimeoutError)
     viewer.close()
+
+
+def test_the_next_command_after_the_viewer_left_is_a_lost_connection(vxsim):
+    sim, broken = vxsim(), threading.Event()
+    with Connection.connect("127.0.0.1", sim.port, on_broken=broken.set) as viewer:
+        sim.stop()
+        assert broken.wait(WAIT)
+        with pytest.raises(vxbridge.ConnectionLost, match="the connection was lost before this call") as lost:
+            viewer.send("Add", "1,2")
+        assert lost.value.code == vxbridge.E_NOT_CONNECTED
+    with pytest.raises(vxbridge.NotConnected):  # closed by the host: plainly not connected
+        viewer.send("Add", "1,2")
 
 
 def test_handler_answers_and_its_exceptions_become_failures(vxsim):
@@ -173,7 +193,7 @@ CASES = [
     ("answer code 2**31", lambda p, t: idle.answer(2 ** 31, b""), (ValueError, "code")),
     ("send unconnected", lambda p, t: idle.send("Add", "1,2"), (vxbridge.NotConnected, "Not connected")),
     ("accept in time", lambda p, t: _accept_in_time(p), (vxbridge.Timeout, "no viewer")),
-    ("library missing", lambda p, t: _missing_library(t), (OSError, "VXBRIDGE_LIBRARY=")),
+    ("library missing", lambda p, t: _missing_library(t), (OSError, r"VXBRIDGE_LIBRARY=(.|\n)*--config-settings library=")),
     ("serve block", lambda p, t: _serve_block(p), (True, False)),  # listening inside the block only
 ]
 

@@ -5,12 +5,14 @@ import ctypes
 import logging
 import os
 import re
+import socket
 import threading
 import time
 from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union
 
 from . import _checks
-from ._errors import E_NOT_CONNECTED, CommandTimeout, Timeout, VxError, error_class
+from ._errors import (E_HOST_NOT_FOUND, E_NOT_CONNECTED, CommandTimeout, ConnectionLost, Timeout, VxError,
+                      error_class)
 from ._native import BrokenHandler, CallHandler, CallRecord, lib
 from ._text import ENCODING, Text, decode, encode, to_bytes
 from ._waiting import interruptible
@@ -65,10 +67,21 @@ def best_message(code: int, language: str) -> str:
     return text if rc == 0 else "viewer code %d" % code
 
 
-def error(code: int, message: str, response: str = "", timed_out: bool = False) -> VxError:
-    if timed_out:
-        return CommandTimeout(code, message, response)
+def error(code: int, message: str, response: str = "") -> VxError:
     return error_class(code)(code, message, response)
+
+
+def _connect_failure(code: int, language: str, host: str, port: int) -> VxError:
+    """A failed connect, named with its host and port, and for -5 the likely
+    cause: a name that does not resolve, or nobody accepting there."""
+    message = "connect to %s:%d: %s" % (host, port, best_message(code, language))
+    if code == E_HOST_NOT_FOUND:
+        try:
+            socket.getaddrinfo(host, None, socket.AF_INET)
+            message += " (nothing accepted the connection: is the viewer running and listening on port %d?)" % port
+        except (OSError, UnicodeError):
+            message += " (the name %s does not resolve to an address)" % host
+    return error(code, message)
 
 
 def _command_timeout() -> Optional[float]:
@@ -171,6 +184,7 @@ class Connection:
         self.language = _checks.language(language)  # of the messages in VxError
         self._timeout = _command_timeout()
         self._answers = threading.local()
+        self._opened = False  # opened, and not closed by the host since
 
     # ---- opening and closing -------------------------------------------------
 
@@ -183,7 +197,7 @@ class Connection:
         recv_call(). on_broken() runs once when the connection ends."""
         host_bytes, port = encode(host, "host"), _checks.port(port)
         return cls._open(lambda c, b: int(lib().VxConnectA(host_bytes, port, 0, c, b)), on_call, on_broken,
-                         language)
+                         language, (decode(host_bytes), port))
 
     @classmethod
     def launch(cls, product_id: int = PRODUCT_AMBER, host: Text = "127.0.0.1", port: int = DEFAULT_PORT,
@@ -193,7 +207,7 @@ class Connection:
         runs, and connects to it (up to six attempts a second apart)."""
         product, host_bytes, port = _checks.product(product_id), encode(host, "host"), _checks.port(port)
         return cls._open(lambda c, b: int(lib().VxLaunchAndConnect(product, host_bytes, port, c, b)), on_call,
-                         on_broken, language)
+                         on_broken, language, (decode(host_bytes), port))
 
     @classmethod
     def serve(cls, port: int, language: str = "eng") -> "Connection":
@@ -202,7 +216,9 @@ class Connection:
         end of the ``with`` block."""
         port = _checks.port(port)
         connection = cls(True, language)
-        connection._check(int(lib().VxConnectAsServer(port, 0)))
+        rc = int(lib().VxConnectAsServer(port, 0))
+        if rc != 0:
+            raise error(rc, "listen on port %d: %s" % (port, best_message(rc, connection.language)))
         return connection
 
     def accept(self, timeout: Optional[float] = None, poll: float = 0.02) -> "Connection":
@@ -213,6 +229,7 @@ class Connection:
             rc = int(lib().VxAccept())
             if rc == 0:
                 self._timeout = _command_timeout()
+                self._opened = True
                 return self
             if rc != E_NOT_CONNECTED:  # -3: nobody waiting yet
                 self._check(rc)
@@ -222,7 +239,7 @@ class Connection:
 
     @classmethod
     def _open(cls, opener: Callable[[Any, Any], int], on_call: Optional[OnCall], on_broken: Optional[OnBroken],
-              language: str) -> "Connection":
+              language: str, where: Tuple[str, int]) -> "Connection":
         _checks.callback(on_call, "on_call")
         _checks.callback(on_broken, "on_broken")
         connection = cls(False, language)
@@ -233,9 +250,10 @@ class Connection:
         broken = _wrap_broken_handler(on_broken, kept)
         kept.objects = (call, broken)
         rc = interruptible(lambda: opener(call, broken), _close_unclaimed)
-        if rc == 0:
-            _keep(kept)
-        connection._check(rc)
+        if rc != 0:
+            raise _connect_failure(rc, connection.language, *where)
+        _keep(kept)
+        connection._opened = True
         return connection
 
     def close(self) -> None:
@@ -244,6 +262,7 @@ class Connection:
         handler (so a handler may wait for the thread that closes). After
         serve() the port is closed too (by a connect to no host, which is
         how the library drops its listening socket)."""
+        self._opened = False
         self._check(int(lib().VxDisconnect()))
         if self._server:
             lib().VxConnectA(b"0.0.0.0", 0, 0, CallHandler(), BrokenHandler())
@@ -363,7 +382,15 @@ class Connection:
 
     def _check(self, rc: int) -> None:
         if rc != 0:
-            raise error(rc, best_message(rc, self.language))
+            raise self._failure(rc, best_message(rc, self.language))
+
+    def _failure(self, rc: int, message: str, response: str = "") -> VxError:
+        # -3 on a connection the host has not closed: it ended on its own
+        # (the viewer left, the link broke), which is what the host acts on.
+        if rc == E_NOT_CONNECTED and self._opened:
+            return ConnectionLost(rc, "%s: the connection was lost before this call (the viewer left or the link "
+                                      "broke)" % message)
+        return error(rc, message, response)
 
     def _command(self, call: Callable[[], int]) -> str:
         """Runs a command on this thread (on a helper thread for the main
@@ -384,6 +411,9 @@ class Connection:
 
         rc, response, message, timed_out = interruptible(work)
         self._answers.latest = response
+        if timed_out:
+            raise CommandTimeout(rc, "no answer within %d ms (VXBRIDGE_COMMAND_TIMEOUT_MS): the library gave the "
+                                     "command up and closed the connection" % round((timeout or 0) * 1000))
         if rc != 0:
-            raise error(rc, message, decode(response), timed_out)
+            raise self._failure(rc, message, decode(response))
         return decode(response)

@@ -63,8 +63,10 @@ class NotConnected(VxError):
 
 
 class ConnectionLost(VxError, ConnectionError):
-    """The connection broke while sending or waiting (code -6); it is closed
-    and the broken handler has run or is about to. Also a ConnectionError."""
+    """The connection broke while sending or waiting (code -6), or it had
+    ended before the call (code -3: the viewer left, the host did not
+    close it); it is closed and the broken handler has run or is about to.
+    Also a ConnectionError."""
 
 
 class Timeout(VxError, TimeoutError):
@@ -74,8 +76,9 @@ class Timeout(VxError, TimeoutError):
 
 
 class CommandTimeout(Timeout, ConnectionLost):
-    """No answer within the command time-out (VXBRIDGE_COMMAND_TIMEOUT_MS);
-    the library has closed the connection, as for ConnectionLost."""
+    """No answer within the command time-out (VXBRIDGE_COMMAND_TIMEOUT_MS;
+    the library's code is -6, as for a lost connection); the library has
+    closed the connection, as for ConnectionLost."""
 
 
 def error_class(code: int) -> Type[VxError]:

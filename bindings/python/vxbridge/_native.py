@@ -110,8 +110,11 @@ def load(environ: Mapping[str, str], package_dir: str) -> Tuple[Any, str]:
             return _Library(path), path
         except OSError as error:
             tried.append("%s: %s" % (place, error))
-    raise OSError("cannot load the VxBridge library; tried:\n  %s\nSet %s to the library's path, or put %s "
-                  "beside the vxbridge package." % ("\n  ".join(tried), ENVIRONMENT_VARIABLE, LIBRARY_NAME))
+    raise OSError("cannot load the VxBridge library; tried:\n  %s\nThis package was installed without the "
+                  "library. Install the wheel that carries it, built with\n  python3 -m pip wheel --no-index "
+                  "-w dist PREFIX/share/vxbridge/bindings/python --config-settings library=PREFIX/lib/%s\n"
+                  "(bindings/README.md), or set %s to the library's path."
+                  % ("\n  ".join(tried), LIBRARY_NAME, ENVIRONMENT_VARIABLE))
 
 
 _loaded: Optional[Tuple[Any, str]] = None
