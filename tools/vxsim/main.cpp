@@ -2,6 +2,7 @@
 // without the real application. See usage() for the modes.
 #include "sim_os.h"
 #include "sim_registry.h"
+#include "sim_script.h"
 #include "sim_session.h"
 #include "sim_viewer.h"
 
@@ -24,6 +25,7 @@ const char* const kUsage =
     "usage:\n"
     "  vxsim listen [--port P] [--edition Amber|Cobalt] [--product-version A.B.C.D]\n"
     "               [--trace] [--keep] [--call 'Name(args)']... [--calls FILE] [--interval MS]\n"
+    "               [--script FILE]\n"
     "  vxsim connect [--host H] --port P [--edition E] [--product-version V]\n"
     "               [--call 'Name(args)']... [--calls FILE] [--interval MS] [--trace]\n"
     "  vxsim register --edition Amber|Cobalt --product-version A.B.C.D [--path EXE]\n"
@@ -47,6 +49,8 @@ const char* const kUsage =
     "--call 'Name(args)' or --call 'SYS TEXT' sends a call to the host; --calls FILE\n"
     "reads one call per line (blank lines and # comments ignored). Calls go out one\n"
     "every --interval ms (default 100); each answer prints \"answer Name: code=C text=T\".\n"
+    "--script FILE answers the host from the rules of FILE instead of the command\n"
+    "set below (docs/TESTING.md describes scripts and recordings).\n"
     "--trace dumps every frame to stderr (<< received, >> sent). --version prints\n"
     "vxsim's own version; --version V after a command is the old spelling of\n"
     "--product-version V.\n"
@@ -87,6 +91,7 @@ struct Options {
   bool trace = false, keep = false;
   std::vector<std::string> callTexts;
   std::string callsFile;
+  std::string scriptFile;
   int intervalMs = 100;
   std::string path, language = "eng";
   int slot = -1;
@@ -132,6 +137,7 @@ const OptionShape kOptions[] = {
     {"--version", false, true, true, true, false},  // the old spelling
     {"--call", false, true, true, false, false},
     {"--calls", false, true, true, false, false},
+    {"--script", false, true, false, false, false},
     {"--interval", false, true, true, false, false},
     {"--path", false, false, false, true, false},
     {"--language", false, false, false, true, false},
@@ -202,6 +208,8 @@ bool parseArgs(int argc, char** argv, Options& o, std::string& why) {
       o.callTexts.push_back(v);
     } else if (a == "--calls") {
       o.callsFile = v;
+    } else if (a == "--script") {
+      o.scriptFile = v;
     } else if (a == "--interval") {
       ok = parseInt(v, 0, 3600000, n);
       o.intervalMs = static_cast<int>(n);
@@ -373,6 +381,14 @@ int main(int argc, char** argv) {
   session.trace = o.trace;
   session.waitForAnswers = o.mode == "connect";
   if (!loadCalls(o, session.calls)) return 2;
+  Script script;
+  if (!o.scriptFile.empty()) {
+    if (!loadScript(o.scriptFile, script, why)) {
+      std::cerr << "vxsim: " << why << "\n";
+      return 2;
+    }
+    session.script = &script;
+  }
   std::string err;
   if (!os::startNetwork(err)) {
     std::cerr << "vxsim: " << err << "\n";
