@@ -1,5 +1,6 @@
 // vxsim: a stand-in for the Vexa3D viewer, so hosts can exercise the library
 // without the real application. See usage() for the modes.
+#include "sim_commands.h"
 #include "sim_os.h"
 #include "sim_registry.h"
 #include "sim_script.h"
@@ -31,6 +32,10 @@ const char* const kUsage =
     "  vxsim register --edition Amber|Cobalt --product-version A.B.C.D [--path EXE]\n"
     "               [--slot N] [--language eng|spa|cat]\n"
     "  vxsim unregister [--slot N]\n"
+    "  vxsim proxy --listen PORT --to HOST:PORT [--record FILE] [--keep] [--trace]\n"
+    "  vxsim replay FILE [--port P] [--allow PATTERN]... [--timeout S] [--trace]\n"
+    "               [--detach LOG]\n"
+    "  vxsim wait LOG [--timeout S]\n"
     "  vxsim --help | --version\n"
     "\n"
     "listen      act as the viewer: wait on every interface, port P (default 27800;\n"
@@ -45,6 +50,19 @@ const char* const kUsage =
     "            to this executable, language to eng).\n"
     "unregister  remove slot N, or without --slot the whole installation key; exit\n"
     "            1 when there is nothing to remove.\n"
+    "proxy       listen on PORT as listen does and relay each host to the viewer at\n"
+    "            HOST:PORT, every byte unchanged both ways; --record writes each\n"
+    "            frame with its side and time to FILE. One host unless --keep.\n"
+    "replay      play the viewer's side of a recording to a host on port P (as for\n"
+    "            listen), one host per recorded session; exit 0 when the host wrote\n"
+    "            what was recorded, else report the first divergence (the host's\n"
+    "            frame, expected and actual) and exit 1. A host frame may differ\n"
+    "            where both match an --allow PATTERN ('LoadScene(*)', 'SYS *',\n"
+    "            'RET 0,*'; * any bytes, ? one byte); timing always may. --timeout\n"
+    "            S (default 60, 0 none) limits each wait for the host. --detach LOG\n"
+    "            runs it in the background, its output into LOG, once it listens.\n"
+    "wait        wait (--timeout S, default 300) for the background replay of LOG\n"
+    "            to end; print LOG and exit with the replay's status.\n"
     "\n"
     "--call 'Name(args)' or --call 'SYS TEXT' sends a call to the host; --calls FILE\n"
     "reads one call per line (blank lines and # comments ignored). Calls go out one\n"
@@ -368,6 +386,7 @@ int main(int argc, char** argv) {
     std::cout << "vxsim " << VXSIM_VERSION << "\n";
     return 0;
   }
+  if (argc >= 2 && isRecordingCommand(argv[1])) return runRecordingCommand(argc, argv);
   Options o;
   std::string why;
   if (!parseArgs(argc, argv, o, why)) {
