@@ -1,7 +1,8 @@
 // The proxy between a host and a viewer of the test's own, both raw
 // sockets: every byte passes unchanged both ways (segments split anyhow,
 // frames back to back, 2 MB messages written by both sides at once), and the
-// recording holds each frame whole with its side.
+// recording holds each frame whole with its side; recordings read from
+// literal files, and refused with their line.
 #include "sim_os.h"
 #include "sim_proxy.h"
 #include "sim_recording.h"
@@ -151,6 +152,42 @@ TEST_F(Relayed, RecordsTheBytesOfAFrameCutShortByTheViewersEnd) {
   EXPECT_TRUE(r.sessions[0].frames[0].cut);
   EXPECT_EQ(r.sessions[0].frames[0].message, partial);
   EXPECT_EQ(r.sessions[0].closedBy, "viewer");
+}
+
+TEST(SimRecording, ReadsRecordsByTheirLengthAndRefusesMalformedOnesWithTheirLine) {
+  Recording r;
+  std::string err;
+  ASSERT_TRUE(parseRecording("vxsim-recording 1\r\n# note\nsession 1\nhost 0.5 8\nEXE A()\n\n"
+                             "viewer 1.25 16\nRET 0,6,a\nhost 5\nend 2.0 viewer\n",
+                             r, err))
+      << err;
+  ASSERT_EQ(r.sessions.size(), 1u);
+  const std::vector<RecordedFrame>& f = r.sessions[0].frames;
+  ASSERT_EQ(f.size(), 2u);
+  EXPECT_TRUE(f[0].side == Side::Host && f[0].message == "EXE A()\n" && f[0].line == 4 && f[0].seconds == 0.5);
+  EXPECT_TRUE(f[1].side == Side::Viewer && f[1].message == "RET 0,6,a\nhost 5" && f[1].line == 7);
+  EXPECT_EQ(r.sessions[0].closedBy, "viewer");
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "line 1: not a vxsim recording: the first line must be 'vxsim-recording 1'"},
+      {"vxsim-recording 2\n", "line 1: recording format 2 is not one this vxsim reads (1)"},
+      {"vxsim-recording 1\n", "line 1: the recording holds no session"},
+      {"vxsim-recording 1\nhost 0.1 3\nabc\n",
+       "line 2: 'host' outside a session (a session begins with 'session N')"},
+      {"vxsim-recording 1\nsession 2\n", "line 2: expected 'session 1'"},
+      {"vxsim-recording 1\nsession 1\nhost 0.1 5\nabc\n",
+       "line 3: the record does not hold 5 bytes followed by a line feed"},
+      {"vxsim-recording 1\nsession 1\nhost -1 0\n\n",
+       "line 3: 'host' needs the seconds since the session began, as in 0.000412"},
+      {"vxsim-recording 1\nsession 1\nend 1 host\nhost 1 0\n\n",
+       "line 4: 'host' outside a session (a session begins with 'session N')"},
+      {"vxsim-recording 1\nsession 1\nend 1 nobody\n", "line 3: expected 'end SECONDS host|viewer|proxy'"},
+      {"vxsim-recording 1\nsession 1\nsent 0.1 2\nab\n",
+       "line 3: unknown record 'sent' (session, host, viewer, host-cut, viewer-cut or end)"},
+  };
+  for (const auto& [text, want] : cases) {
+    EXPECT_FALSE(parseRecording(text, r, err)) << text;
+    EXPECT_EQ(err, want) << text;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "sim_recording.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -167,7 +168,7 @@ bool parseRecording(const std::string& bytes, Recording& out, std::string& err) 
     if (!out.sessions.empty()) return true;
     err = "the recording holds no session";
   }
-  err = "line " + std::to_string(reader.line()) + ": " + err;
+  err = "line " + std::to_string(std::max(reader.line(), 1)) + ": " + err;
   return false;
 }
 

@@ -104,7 +104,7 @@ def scripted_viewer(script: Source, *, vxsim: Optional[str] = None, timeout: flo
         try:
             yield sim.port
         finally:
-            status = sim.finish(0)  # it ends by itself once the host has left
+            status = sim.finish(1.0)  # it ends by itself once the host has left
         if status is not None and status != 0:
             raise AssertionError("vxsim ended with status %d:\n%s" % (status, sim.report()))
     finally:
