@@ -252,5 +252,63 @@ TEST_F(Replayed, AllowedPatternsLetArgumentsDiffer) {
   EXPECT_NE(host.find("|send Add 2,41 0 42|"), std::string::npos) << host;  // the recorded answer
 }
 
+// A host of raw frames, each written at once and then the connection
+// closed, against a recording whose viewer calls the host twice: what the
+// pairing rule lets differ (the interleaving of the host's two streams, the
+// answers that cross the host's end) and what it does not.
+TEST(ReplayPairing, ComparesTheHostsCallsAndAnswersEachInTheirOrder) {
+  using namespace std::string_literals;
+  const std::string recorded =
+      "vxsim-recording 1\nsession 1\nviewer 0.1 14\nEXE Notify(x)\n\nhost 0.2 14\nEXE Add(2,40)\n\n"
+      "host 0.3 10\nRET 0,2,OK\nviewer 0.4 10\nRET 0,2,42\nviewer 0.5 11\nEXE Done()\n\n";
+  const std::string add = "\x0E\0\0\0EXE Add(2,40)\n"s, ok = "\x0A\0\0\0RET 0,2,OK"s;
+  const std::string bye = "\x0B\0\0\0RET 0,3,bye"s, no = "\x0A\0\0\0RET 0,2,no"s;
+  const std::string answered = recorded + "host 0.6 11\nRET 0,3,bye\nend 0.7 host\n";
+  const std::string unanswered = recorded + "end 0.6 host\n";
+  const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
+      {"as recorded", answered, add + ok + bye, ""},
+      {"its answer before its call", answered, ok + add + bye, ""},
+      {"closes before answering Done", answered, add + ok, ""},
+      {"answers Done, which the recorded host did not", unanswered, add + ok + bye, ""},
+      {"another answer", answered, add + ok + no,
+       "session 1 diverged at the host's frame 3 (recording line 16):\n  expected: RET 0,3,bye\n"
+       "  actual:   RET 0,2,no\n  (the first difference is at byte 6 of the message)\n"},
+      {"an answer without a call", answered, add + ok + bye + ok,
+       "session 1 diverged at the host's frame 4:\n  expected: (no more answers of the host)\n"
+       "  actual:   RET 0,2,OK\n"},
+      {"closes before its call", answered, ok,
+       "session 1 diverged at the host's frame 1 (recording line 6):\n  expected: EXE Add(2,40)\\n\n"
+       "  actual:   (the host closed the connection)\n"},
+  };
+  std::string err;
+  ASSERT_TRUE(os::startNetwork(err)) << err;
+  for (const auto& [what, text, host, report] : cases) {
+    Recording recording;
+    ASSERT_TRUE(parseRecording(text, recording, err)) << err;
+    std::uint16_t port = 0;
+    const os::Socket listener = listenOn(port);
+    ReplayOutcome outcome;
+    std::thread replaying([&] {
+      const os::Socket s = acceptHost(listener, 20000, err);
+      ReplayOptions options;
+      options.timeoutMs = 20000;
+      outcome = replaySession(s, recording.sessions.at(0), options);
+      os::closeSocket(s);
+    });
+    const os::Socket s = os::connectTcp("127.0.0.1", port, err);
+    std::string sendErr;
+    os::sendAll(s, host.data(), host.size(), sendErr);
+    os::shutdownSend(s);
+    char buffer[256];
+    while (os::receiveSome(s, buffer, sizeof buffer) > 0) {
+    }
+    replaying.join();
+    os::closeSocket(s);
+    os::closeSocket(listener);
+    EXPECT_EQ(outcome.ok, report.empty()) << what;
+    EXPECT_EQ(outcome.report, report) << what;
+  }
+}
+
 }  // namespace
 }  // namespace vxsim
