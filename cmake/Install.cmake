@@ -8,7 +8,7 @@
 #                   soname link), vxsim, vxctl
 #   development     the header, the link-time files (import libraries, .def,
 #                   the libvxbridge.so link)
-#   docs            README, LICENSE, CHANGELOG, docs/, the example sources
+#   docs            README, LICENSE, CHANGELOG, docs/, the example sources and recording
 #   bindings        the Python package, the C# and Delphi units and their
 #                   samples, bindings/README.md: sources, built by the user
 #   package_config  the CMake package and the pkg-config file; not in the
@@ -43,7 +43,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   DESTINATION ${vxbridge_doc_dir} COMPONENT docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${vxbridge_doc_dir}/docs COMPONENT docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${vxbridge_doc_dir}/examples
-  COMPONENT docs FILES_MATCHING PATTERN "*.c" PATTERN "*.h")
+  COMPONENT docs FILES_MATCHING PATTERN "*.c" PATTERN "*.h" PATTERN "*.vxrec")
 
 # The bindings as their users take them: no tests, no build output. The
 # Python package gets the LICENSE that its wheel carries.
