@@ -1,5 +1,9 @@
 """vxbridge.testing: a host function tested against a scripted viewer and
-against the replay of a recording, with vxsim found through $VXSIM."""
+against the replay of a recording, with vxsim found through $VXSIM; and
+README.md's example of it, run as it stands."""
+import os
+import re
+
 import pytest
 
 from vxbridge import Connection, ViewerError
@@ -58,3 +62,17 @@ def test_a_replay_passes_the_recorded_host_and_fails_a_changed_one(tmp_path):
             "  actual:   EXE Add(2,41)\\n") in str(diverged.value)
     with replayed_viewer(recording, allow=["Add(2,*)"]) as port:
         assert add(port, 41) == "42"
+
+
+def test_the_readme_example():
+    readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "README.md")
+    with open(readme, encoding="utf-8") as f:
+        block = re.search(r"```python\n(from vxbridge import Connection\nfrom vxbridge\.testing import .*?)```",
+                          f.read(), re.S)
+    assert block, "README.md has no example of vxbridge.testing"
+    names = {}
+    exec(block.group(1), names)
+    tests = [test for name, test in names.items() if name.startswith("test_")]
+    assert tests
+    for test in tests:
+        test()
