@@ -8,8 +8,8 @@
 #                   soname link), vxsim, vxctl
 #   development     the header, the link-time files (import libraries, .def,
 #                   the libvxbridge.so link)
-#   docs            README, LICENSE, CHANGELOG, docs/, the examples and
-#                   their README
+#   docs            README, LICENSE, CHANGELOG, docs/, the examples, their
+#                   README and the recording one of them is tested against
 #   bindings        the Python package, the C# and Delphi units and their
 #                   samples, bindings/README.md: sources, built by the user
 #   package_config  the CMake package and the pkg-config file; not in the
@@ -44,7 +44,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   DESTINATION ${vxbridge_doc_dir} COMPONENT docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${vxbridge_doc_dir}/docs COMPONENT docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${vxbridge_doc_dir}/examples
-  COMPONENT docs FILES_MATCHING PATTERN "*.c" PATTERN "README.md")
+  COMPONENT docs FILES_MATCHING PATTERN "*.c" PATTERN "README.md" PATTERN "*.vxrec")
 # The documents link to bindings/README.md as in the source tree and the
 # zip; in a Unix prefix the bindings live elsewhere, so the documentation
 # gets a relative link to them (the prefix can still be moved).

@@ -25,7 +25,8 @@ set(expected bin/vxbridge.dll bin/vxsim.exe bin/vxctl.exe include/vxbridge.h
              bindings/csharp/VxBridge.cs bindings/csharp/Connection.cs bindings/csharp/VxBridge.Net.dll.config
              bindings/csharp/Sample.cs bindings/delphi/VxBridge.pas bindings/delphi/VxSample.dpr)
 file(GLOB_RECURSE docs RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/docs/*)
-file(GLOB examples RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/examples/*.c ${SOURCE_DIR}/examples/README.md)
+file(GLOB examples RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/examples/*.c ${SOURCE_DIR}/examples/README.md
+                                          ${SOURCE_DIR}/examples/*.vxrec)
 file(GLOB python RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/bindings/python/vxbridge/*.py
                                         ${SOURCE_DIR}/bindings/python/vxbridge/py.typed)
 list(APPEND expected ${docs} ${examples} ${python})

@@ -1,8 +1,10 @@
 // vxsim: a stand-in for the Vexa3D viewer, so hosts can exercise the library
 // without the real application. See usage() for the modes.
 #include "library_settings.h"
+#include "sim_commands.h"
 #include "sim_os.h"
 #include "sim_registry.h"
+#include "sim_script.h"
 #include "sim_session.h"
 #include "sim_viewer.h"
 
@@ -26,11 +28,16 @@ const char* const kUsage =
     "usage:\n"
     "  vxsim listen [--port P] [--edition Amber|Cobalt] [--product-version A.B.C.D]\n"
     "               [--trace] [--keep] [--call 'Name(args)']... [--calls FILE] [--interval MS]\n"
+    "               [--script FILE]\n"
     "  vxsim connect [--host H] --port P [--edition E] [--product-version V]\n"
     "               [--call 'Name(args)']... [--calls FILE] [--interval MS] [--trace]\n"
     "  vxsim register --edition Amber|Cobalt --product-version A.B.C.D [--path EXE]\n"
     "               [--slot N] [--language eng|spa|cat]\n"
     "  vxsim unregister [--slot N]\n"
+    "  vxsim proxy --listen PORT --to HOST:PORT [--record FILE] [--keep] [--trace]\n"
+    "  vxsim replay FILE [--port P] [--allow PATTERN]... [--timeout S] [--trace]\n"
+    "               [--detach LOG]\n"
+    "  vxsim wait LOG [--timeout S]\n"
     "  vxsim --help | --version\n"
     "\n"
     "listen      act as the viewer: wait on every interface, port P (default 27800;\n"
@@ -45,10 +52,25 @@ const char* const kUsage =
     "            to this executable and must be a file, language to eng).\n"
     "unregister  remove slot N, or without --slot the whole installation key; exit\n"
     "            1 when there is nothing to remove.\n"
+    "proxy       listen on PORT as listen does and relay each host to the viewer at\n"
+    "            HOST:PORT, every byte unchanged both ways; --record writes each\n"
+    "            frame with its side and time to FILE. One host unless --keep.\n"
+    "replay      play the viewer's side of a recording to a host on port P (as for\n"
+    "            listen), one host per recorded session; exit 0 when the host wrote\n"
+    "            what was recorded, else report the first divergence (the host's\n"
+    "            frame, expected and actual) and exit 1. A host frame may differ\n"
+    "            where both match an --allow PATTERN ('LoadScene(*)', 'SYS *',\n"
+    "            'RET 0,*'; * any bytes, ? one byte); timing always may. --timeout\n"
+    "            S (default 60, 0 none) limits each wait for the host. --detach LOG\n"
+    "            runs it in the background, its output into LOG, once it listens.\n"
+    "wait        wait (--timeout S, default 300) for the background replay of LOG\n"
+    "            to end; print LOG and exit with the replay's status.\n"
     "\n"
     "--call 'Name(args)' or --call 'SYS TEXT' sends a call to the host; --calls FILE\n"
     "reads one call per line (blank lines and # comments ignored). Calls go out one\n"
     "every --interval ms (default 100); each answer prints \"answer Name: code=C text=T\".\n"
+    "--script FILE answers the host from the rules of FILE instead of the command\n"
+    "set below (docs/TESTING.md describes scripts and recordings).\n"
     "--trace dumps every frame to stderr (<< received, >> sent). --version prints\n"
     "vxsim's own version; --version V after a command is the old spelling of\n"
     "--product-version V.\n"
@@ -93,6 +115,7 @@ struct Options {
   bool trace = false, keep = false;
   std::vector<std::string> callTexts;
   std::string callsFile;
+  std::string scriptFile;
   int intervalMs = 100;
   std::string path, language = "eng";
   int slot = -1;
@@ -138,6 +161,7 @@ const OptionShape kOptions[] = {
     {"--version", false, true, true, true, false},  // the old spelling
     {"--call", false, true, true, false, false},
     {"--calls", false, true, true, false, false},
+    {"--script", false, true, false, false, false},
     {"--interval", false, true, true, false, false},
     {"--path", false, false, false, true, false},
     {"--language", false, false, false, true, false},
@@ -208,6 +232,8 @@ bool parseArgs(int argc, char** argv, Options& o, std::string& why) {
       o.callTexts.push_back(v);
     } else if (a == "--calls") {
       o.callsFile = v;
+    } else if (a == "--script") {
+      o.scriptFile = v;
     } else if (a == "--interval") {
       ok = parseInt(v, 0, 3600000, n);
       o.intervalMs = static_cast<int>(n);
@@ -371,6 +397,7 @@ int main(int argc, char** argv) {
     std::cout << "vxsim " << VXSIM_VERSION << "\n";
     return 0;
   }
+  if (argc >= 2 && isRecordingCommand(argv[1])) return runRecordingCommand(argc, argv);
   Options o;
   std::string why;
   if (!parseArgs(argc, argv, o, why)) {
@@ -387,6 +414,14 @@ int main(int argc, char** argv) {
   session.trace = o.trace;
   session.waitForAnswers = o.mode == "connect";
   if (!loadCalls(o, session.calls)) return 2;
+  Script script;
+  if (!o.scriptFile.empty()) {
+    if (!loadScript(o.scriptFile, script, why)) {
+      std::cerr << "vxsim: " << why << "\n";
+      return 2;
+    }
+    session.script = &script;
+  }
   std::string err;
   if (!os::startNetwork(err)) {
     std::cerr << "vxsim: " << err << "\n";

@@ -91,7 +91,7 @@ FrameReader::Result FrameReader::next(std::string& message, std::string& err) {
   if (buffer_.size() < 4) return Result::NeedMore;
   std::uint32_t n = 0;
   for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(buffer_[i]);
-  if (n > kMaxMessage) {
+  if (n > limit_) {
     err = "frame announces " + std::to_string(n) + " bytes, more than the 16 MiB limit";
     return Result::TooLarge;
   }

@@ -34,10 +34,15 @@ class FrameReader {
  public:
   enum class Result { Message, NeedMore, TooLarge };
 
+  // A frame that announces more than `limit` bytes is TooLarge.
+  explicit FrameReader(std::size_t limit = kMaxMessage) : limit_(limit) {}
   void feed(const char* data, std::size_t size) { buffer_.append(data, size); }
   Result next(std::string& message, std::string& err);
+  // The bytes received after the last whole frame.
+  const std::string& pending() const { return buffer_; }
 
  private:
+  std::size_t limit_;
   std::string buffer_;
 };
 

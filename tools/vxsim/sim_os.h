@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vxsim::os {
 
@@ -25,11 +26,18 @@ int waitReadable(Socket s, int timeoutMs);
 long receiveSome(Socket s, char* buffer, std::size_t size);
 bool sendAll(Socket s, const char* data, std::size_t size, std::string& err);
 void closeSocket(Socket s);
+// Tells the peer that nothing more will be sent (its receive sees the end),
+// while what it sends can still be received.
+void shutdownSend(Socket s);
 
 void installStopHandler();
 bool stopRequested();
 void sleepMs(int ms);
 std::string executablePath();
+// Starts this executable again with args, in the background and apart from
+// our console and standard handles: its standard output and error are
+// appended to outputFile, its input is empty. It outlives us.
+bool startDetached(const std::vector<std::string>& args, const std::string& outputFile, std::string& err);
 
 // Registry primitives. `key` is relative to HKEY_LOCAL_MACHINE, '\' separated.
 bool regReadDword(const std::string& key, const std::string& name, std::uint32_t& value);

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/select.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -182,6 +183,32 @@ bool sendAll(Socket s, const char* data, std::size_t size, std::string& err) {
 
 void closeSocket(Socket s) {
   if (s != kNoSocket) ::close(fd(s));
+}
+
+void shutdownSend(Socket s) { ::shutdown(fd(s), SHUT_WR); }
+
+bool startDetached(const std::vector<std::string>& args, const std::string& outputFile, std::string& err) {
+  const std::string self = executablePath();
+  std::vector<char*> argv{const_cast<char*>(self.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    err = sysError("fork");
+    return false;
+  }
+  if (pid > 0) return true;
+  // The child: a session of its own, so that the caller's terminal and
+  // process group (a test runner ending its tests) leave it alone.
+  ::setsid();
+  const int in = ::open("/dev/null", O_RDONLY);
+  const int out = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) ::_exit(127);
+  ::execv(self.c_str(), argv.data());
+  const std::string why =
+      "vxsim: cannot run " + self + ": " + std::strerror(errno) + "\nvxsim: exit status 1\n";
+  (void)!::write(2, why.data(), why.size());
+  ::_exit(1);
 }
 
 void installStopHandler() {

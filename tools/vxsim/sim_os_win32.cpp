@@ -157,6 +157,64 @@ void closeSocket(Socket s) {
   if (s != kNoSocket) ::closesocket(sock(s));
 }
 
+void shutdownSend(Socket s) { ::shutdown(sock(s), SD_SEND); }
+
+namespace {
+
+// One argument as the C runtime's command line parser reads it back.
+std::string quoted(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  return out.append(2 * backslashes, '\\') + "\"";
+}
+
+}  // namespace
+
+bool startDetached(const std::vector<std::string>& args, const std::string& outputFile, std::string& err) {
+  const std::string self = executablePath();
+  std::string line = quoted(self);
+  for (const std::string& a : args) line += " " + quoted(a);
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  const HANDLE in = CreateFileA("NUL", GENERIC_READ, share, &inherit, OPEN_EXISTING, 0, nullptr);
+  const HANDLE out = CreateFileA(outputFile.c_str(), FILE_APPEND_DATA, share, &inherit, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Only these two handles may go to the child: one of our own standard
+  // handles inherited would keep a pipe of whoever started us open (a test
+  // runner then waits for the child's end, not ours).
+  for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE h = GetStdHandle(which);
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+  }
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in;
+  si.hStdOutput = si.hStdError = out;
+  PROCESS_INFORMATION pi{};
+  const bool ok = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
+                  CreateProcessA(self.c_str(), &line[0], nullptr, nullptr, TRUE,
+                                 DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+  if (!ok) err = "cannot start " + self + ": error " + std::to_string(GetLastError());
+  if (ok) {
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  return ok;
+}
+
 void installStopHandler() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }
 
 bool stopRequested() { return InterlockedCompareExchange(&g_stop, 0, 0) != 0; }

@@ -1,6 +1,7 @@
 #include "sim_session.h"
 
 #include "sim_frame.h"
+#include "sim_script_viewer.h"
 #include "sim_trace.h"
 
 #include <algorithm>
@@ -26,6 +27,7 @@ class Session {
 
   SessionEnd run() {
     char buffer[64 * 1024];
+    if (options_.script != nullptr && !play(options_.script->start)) return SessionEnd::PeerClosed;
     for (;;) {
       if (os::stopRequested()) return SessionEnd::Stopped;
       if (options_.waitForAnswers && next_ == options_.calls.size() && waiting_.empty())
@@ -114,11 +116,28 @@ class Session {
       waiting_.pop_front();
       return true;
     }
+    if (options_.script != nullptr)
+      return play(respond(*options_.script, viewer_, m)) || fail(SessionEnd::PeerClosed);
     Reply reply = m.kind == Kind::Sys ? answerSys(viewer_, m.args) : answerCall(viewer_, m.name, m.args);
     // Stopped before the work was done: the command failed, and the host
     // must not read OK for it.
     if (reply.delayMs > 0 && !pause(reply.delayMs)) reply = interrupted(viewer_);
     return send(retMessage(reply.code, reply.payload)) || fail(SessionEnd::PeerClosed);
+  }
+
+  // A script's actions in their order; false when the host is gone.
+  bool play(const std::vector<Action>& actions) {
+    for (const Action& a : actions) {
+      if (a.kind == Action::Kind::Wait) {
+        pause(a.ms);
+      } else if (a.kind == Action::Kind::Call) {
+        waiting_.push_back(a.call.label);
+        if (!send(a.call.message)) return false;
+      } else if (!send(retMessage(a.code, a.text))) {
+        return false;
+      }
+    }
+    return true;
   }
 
   bool fail(SessionEnd why) {

@@ -10,6 +10,8 @@
 
 namespace vxsim {
 
+struct Script;
+
 struct OutgoingCall {
   std::string label;    // how the answer is reported: "Name" or "SYS TEXT"
   std::string message;  // the encoded EXE or SYS message
@@ -25,6 +27,8 @@ struct SessionOptions {
   // Send each call only once the previous one is answered, and end the
   // session when every call has its answer (the connecting peer's style).
   bool waitForAnswers = false;
+  // Answer from this script instead of the simulated viewer (sim_script.h).
+  const Script* script = nullptr;
 };
 
 enum class SessionEnd { PeerClosed, AllAnswered, Stopped, ProtocolError };
