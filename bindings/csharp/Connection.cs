@@ -128,10 +128,11 @@ namespace VxBridge
             }
         }
 
-        // Disconnects (without waiting for the BrokenHandler, which runs on
-        // the library's thread and may come just after); after
-        // Serve the port is closed too, by a connect to no host, which is how
-        // the library drops its listening socket.
+        // Disconnects; on a connection that is up this returns once the
+        // handlers are done (the BrokenHandler has run), so a handler must
+        // never wait for the thread that disposes: it uses BeginInvoke, not
+        // Invoke. After Serve the port is closed too, by a connect to no
+        // host, which is how the library drops its listening socket.
         public void Dispose()
         {
             if (disposed) return;

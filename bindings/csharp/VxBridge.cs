@@ -186,11 +186,12 @@ namespace VxBridge
         // ---- Helpers ----
 
         // The delegates handed to the library: the garbage collector must not
-        // take them while the library may still call them. That lasts past
-        // VxDisconnect (which does not wait for the handlers) until the
-        // connection's BrokenHandler, always its last call, has returned. So
-        // each connection gets a BrokenHandler of ours that raises a flag as
-        // its last step, and a connection's delegates are let go only at the
+        // take them while the library may still call them. VxDisconnect on a
+        // connection that is up returns after its handlers are done, but a
+        // connection lost on its own may still be inside its handlers (its
+        // BrokenHandler last) after VxDisconnect returned at once. So each
+        // connection gets a BrokenHandler of ours that raises a flag as its
+        // last step, and a connection's delegates are let go only at the
         // connect after the one that found its flag raised.
         sealed class Kept
         {
@@ -228,7 +229,8 @@ namespace VxBridge
             return Open(onCall, onBroken, (c, b) => VxLaunchAndConnect(productId, host, port, c, b));
         }
 
-        // VxDisconnect. The BrokenHandler may run just after it returns.
+        // VxDisconnect: on a connection that is up it returns once the
+        // handlers are done (the BrokenHandler has run).
         public static int Disconnect()
         {
             return VxDisconnect();

@@ -6,8 +6,6 @@
 
 namespace vxb {
 
-void* AllocResult(uint32_t size) { return plat::AllocBlock(size); }
-
 void* AllocResultUnfilled(uint32_t size) { return plat::AllocBlockUnfilled(size); }
 
 void FreeResult(void* block) { plat::FreeBlock(block); }

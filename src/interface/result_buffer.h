@@ -8,10 +8,9 @@
 
 namespace vxb {
 
-// Zero-filled block of size bytes; null when it cannot be had.
-void* AllocResult(uint32_t size);
-// The same block for a caller that writes all size bytes of it: nothing
-// is filled twice (a host still finds its text, then zero bytes).
+// A block of size bytes for a caller that writes all of it (a host finds
+// its text, then zero bytes): nothing is filled twice. Null when it cannot
+// be had.
 void* AllocResultUnfilled(uint32_t size);
 void FreeResult(void* block);
 

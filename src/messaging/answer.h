@@ -45,9 +45,9 @@ class AnswerPool {
 
   // An unused answer with one holder: a spare, with the block it had, or a
   // new one without a block. Null without memory.
-  Answer* Take();
+  Answer* Take() EXCLUDES(lock_);
   // Called by LetGo for the last holder.
-  void GiveBack(Answer* answer);
+  void GiveBack(Answer* answer) EXCLUDES(lock_);
   // The owner is done with the pool: it goes once the last answer is back.
   void Retire() { Unref(); }
 

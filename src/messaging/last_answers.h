@@ -22,13 +22,13 @@ class LastAnswers {
 
   // The calling thread's latest command ended with answer (null: without
   // a text); it is the process's latest too. Takes over the caller's hold.
-  void Keep(Answer* answer);
+  void Keep(Answer* answer) EXCLUDES(lock_);
   // A latest response of the process only (a handler's, which its own
   // session keeps for the handler). Takes over the caller's hold.
-  void KeepProcessLatest(Answer* answer);
+  void KeepProcessLatest(Answer* answer) EXCLUDES(lock_);
   // What the calling thread reads now, held for the caller (LetGo it);
   // null when there is no text.
-  Answer* Current();
+  Answer* Current() EXCLUDES(lock_);
 
  private:
   // What one thread keeps. The records belong to this object and live until
@@ -44,7 +44,7 @@ class LastAnswers {
   static void ThreadEnded(void* record);
   // The calling thread's record, made on its first command; null without
   // memory (the thread then reads the process's latest).
-  Record* OwnRecord();
+  Record* OwnRecord() EXCLUDES(lock_);
 
   plat::ThreadSlotImpl* slot_;
   Lock lock_;

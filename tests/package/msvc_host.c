@@ -64,9 +64,7 @@ void host_main(void) {
   put(line, n);
   VxFreeA(answer);
   for (int waited = 0; waited < 30000 && !__atomic_load_n(&bye_called, __ATOMIC_SEQ_CST); waited += 10) Sleep(10);
-  VxDisconnect();
-  /* The BrokenHandler runs on the library's thread, maybe just after. */
-  for (int waited = 0; waited < 5000 && !__atomic_load_n(&connection_ended, __ATOMIC_SEQ_CST); waited += 10) Sleep(10);
+  VxDisconnect(); /* returns once the handlers are done: on_broken has run */
   /* That thread then ends on its own. Windows ends a thread still on its
      way out when the process exits; Wine kills the whole process instead
      (status 137) when it is in the middle of its thread-exit work: give it

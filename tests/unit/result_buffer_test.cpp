@@ -22,10 +22,10 @@ std::vector<uint16_t> Units(VxWChar* w, size_t n) {
 }
 
 TEST(ResultBuffer, BlocksAreZeroFilledAndNullAllocationsAndFreesAreHarmless) {
-  auto* block = static_cast<unsigned char*>(vxb::AllocResult(4096));
+  auto* block = static_cast<unsigned char*>(vxb::plat::AllocBlock(4096));
   ASSERT_NE(block, nullptr);
   for (int i = 0; i < 4096; ++i) ASSERT_EQ(block[i], 0) << "byte " << i;
-  FreeResult(block);
+  vxb::plat::FreeBlock(block);
   FreeResult(nullptr);
   EXPECT_EQ(VxFreeA(nullptr), 0);
   EXPECT_EQ(VxFreeW(nullptr), 0);
@@ -35,7 +35,7 @@ TEST(ResultBuffer, BlocksAreZeroFilledAndNullAllocationsAndFreesAreHarmless) {
 
 TEST(ResultBuffer, AllocationFailureYieldsNull) {
   vxb::plat::SetAllocFailureThreshold(100);
-  EXPECT_EQ(vxb::AllocResult(100), nullptr);
+  EXPECT_EQ(vxb::AllocResultUnfilled(100), nullptr);
   const VxWChar text[] = {'a', 0};
   char* small = NarrowText(text);  // 2 bytes: below the threshold
   EXPECT_NE(small, nullptr);

@@ -100,12 +100,13 @@ def _close_unclaimed(rc: int) -> None:
 
 
 # The handler objects handed to the library must outlive every call the
-# library may still make into them: a connection's handlers can be called
-# after close() returned (the library does not wait for them), until that
-# connection's broken handler, always the last call, has run. Each
-# connection's pair is kept here with a flag its broken handler raises as
-# its last step; a pair is let go only at the opening after the one that
-# found its flag raised, when its thread has long left the callback.
+# library may still make into them. close() on a connection that is up
+# returns after its handlers are done; but a connection that was lost on
+# its own may still be inside its handlers, its broken handler last, after
+# close() returned at once. Each connection's pair is kept here with a flag
+# its broken handler raises as its last step; a pair is let go only at the
+# opening after the one that found its flag raised, when its thread has
+# long left the callback.
 class _Kept:
     def __init__(self, call: object, broken: object) -> None:
         self.objects: Tuple[object, ...] = (call, broken)
@@ -257,11 +258,13 @@ class Connection:
         return connection
 
     def close(self) -> None:
-        """Disconnects. The broken handler runs on the library's thread and
-        may come just after this returns: close() does not wait for a
-        handler (so a handler may wait for the thread that closes). After
-        serve() the port is closed too (by a connect to no host, which is
-        how the library drops its listening socket)."""
+        """Disconnects. On a connection that is up this returns once its
+        handlers are done: a call handler that runs has returned and its
+        answer has left, and the broken handler has run. So a handler must
+        never wait for the thread that closes (put work on a queue that
+        thread reads instead). After a connection was lost on its own it
+        returns at once. After serve() the port is closed too (by a connect
+        to no host, which is how the library drops its listening socket)."""
         self._opened = False
         self._check(int(lib().VxDisconnect()))
         if self._server:
