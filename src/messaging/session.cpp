@@ -226,6 +226,7 @@ void Session::WriteTurnLocked(Outgoing& m) {
   const int rc = WriteFrames(*link_, &batch->frame, sendBy.LeftMs());
   lock_.Enter();
   sending_ = false;
+  if (state_ != State::kUp) changed_.Broadcast();  // a host's close may wait for it
   for (Outgoing* o = batch; o != nullptr;) {
     Outgoing* next = o->next;  // o may be gone once its owner wakes
     o->stage = Outgoing::Stage::kDone;
@@ -353,10 +354,19 @@ void Session::Close() {
   if (state_ != State::kUp) return;
   EndLocked(End::kByHost);
   // A CallHandler that runs is host code, and is waited for as long as it
-  // takes (a handler must not wait for a thread inside the close). Its
-  // answer then has the grace to leave; the dispatcher takes the session
-  // down once it has.
+  // takes (a handler must not wait for a thread inside the close). What
+  // the library still does for the ended session gets the grace: a send
+  // still running after it (to a viewer that reads nothing) would hold a
+  // handler waiting on it, and with it this close, for ever, so the link
+  // goes, and with it that send (and the handler's answer: it could not
+  // have left either).
+  if (!changed_.Await(lock_, Deadline::In(kClosingGraceMs),
+                      [this]() REQUIRES(lock_) { return !callHandlerRuns_ || !sending_; })) {
+    EndLocked(End::kByHost);
+  }
   changed_.Await(lock_, Deadline{}, [this]() REQUIRES(lock_) { return !callHandlerRuns_; });
+  // The answer of the handler that returned has the grace to leave; the
+  // dispatcher takes the session down once it has.
   if (!changed_.Await(lock_, Deadline::In(kClosingGraceMs),
                       [this]() REQUIRES(lock_) { return state_ == State::kDown; })) {
     EndLocked(End::kByHost);

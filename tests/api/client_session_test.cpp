@@ -1,6 +1,8 @@
 // A client session's life: connect, the viewer's calls into the host, lost
 // connections, and commands that wait while the link goes.
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "host_fixture.h"
 
@@ -68,8 +70,9 @@ TEST_F(Session, CallsWithoutAHandlerThenALostConnectionThenTheNext) {
 
 // The handler's answer reaches the viewer. Connection calls from inside a
 // handler are refused with -1 before any other check: while connected, and
-// after the host's disconnect has ended the connection, which does not wait
-// for the handler.
+// after the host's disconnect has ended the connection (it waits for the
+// handler to return). A handler's command is the process's latest response;
+// on its own connection once ended it returns -6.
 TEST_F(Session, TheHandlersAnswerAndConnectionCallsFromAHandler) {
   static std::atomic<int> rounds, wrong;
   rounds = wrong = 0;
@@ -89,10 +92,12 @@ TEST_F(Session, TheHandlersAnswerAndConnectionCallsFromAHandler) {
     if (std::strcmp(name, "Outer") != 0) return;
     // Still connected: the host disconnects only once it saw rounds run.
     if (VxDisconnect() != VX_E_INVALID_PARAMETER) ++wrong;
+    if (VxSendCmdA("Mine", "") != 0) ++wrong;
     for (int afterClose = 0; afterClose < 1000; ++rounds) {
       for (auto* call : kCalls) wrong += call() != VX_E_INVALID_PARAMETER;
       if (VxAvailableBytes() == -1) ++afterClose;
     }
+    if (VxSendCmdA("Late", "") != VX_E_COMMUNICATION_BROKEN) ++wrong;
   });
   ASSERT_EQ(Connect(LogCall), 0);
   ASSERT_TRUE(peer.SendFrame("EXE Rotate(1,2)\n"));
@@ -103,8 +108,11 @@ TEST_F(Session, TheHandlersAnswerAndConnectionCallsFromAHandler) {
   EXPECT_EQ(SeenCalls(), (std::vector<std::string>{"Rotate|1,2", "SYS|FLUSH", "Long|"}));
   ASSERT_TRUE(peer.SendFrame("EXE Outer()\n"));
   ASSERT_TRUE(WaitUntil([] { return rounds.load() > 10; }));
+  std::string latest;  // on a thread that has sent no command
+  std::thread([&latest] { latest = LastResponseText(); }).join();
+  EXPECT_EQ(latest, "ok:EXE Mine()\n");
   EXPECT_EQ(VxDisconnect(), 0);
-  EXPECT_TRUE(WaitUntil([] { return Log().calls == 4; }));
+  EXPECT_EQ(Log().calls, 4);
   EXPECT_EQ(wrong, 0);
 }
 

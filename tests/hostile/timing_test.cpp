@@ -405,5 +405,28 @@ TEST_F(Hostile, ASlowViewerTakesEachMessageWithinItsOwnTime) {
   EXPECT_EQ(VxIsConnectionBroken(), 0);
 }
 
+// A handler's large command that cannot leave (the viewer reads nothing, no
+// time-out) holds the handler; the host's disconnect gives that send the
+// grace, then closes: it returns, the command failed and the BrokenHandler
+// ran, instead of waiting for ever for a handler that waits for the viewer.
+TEST_F(Hostile, ADisconnectWhileAHandlersCommandCannotLeave) {
+  if (!EndingASocketWakesABlockedSend()) GTEST_SKIP() << "a shut-down socket does not wake a blocked send (Wine)";
+  static std::atomic<int> inner;
+  inner = 1;
+  SetCallBehaviour([](const char*, const char*, CallAnswer*) {
+    inner = VxSendCmdA("Big", std::string(64u << 20, 'b').c_str());
+  });
+  ScriptPeer viewer;  // reads nothing
+  Connect(viewer);
+  ASSERT_TRUE(viewer.SendFrame("EXE Go()\n"));
+  ASSERT_TRUE(WaitUntil([] { return Log().inCall.load(); }));
+  vxb::plat::SleepMs(200);  // the handler's send is stuck by now
+  EXPECT_EQ(VxDisconnect(), 0);
+  EXPECT_EQ(inner, VX_E_COMMUNICATION_BROKEN);
+  EXPECT_EQ(Log().calls, 1);
+  EXPECT_EQ(Log().broken, 1);
+  viewer.Close();
+}
+
 }  // namespace
 }  // namespace vxtest
