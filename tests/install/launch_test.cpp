@@ -35,10 +35,11 @@ class LaunchAndConnect : public vxtest::InstallTest {
     VxDisconnect();
     InstallTest::TearDown();
     // The library's own threads (a connection's, the one that collects a
-    // started viewer's exit) end on their own: gone before the next test,
-    // and before the process ends (LeakSanitizer's check at exit cannot
-    // stop a thread that is in the middle of ending).
-    EXPECT_TRUE(vxtest::ThreadsBackTo(threadsBefore_, 30000));
+    // started viewer's exit) end on their own: let them, before the next
+    // test and before the process ends (LeakSanitizer's check at exit
+    // cannot stop a thread that is in the middle of ending). A sanitizer
+    // may have started a thread of its own meanwhile: no count is held to.
+    vxtest::SettleThreads(threadsBefore_);
   }
   long threadsBefore_ = -1;
   VxResult Launch(uint32_t product, uint16_t port, BrokenHandler onBroken = nullptr) {
