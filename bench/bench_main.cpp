@@ -70,11 +70,17 @@ std::string g_alignment;
   std::exit(1);
 }
 
-// In the pinned placement every thread of both sides must be on the CPU.
-void CheckPlacement(const char* label) {
+// In the pinned placement every thread of both sides must be on the CPU
+// (a viewer in a child process included).
+void CheckPlacement(const char* label, pid_t viewer = 0) {
   if (g_placement == 0) return;
   int total = 0;
-  const int others = ThreadsNotOnlyOn(g_opt.cpu, &total);
+  int others = ThreadsNotOnlyOn(g_opt.cpu, &total);
+  if (viewer > 0) {
+    int theirs = 0;
+    others += ThreadsNotOnlyOn(viewer, g_opt.cpu, &theirs);
+    total += theirs;
+  }
   if (others != 0) {
     std::fprintf(stderr, "%s: %d of %d threads not pinned\n", label, others, total);
     std::exit(1);
@@ -254,6 +260,93 @@ void BigFloorB(BigVariant variant) {
   if (variant < kCopiedOut && !shown[variant]) {
     shown[variant] = true;
     g_alignment += "  " + name + ": body read to " + Misalignment(b.BodyDestination()) + "\n";
+  }
+}
+
+double Percentile(std::vector<int64_t> v, double p);
+
+// ---- across processes --------------------------------------------------------
+
+// The viewer in a child process, as the real one is: nothing of it shares
+// the host's caches or its scheduling but what the kernel does. Floor: the
+// raw ping-pong (floor A) against the same child.
+void ProcRtt(bool library) {
+  const std::string name = library ? "proc rtt lib" : "proc rtt raw";
+  ChildViewer v(Frame(kAnswerMessage));
+  if (library) {
+    Connect(v.port(), nullptr);
+    CheckPlacement(name.c_str(), v.pid());
+    Timed(name, 200, g_opt.rtt, [] { LibraryCommand(2); });
+    VxDisconnect();
+    return;
+  }
+  FloorA a(v.port());
+  const std::string frame = Frame(kCommandMessage);
+  CheckPlacement(name.c_str(), v.pid());
+  Timed(name, 200, g_opt.rtt, [&] {
+    if (a.RoundTrip(frame) != kAnswerMessage.size()) Fail("raw answer");
+  });
+}
+
+void ProcBigLibrary() {
+  ChildViewer v(Frame(RetMessageOfSize(kBigSize)));
+  const uint32_t payload = kBigSize - 14;
+  Connect(v.port(), nullptr);
+  CheckPlacement("proc big lib", v.pid());
+  for (int i = 0; i < 2; ++i) LibraryCommand(payload);
+  for (int i = 0; i < g_opt.big; ++i) {
+    const int64_t t0 = NowNs();
+    if (VxSendCmdA(kCommand, kArguments) != 0) Fail("VxSendCmdA failed");
+    const int64_t t1 = NowNs();
+    uint32_t length = 0;
+    char* text = nullptr;
+    VxGetLastResponseA(&length, &text);
+    if (length != payload) Fail("unexpected answer length");
+    VxFreeA(text);
+    const int64_t t2 = NowNs();
+    Record("proc big lib", t2 - t0);
+    Record("proc big lib, VxSendCmdA alone", t1 - t0);
+  }
+  VxDisconnect();
+}
+
+// Where the raw client's body may land: offsets past a page boundary.
+const uint32_t kPlacements[] = {0, 4, 8, 16, 32, 36, 60, 64, 68, 2048, 4092};
+const std::string kBestRaw = "proc big raw, best placement";
+std::map<uint32_t, int> g_bestPlacement[2];  // times each placement was the best of a round
+
+std::string RawPlacementName(uint32_t offset) {
+  return "proc big raw, body at page+" + std::to_string(offset);
+}
+
+// The raw ping-pong with the body placed at each offset in turn, over one
+// connection; the placement fastest in this round is the floor for it.
+void ProcBigRaw() {
+  ChildViewer v(Frame(RetMessageOfSize(kBigSize)));
+  FloorA a(v.port());
+  const std::string frame = Frame(kCommandMessage);
+  CheckPlacement("proc big raw", v.pid());
+  const size_t count = sizeof kPlacements / sizeof kPlacements[0];
+  for (size_t k = 0; k < count; ++k) {
+    const uint32_t offset = kPlacements[g_round % 2 == 0 ? k : count - 1 - k];
+    a.PlaceBody(offset);
+    Timed(RawPlacementName(offset), 2, g_opt.big, [&] {
+      if (a.RoundTrip(frame) != kBigSize) Fail("raw answer");
+    });
+  }
+  uint32_t best = kPlacements[0];
+  double bestMedian = 0;
+  for (uint32_t offset : kPlacements) {
+    const double median =
+        Percentile(g_results[g_placement][RawPlacementName(offset)].byRound[g_round], 0.5);
+    if (bestMedian == 0 || median < bestMedian) {
+      bestMedian = median;
+      best = offset;
+    }
+  }
+  ++g_bestPlacement[g_placement][best];
+  for (int64_t ns : g_results[g_placement][RawPlacementName(best)].byRound[g_round]) {
+    Record(kBestRaw, ns);
   }
 }
 
@@ -448,7 +541,7 @@ std::string Times(double ratio) {
 }
 
 void LatencyBlock(int p, const char* title, const std::vector<std::string>& names, double bytes,
-                  const std::string& floorB) {
+                  const std::string& floorB, const char* versus = "vs B") {
   bool header = false;
   for (const std::string& n : names) {
     const Row r = Latency(p, n, bytes);
@@ -456,7 +549,7 @@ void LatencyBlock(int p, const char* title, const std::vector<std::string>& name
     if (!header) {
       header = true;
       Line("%s\n  %-36s %10s %10s %11s %7s\n", title, "case", "median us", "p99 us",
-           bytes > 0 ? "MB/s" : "commands/s", "vs B");
+           bytes > 0 ? "MB/s" : "commands/s", versus);
     }
     Line("  %-36s %10.1f %10.1f %11.0f %7s\n", n.c_str(), r.median / 1e3, r.p99 / 1e3, r.rate,
          Times(Ratio(p, n, floorB)).c_str());
@@ -528,6 +621,26 @@ void Targets(int p) {
     Line("    (whole public path vs floor B + copy out: %.2fx)\n",
          Ratio(p, "big lib", "big B + copy out"));
   }
+  const double procBig = Ratio(p, "proc big lib", kBestRaw);
+  if (procBig > 0) {
+    if (pinned) {
+      Line("  across processes, 1,999,999-byte answer, whole public path <= 1.25x the best raw "
+           "placement: %.2fx %s\n",
+           procBig, Verdict(AtMost(procBig, 1.25)));
+    } else {
+      Line("  across processes, 1,999,999-byte answer, whole public path %.2fx the best raw "
+           "placement (target pinned only)\n",
+           procBig);
+    }
+    std::string best;
+    for (const auto& [offset, times] : g_bestPlacement[p]) {
+      best += (best.empty() ? "" : ", ") + std::string("page+") + std::to_string(offset) + " in " +
+              std::to_string(times);
+    }
+    Line("    (best raw placement, rounds won: %s)\n", best.c_str());
+  }
+  const double procRtt = Ratio(p, "proc rtt lib", "proc rtt raw");
+  if (procRtt > 0) Line("  across processes, round trip vs raw ping-pong: %.2fx (reported)\n", procRtt);
   const std::string w = ", window " + std::to_string(g_opt.window);
   const double calls = Ratio(p, "calls lib handler" + w, "calls B" + w);
   const double callsW1 = Ratio(p, "calls lib handler, window 1", "calls B, window 1");
@@ -560,6 +673,12 @@ void Report(const std::string& memory) {
         {"big lib", "big lib, VxSendCmdA alone", "big lib, answer left unread", "big A", "big B",
          "big B, body 64-aligned", "big B + copy out", "big B + zero-filled copy out"},
         kBigSize, "big B");
+    LatencyBlock(p, "Across processes (viewer in a child process): 14-byte command round trip",
+                 {"proc rtt lib", "proc rtt raw"}, 0, "proc rtt raw", "vs raw");
+    std::vector<std::string> procBig = {"proc big lib", "proc big lib, VxSendCmdA alone", kBestRaw};
+    for (uint32_t offset : kPlacements) procBig.push_back(RawPlacementName(offset));
+    LatencyBlock(p, "Across processes: 1,999,999-byte answer", procBig, kBigSize, kBestRaw,
+                 "vs raw");
     const std::string w = ", window " + std::to_string(g_opt.window);
     RateBlock(p, {{"calls lib handler, window 1", "calls B, window 1"},
                   {"calls B, window 1", "calls B, window 1"},
@@ -623,6 +742,10 @@ int main(int argc, char** argv) {
       {"big B aligned", [] { BigFloorB(kAligned); }},
       {"big B copy", [] { BigFloorB(kCopiedOut); }},
       {"big B zeroed copy", [] { BigFloorB(kCopiedOutZeroed); }},
+      {"proc rtt lib", [] { ProcRtt(true); }},
+      {"proc rtt raw", [] { ProcRtt(false); }},
+      {"proc big lib", ProcBigLibrary},
+      {"proc big raw", ProcBigRaw},
       {"calls lib handler 1", [] { CallsHandled(true, 1); }},
       {"calls B 1", [] { CallsHandled(false, 1); }},
       {"calls lib handler N", [w] { CallsHandled(true, w); }},
