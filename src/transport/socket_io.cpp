@@ -1,8 +1,4 @@
-// SocketLink: sends, receives, the receive buffers and the judgement of
-// socket failures.
-#include <algorithm>
-#include <cstring>
-
+// SocketLink: sends, receives and the judgement of socket failures.
 #include "socket_link.h"
 #include "vxbridge.h"
 
@@ -75,104 +71,6 @@ int SocketLink::Receive(uint8_t* destination, uint32_t size) {
     // pause keeps the reader from spinning on it.
     plat::SleepMs(1);
   }
-}
-
-int SocketLink::NextFrame(FrameSplitter::Frame* frame) {
-  for (;;) {
-    switch (splitter_.Next(frame)) {
-      case FrameSplitter::kFrame:
-        // Once the link is closed, what was read ahead is gone with it, as
-        // unread bytes in the socket would be.
-        if (IsOpen()) return VX_OK;
-        splitter_.Clear();
-        return VX_E_COMMUNICATION_BROKEN;
-      case FrameSplitter::kTooLarge:
-        // No buffer can hold it and the bytes cannot be skipped in step:
-        // the stream is given up.
-        Close();
-        return VX_E_BUFFER_TOO_BIG;
-      case FrameSplitter::kNeedMore:
-        break;
-    }
-    // Whatever has arrived, up to the room there is, in one call.
-    uint8_t* space = splitter_.Space();
-    const int n = Receive(space, splitter_.SpaceSize());
-    if (n < 0) {
-      // What was read ahead goes with the stream, as unread bytes would.
-      splitter_.Clear();
-      return n;
-    }
-    splitter_.Added(static_cast<uint32_t>(n));
-  }
-}
-
-int SocketLink::ReadBody(const FrameSplitter::Frame& frame, uint16_t slot, uint8_t** body) {
-  if (slot >= 2) return VX_E_NOT_ENOUGH_MEMORY;
-  RecvBuffer& b = buffers_[slot];
-  b.used = 0;
-  if (b.data != nullptr) b.data[0] = 0;
-  if (frame.length == 0) return VX_OK;
-  // A slot whose block was handed on starts again at the usual size.
-  const uint32_t wanted = b.data == nullptr && frame.length + 1 < kInitialCapacity
-                              ? kInitialCapacity
-                              : frame.length + 1;
-  if (b.capacity < wanted) {
-    // The body cannot be skipped safely without a place to put it, and
-    // reading it in pieces would hand out a torn message: the stream is
-    // closed instead, as for a broken link.
-    if (int rc = EnsureCapacity(wanted, slot); rc != VX_OK) {
-      Close();
-      splitter_.Clear();
-      return rc == VX_E_BUFFER_TOO_SMALL ? VX_E_BUFFER_TOO_BIG : rc;
-    }
-  }
-  *body = b.data;
-  std::memcpy(b.data, frame.head, frame.buffered);
-  uint32_t received = frame.buffered;
-  // The rest of a body longer than what had arrived is read straight into
-  // its block, and no further: the next frame's bytes stay in the stream.
-  while (received < frame.length) {
-    const int n = Receive(b.data + received, frame.length - received);
-    if (n < 0) {
-      splitter_.Clear();
-      b.data[received] = 0;
-      b.used = received;
-      return n;
-    }
-    received += static_cast<uint32_t>(n);
-  }
-  b.data[received] = 0;
-  b.used = received;
-  return VX_OK;
-}
-
-int SocketLink::EnsureCapacity(uint32_t capacity, uint16_t slot) {
-  if (slot >= 2) return VX_E_NOT_ENOUGH_MEMORY;
-  RecvBuffer& b = buffers_[slot];
-  if (capacity <= b.capacity) return VX_OK;
-  if (capacity < kInitialCapacity) return VX_E_BUFFER_TOO_SMALL;
-  if (capacity > kMaximumCapacity) return VX_E_BUFFER_TOO_BIG;
-  // Written up to the body's end and its NUL before anything reads it.
-  auto* block = static_cast<uint8_t*>(plat::AllocBlockUnfilled(capacity));
-  if (block == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
-  plat::FreeBlock(b.data);
-  block[0] = 0;
-  b.data = block;
-  b.capacity = capacity;
-  b.used = 0;
-  return VX_OK;
-}
-
-RecvBuffer SocketLink::ExchangeBuffer(uint16_t slot, RecvBuffer replacement) {
-  if (slot >= 2) return replacement;
-  const RecvBuffer taken = buffers_[slot];
-  buffers_[slot] = replacement;
-  buffers_[slot].used = 0;
-  return taken;
-}
-
-uint8_t* SocketLink::BufferData(uint16_t slot) const {
-  return slot < 2 ? buffers_[slot].data : nullptr;
 }
 
 }  // namespace vxb
