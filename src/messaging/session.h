@@ -1,7 +1,7 @@
 // Session: one connection to the viewer, from its start to its end, with
-// everything that belongs to it: the socket link (with its read-ahead and
-// its trace), the reader and dispatcher threads, the line that pairs
-// answers with commands, the outbox of messages to write, the calls on
+// everything that belongs to it: the socket link (with its trace), the
+// frame reader (with its read-ahead and the answers' blocks), the reader
+// and dispatcher threads, the line that pairs answers with commands, the outbox of messages to write, the calls on
 // their way to the host, the cached product version and the time-out. A
 // client connect, a launch and each accepted viewer make a new session;
 // nothing of one can reach another, because a command, a call or an answer
