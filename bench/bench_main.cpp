@@ -190,13 +190,14 @@ void BigLibrary(bool fetch) {
   v.Answer(Frame(RetMessageOfSize(kBigSize)));
   Connect(v.port(), nullptr);
   CheckPlacement("big lib");
-  for (int i = 0; i < kBigWarm; ++i) LibraryCommand(payload);
-  for (int i = 0; i < g_opt.big; ++i) {
+  // The untimed ones as the timed ones: how a connection's first answers
+  // are read shapes how TCP sizes its receive window.
+  for (int i = -kBigWarm; i < g_opt.big; ++i) {
     const int64_t t0 = NowNs();
     if (VxSendCmdA(kCommand, kArguments) != 0) Fail("VxSendCmdA failed");
     const int64_t t1 = NowNs();
     if (!fetch) {
-      Record("big lib, answer left unread", t1 - t0);
+      if (i >= 0) Record("big lib, answer left unread", t1 - t0);
       continue;
     }
     uint32_t length = 0;
@@ -215,6 +216,7 @@ void BigLibrary(bool fetch) {
     }
     VxFreeA(text);
     const int64_t t2 = NowNs();
+    if (i < 0) continue;
     Record("big lib", t2 - t0);
     Record("big lib, VxSendCmdA alone", t1 - t0);
   }
