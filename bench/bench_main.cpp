@@ -616,8 +616,11 @@ bool AtLeast(double value, double limit) { return AtMost(limit, value); }
 // The targets, per placement: the round trip at most 0.75x floor B pinned
 // (0.90x unpinned) and below REQ/REP; the 1,999,999-byte answer's
 // VxSendCmdA at most 1.05x floor B and the whole public path at most 1.35x
-// pinned; viewer calls at 1.3x floor B's rate with the window, 1.0x one at
-// a time (a rate 1.3x is a time per call of 1/1.3 of floor B's).
+// pinned; across processes, the whole public path at most 1.25x the best
+// raw placement pinned, and the round trip's ratio to the raw ping-pong
+// reported; viewer calls at 1.3x floor B's rate with the window, 1.0x one
+// at a time (a rate 1.3x is a time per call of 1/1.3 of floor B's); eight
+// host threads in flight at 2.0x the rate of the same taking turns.
 void Targets(int p, int bestPlacement) {
   Line("Targets (%s; ratios as in the tables)\n", kPlacement[p]);
   const bool pinned = p == 1;
