@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -178,11 +179,20 @@ void ServeAnswers(int listener, const std::string& frame) {
   FrameReader in;
   bool ok = true;
   // The answers to what one receive brought go out in one send, in the
-  // order of the messages, as a server that serves a pipeline does.
+  // order of the messages, as a server that serves a pipeline does; a
+  // single one goes out from where it is, as a viewer writes from its own
+  // buffer (joining it first would add a copy of the answer to every case).
+  int asked = 0;
   std::string answers;
-  while (ok && in.Pump(fd, [&](uint8_t*, uint32_t) { answers += frame; })) {
-    ok = answers.empty() || SendAll(fd, answers.data(), answers.size());
-    answers.clear();
+  while (ok && in.Pump(fd, [&](uint8_t*, uint32_t) { ++asked; })) {
+    if (asked == 1) {
+      ok = SendAll(fd, frame.data(), frame.size());
+    } else if (asked > 1) {
+      answers.clear();
+      for (int i = 0; i < asked; ++i) answers += frame;
+      ok = SendAll(fd, answers.data(), answers.size());
+    }
+    asked = 0;
   }
   CloseFd(fd);
 }
@@ -214,22 +224,55 @@ void Viewer::Call(std::string callFrame, int count, int window) {
   });
 }
 
+ChildViewer::ChildViewer(const std::string& answerFrame) {
+  const int listener = ListenLoopback(&port_);
+  pid_ = fork();
+  if (pid_ < 0) {
+    std::perror("fork");
+    std::exit(2);
+  }
+  if (pid_ == 0) {
+    ServeAnswers(listener, answerFrame);
+    _exit(0);
+  }
+  CloseFd(listener);
+}
+
+ChildViewer::~ChildViewer() { waitpid(pid_, nullptr, 0); }
+
 // ---- floor A --------------------------------------------------------------
 
-FloorA::FloorA(uint16_t port) : fd_(ConnectLoopback(port)), buf_(4 + 2000000) {}
+namespace {
+constexpr size_t kPage = 4096;
+// Room to reach a page boundary, a page before the body (for the prefix of
+// a body placed at a page's start), a page to place it anywhere in, and the
+// largest frame.
+constexpr size_t kFloorABuffer = 3 * kPage + 4 + 2000000;
+}  // namespace
+
+FloorA::FloorA(uint16_t port) : fd_(ConnectLoopback(port)), buf_(kFloorABuffer) {
+  at_ = buf_.data();
+}
 
 FloorA::~FloorA() { CloseFd(fd_); }
 
+void FloorA::PlaceBody(uint32_t bodyOffset) {
+  const auto base = reinterpret_cast<uintptr_t>(buf_.data());
+  const uintptr_t page = (base + kPage - 1) / kPage * kPage + kPage;
+  at_ = buf_.data() + (page - base) + bodyOffset % kPage - 4;
+}
+
 uint32_t FloorA::RoundTrip(const std::string& frame) {
   if (!SendAll(fd_, frame.data(), frame.size())) return 0;
+  const size_t room = buf_.size() - static_cast<size_t>(at_ - buf_.data());
   size_t have = 0;
   size_t want = 4;
   while (have < want) {
-    const ssize_t n = recv(fd_, buf_.data() + have, buf_.size() - have, 0);
+    const ssize_t n = recv(fd_, at_ + have, room - have, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return 0;
     have += static_cast<size_t>(n);
-    if (want == 4 && have >= 4) want = 4 + GetLength(buf_.data());
+    if (want == 4 && have >= 4) want = 4 + GetLength(at_);
   }
   return static_cast<uint32_t>(want - 4);
 }
@@ -400,15 +443,18 @@ void PlaceCallingThread(bool pinned, int cpu) {
   }
 }
 
-int ThreadsNotOnlyOn(int cpu, int* total) {
+int ThreadsNotOnlyOn(int cpu, int* total) { return ThreadsNotOnlyOn(getpid(), cpu, total); }
+
+int ThreadsNotOnlyOn(pid_t pid, int cpu, int* total) {
   const std::string want = std::to_string(cpu);
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
   int others = 0;
   *total = 0;
-  DIR* d = opendir("/proc/self/task");
+  DIR* d = opendir(tasks.c_str());
   if (d == nullptr) return -1;
   while (dirent* e = readdir(d)) {
     if (e->d_name[0] == '.') continue;
-    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/status");
+    std::ifstream f(tasks + e->d_name + "/status");
     std::string line;
     while (std::getline(f, line)) {
       if (line.rfind("Cpus_allowed_list:", 0) != 0) continue;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <semaphore.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -67,18 +68,41 @@ class Viewer {
   std::thread thread_;
 };
 
+// The viewer in a process of its own: forked by the calling thread (so it
+// may run where that thread may at the time), serving one connection with
+// ServeAnswers. The destructor waits for it; the host closes first.
+class ChildViewer {
+ public:
+  explicit ChildViewer(const std::string& answerFrame);
+  ~ChildViewer();
+  ChildViewer(const ChildViewer&) = delete;
+  ChildViewer& operator=(const ChildViewer&) = delete;
+  uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  uint16_t port_ = 0;
+  pid_t pid_ = -1;
+};
+
 // ---- floor A: raw ping-pong, one send per frame, one thread -------------
 class FloorA {
  public:
   explicit FloorA(uint16_t port);
   ~FloorA();
-  // Sends the frame, reads one whole answer frame; returns the answer's
-  // message length (0 on failure).
+  // Sends the frame, reads one whole answer frame with one recv loop into
+  // one buffer; returns the answer's message length (0 on failure).
   uint32_t RoundTrip(const std::string& frame);
+  // From now on the answer is read into a page-aligned block, placed so
+  // that its message (after the 4-byte prefix) begins bodyOffset bytes past
+  // a page boundary (before the first call: where a vector puts it).
+  void PlaceBody(uint32_t bodyOffset);
+  const uint8_t* Body() const { return at_ + 4; }
 
  private:
   int fd_;
   std::vector<uint8_t> buf_;
+  uint8_t* at_;  // where the answer frame goes
 };
 
 // ---- floor B: the library's design without the library ----------------
@@ -140,6 +164,8 @@ void PlaceCallingThread(bool pinned, int cpu);
 // Number of this process's threads, and how many of them may run on any
 // CPU other than `cpu` (0 when everything is pinned there).
 int ThreadsNotOnlyOn(int cpu, int* total);
+// The same for the threads of another process.
+int ThreadsNotOnlyOn(pid_t pid, int cpu, int* total);
 long ResidentKb();
 
 // ---- optional: REQ/REP round trips (bench_zmq.cpp, when libzmq is found) -

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 out=build-bench
 cmake -S . -B "${out}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVXBRIDGE_BUILD_TESTS=OFF \
   -DVXBRIDGE_BUILD_TOOLS=OFF -DVXBRIDGE_BUILD_BENCH=ON >/dev/null
-cmake --build "${out}" --target vxbridge_bench -j "${JOBS:-2}"
+cmake --build "${out}" --target vxbridge_bench vxbridge_recv_placement -j "${JOBS:-2}"
 
 {
   echo "tree: $(git rev-parse --short HEAD 2>/dev/null || echo unknown)"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "messaging/answer.h"
+#include "transport/answer.h"
 
 namespace vxb {
 

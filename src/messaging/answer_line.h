@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "answer.h"
+#include "transport/answer.h"
 #include "intrusive_queue.h"
 
 namespace vxb {

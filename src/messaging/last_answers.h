@@ -6,7 +6,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "answer.h"
+#include "transport/answer.h"
 #include "platform/sync.h"
 
 namespace vxb {

@@ -9,24 +9,24 @@ std::atomic<uint64_t> g_lastSerial{0};
 }  // namespace
 
 Session* Session::Create(std::unique_ptr<SocketLink> link, const Settings& settings) {
-  AnswerPool* pool = AnswerPool::Create();
-  if (pool == nullptr) return nullptr;
-  auto* s = new (std::nothrow) Session(std::move(link), settings, pool);
-  if (s == nullptr) pool->Retire();
+  auto* s = new (std::nothrow) Session(std::move(link), settings);
+  if (s != nullptr && !s->reader_.Ready()) {
+    delete s;
+    return nullptr;
+  }
   return s;
 }
 
-Session::Session(std::unique_ptr<SocketLink> link, const Settings& settings, AnswerPool* pool)
+Session::Session(std::unique_ptr<SocketLink> link, const Settings& settings)
     : serial_(g_lastSerial.fetch_add(1) + 1),
       link_(std::move(link)),
       settings_(settings),
-      pool_(pool),
+      reader_(*link_),
       onCall_(settings.onCall),
       onBroken_(settings.onBroken) {}
 
 Session::~Session() {
   link_->Close();
-  LetGo(lent_);
   {
     Guard g(lock_);
     // The answers nobody asked for go back to the pool before it retires.
@@ -38,7 +38,6 @@ Session::~Session() {
     LetGo(handlerAnswer_);
     handlerAnswer_ = nullptr;
   }
-  pool_->Retire();
 }
 
 void Session::Release() {

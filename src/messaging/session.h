@@ -1,7 +1,7 @@
 // Session: one connection to the viewer, from its start to its end, with
-// everything that belongs to it: the socket link (with its read-ahead and
-// its trace), the reader and dispatcher threads, the line that pairs
-// answers with commands, the outbox of messages to write, the calls on
+// everything that belongs to it: the socket link (with its trace), the
+// frame reader (with its read-ahead and the answers' blocks), the reader
+// and dispatcher threads, the line that pairs answers with commands, the outbox of messages to write, the calls on
 // their way to the host, the cached product version and the time-out. A
 // client connect, a launch and each accepted viewer make a new session;
 // nothing of one can reach another, because a command, a call or an answer
@@ -59,9 +59,10 @@
 
 #include "vxbridge.h"
 #include "platform/sync.h"
+#include "transport/answer.h"
+#include "transport/frame_reader.h"
 #include "transport/socket_link.h"
 #include "transport/wire_format.h"
-#include "answer.h"
 #include "answer_line.h"
 #include "held_calls.h"
 #include "kept_calls.h"
@@ -162,7 +163,7 @@ class Session {
   // What Transmit says of a command taken back unwritten.
   static constexpr int kWithdrawn = 1;
 
-  Session(std::unique_ptr<SocketLink> link, const Settings& settings, AnswerPool* pool);
+  Session(std::unique_ptr<SocketLink> link, const Settings& settings);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -173,10 +174,10 @@ class Session {
   static void DispatcherEntry(void* self);
   void ReadLoop() EXCLUDES(lock_);
   void DispatchLoop() EXCLUDES(lock_);
-  // Puts a blank answer's block in the response slot for the body about to
-  // be read; the reader then hands that answer on.
-  static bool LendBlock(void* self);
-  Answer* TakeLent();
+  // The reader's routing of one finished message (taking it over); a call
+  // that cannot be held ends the session (false).
+  void RouteAnswer(Answer* answer) EXCLUDES(lock_);
+  bool RouteCall(IncomingMessage call) EXCLUDES(lock_);
   // The dispatcher's answer to a call, through the outbox; takes an ending
   // session down once the answer has left.
   void SendCallAnswer(int32_t code, const char* text, size_t capacity) EXCLUDES(lock_);
@@ -218,8 +219,7 @@ class Session {
   const uint64_t serial_;
   const std::unique_ptr<SocketLink> link_;
   const Settings settings_;
-  AnswerPool* const pool_;
-  Answer* lent_ = nullptr;  // the reader's own
+  FrameReader reader_;  // the reader thread's own: no lock
 
   Lock lock_;
   CondVar changed_;     // the state, a worker done, a handler returned, an answer left

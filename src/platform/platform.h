@@ -33,6 +33,13 @@ void* AllocBlockUnfilled(uint32_t size);
 // Releases a block from AllocBlock or AllocBlockUnfilled; null is ignored.
 void FreeBlock(void* block);
 
+// A block of the library's own (never handed to a host) that begins on a
+// page boundary (kPageSize), not filled. Null when it cannot be had.
+constexpr uint32_t kPageSize = 4096;
+void* AllocPageAligned(uint32_t size);
+// Releases a block from AllocPageAligned; null is ignored.
+void FreePageAligned(void* block);
+
 
 // ---- Mutual exclusion -------------------------------------------------------
 

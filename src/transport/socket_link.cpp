@@ -25,19 +25,6 @@ SocketLink::~SocketLink() {
     published_ = plat::kInvalidSocket;
   }
   if (left != plat::kInvalidSocket) plat::CloseSocket(left);
-  for (RecvBuffer& b : buffers_) plat::FreeBlock(b.data);
-}
-
-int SocketLink::PrepareBuffers() {
-  for (RecvBuffer& b : buffers_) {
-    if (b.data != nullptr) continue;
-    b.data = static_cast<uint8_t*>(plat::AllocBlockUnfilled(kInitialCapacity));
-    if (b.data == nullptr) return VX_E_NOT_ENOUGH_MEMORY;
-    b.data[0] = 0;
-    b.capacity = kInitialCapacity;
-    b.used = 0;
-  }
-  return VX_OK;
 }
 
 int SocketLink::Publish(plat::Socket s) {
@@ -72,7 +59,6 @@ bool SocketLink::IsDottedAddress(const char* text, uint8_t address[4]) {
 
 int SocketLink::Connect(const char* host, uint16_t port) {
   if (IsOpen()) return VX_E_ALREADY_CONNECTED;
-  if (int rc = PrepareBuffers(); rc != VX_OK) return rc;
   // A dotted address is the address to connect to: asking the resolver
   // about it first would fail where no reverse entry exists and stall where
   // the resolver cannot be reached. Names take the forward lookup.
@@ -102,7 +88,7 @@ int SocketLink::Connect(const char* host, uint16_t port) {
 }
 
 int SocketLink::Adopt(plat::Socket accepted) {
-  int rc = IsOpen() ? VX_E_ALREADY_CONNECTED : PrepareBuffers();
+  int rc = IsOpen() ? VX_E_ALREADY_CONNECTED : VX_OK;
   if (rc == VX_OK) {
     PrepareDataSocket(accepted);
     serverRole_ = true;

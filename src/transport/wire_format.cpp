@@ -5,18 +5,15 @@
 #include <cstring>
 
 #include "vxbridge.h"
-#include "wire_trace.h"
 
 namespace vxb {
 namespace {
-
 constexpr int32_t kTagLength = 4;
+}  // namespace
 
-bool HasTag(const uint8_t* bytes, uint32_t length, const char* tag) {
+bool HasTag(const uint8_t* bytes, uint32_t length, const char (&tag)[5]) {
   return length >= static_cast<uint32_t>(kTagLength) && std::memcmp(bytes, tag, kTagLength) == 0;
 }
-
-}  // namespace
 
 std::string FormatCall(const char* name, const char* arguments) {
   std::string m = "EXE ";
@@ -38,47 +35,6 @@ uint32_t FormatResponseHeader(char (&out)[32], int32_t code, int32_t payloadLeng
   const int n = std::snprintf(out, sizeof out, "RET %d,%d,", static_cast<int>(code),
                               static_cast<int>(payloadLength));
   return static_cast<uint32_t>(n);
-}
-
-int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn before,
-                void* context) {
-  FrameSplitter::Frame frame;
-  if (int rc = link.NextFrame(&frame); rc != 0) {
-    if (rc == VX_E_BUFFER_TOO_BIG && link.Trace() != nullptr) link.Trace()->TooLarge(frame.length);
-    return rc;
-  }
-  // The head holds the tag (or the whole of a shorter body).
-  const uint32_t got = frame.buffered < static_cast<uint32_t>(kTagLength) ? frame.buffered
-                                                                          : kTagLength;
-  uint8_t tag[4] = {0, 0, 0, 0};
-  std::memcpy(tag, frame.head, got);
-
-  if (HasTag(tag, got, "RET ")) {
-    message.kind = Response;
-    if (before != nullptr && !before(context)) {
-      link.Close();
-      return VX_E_NOT_ENOUGH_MEMORY;
-    }
-    uint8_t* body = nullptr;
-    // A failed read ends the connection like any other, and the waiting
-    // command learns it as such (-6). Handing over what had arrived would
-    // pass a torn answer off as a whole one: its header alone often parses
-    // ("RET 0,6,ab" cut off gives code 0 and "ab").
-    const int rc = link.ReadBody(frame, ResponseSlot, &body);
-    if (rc == 0 && link.Trace() != nullptr) link.Trace()->Received(body, frame.length);
-    return rc;
-  }
-
-  uint8_t* body = nullptr;
-  if (int rc = link.ReadBody(frame, CallSlot, &body); rc != 0) return rc;
-  if (link.Trace() != nullptr) link.Trace()->Received(body, frame.length);
-  if (body == nullptr) return VX_OK;  // an empty message: nothing to deliver
-  if (HasTag(tag, got, "EXE ")) {
-    ParseCall(body, frame.length, message);
-  } else if (HasTag(tag, got, "SYS ")) {
-    ParseSystemCall(body, frame.length, message);
-  }
-  return VX_OK;
 }
 
 bool ParseCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message) {

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
-#include "socket_link.h"
-
 namespace vxb {
 
-enum MessageKind : int32_t { Broken = -1, NoMessage = 0, Response = 1, Call = 2 };
+enum MessageKind : int32_t { NoMessage = 0, Response = 1, Call = 2 };
 
+// A call of the viewer's, as the reader parsed it (kind Call), and as it is
+// queued for the dispatcher and kept for VxRecvCmd.
 struct IncomingMessage {
   int32_t kind = NoMessage;
   std::string name;  // "SYS" for a system call
@@ -24,13 +24,8 @@ std::string FormatSystemCall(const char* text);
 // The header of an answer, "RET code,length,", into out (32 bytes); its
 // length.
 uint32_t FormatResponseHeader(char (&out)[32], int32_t code, int32_t payloadLength);
-// Called once a response's head is in, before its body is read into the
-// response slot: a reader may put the block it wants the body in there.
-// False when it has none; the link is then closed and the read ends (-11).
-using BeforeResponseFn = bool (*)(void* context);
-
-int ReadMessage(SocketLink& link, IncomingMessage& message, BeforeResponseFn before = nullptr,
-                void* context = nullptr);
+// Whether the message's first four bytes (of length) are tag, exactly.
+bool HasTag(const uint8_t* bytes, uint32_t length, const char (&tag)[5]);
 bool ParseCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message);
 bool ParseSystemCall(const uint8_t* bytes, uint32_t length, IncomingMessage& message);
 // Parses a RET body of bodyLength bytes. Returns the payload (never reaching

@@ -34,10 +34,7 @@ struct Pool {
   // size.
   Answer* Make(const std::string& text) {
     Answer* a = pool->Take();
-    if (a->block.data == nullptr) {
-      a->block.capacity = 4048;
-      a->block.data = static_cast<uint8_t*>(vxb::plat::AllocBlock(a->block.capacity));
-    }
+    EXPECT_EQ(vxb::EnsureCapacity(a->block, vxb::RecvBuffer::kInitialCapacity), 0);
     std::memcpy(a->block.data, text.data(), text.size());
     a->block.used = static_cast<uint32_t>(text.size());
     a->text = a->block.data;

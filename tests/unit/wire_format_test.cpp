@@ -130,25 +130,4 @@ TEST(MessagesReceived, ParseCallsAndSystemCalls) {
   EXPECT_FALSE(vxb::ParseSystemCall(U("EXE A()"), 7, s));
 }
 
-// Unknown tags and empty frames are read into the call slot as no message;
-// an empty one leaves an empty text there.
-TEST(MessagesReceived, ReadMessageSortsByTag) {
-  LinkedPair p;
-  for (const char* frame : {"ABCD", "AB", "", "ret 0,2,OK", "RET 0,4,1002", "SYS FLUSH\n"}) {
-    ASSERT_TRUE(p.peer.SendFrame(frame));
-  }
-  const int32_t kinds[] = {vxb::NoMessage, vxb::NoMessage, vxb::NoMessage, vxb::NoMessage,
-                           vxb::Response, vxb::Call};
-  for (int i = 0; i < 6; ++i) {
-    vxb::IncomingMessage m;
-    ASSERT_EQ(vxb::ReadMessage(p.link, m), 0);
-    EXPECT_EQ(m.kind, kinds[i]) << i;
-    if (i == 2) {
-      EXPECT_EQ(p.link.Buffer(vxb::CallSlot)->used, 0u);
-      EXPECT_EQ(p.link.BufferData(vxb::CallSlot)[0], 0);
-    }
-  }
-  EXPECT_STREQ(reinterpret_cast<char*>(p.link.BufferData(vxb::ResponseSlot)), "RET 0,4,1002");
-}
-
 }  // namespace

@@ -1,4 +1,5 @@
-// Global memory on POSIX: heap blocks, zero-filled unless the caller fills them.
+// Memory on POSIX: heap blocks, zero-filled unless the caller fills them.
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/fault_injection.h"
@@ -19,5 +20,23 @@ void* AllocBlockUnfilled(uint32_t size) {
 }
 
 void FreeBlock(void* block) { std::free(block); }
+
+// A page more than asked for, and the address malloc gave kept just below
+// the aligned start (as _aligned_malloc does on Windows): posix_memalign
+// would hand the bytes before the boundary back to the heap as small free
+// chunks, scattered wherever blocks were made.
+void* AllocPageAligned(uint32_t size) {
+  if (AllocShouldFail(size)) return nullptr;
+  void* taken = std::malloc(size_t{size} + kPageSize + sizeof(void*));
+  if (taken == nullptr) return nullptr;
+  const uintptr_t start =
+      (reinterpret_cast<uintptr_t>(taken) + sizeof(void*) + kPageSize - 1) & ~uintptr_t{kPageSize - 1};
+  reinterpret_cast<void**>(start)[-1] = taken;
+  return reinterpret_cast<void*>(start);
+}
+
+void FreePageAligned(void* block) {
+  if (block != nullptr) std::free(static_cast<void**>(block)[-1]);
+}
 
 }  // namespace vxb::plat

@@ -1,5 +1,7 @@
-// Global memory on Windows: locked GMEM_MOVEABLE | GMEM_ZEROINIT blocks, the
-// kind of block hosts written against the DLL hand back to VxFreeA/W.
+// Memory on Windows: for hosts, locked GMEM_MOVEABLE | GMEM_ZEROINIT
+// blocks, the kind of block hosts written against the DLL hand back to
+// VxFreeA/W; for the library's own receive blocks, the C runtime's heap.
+#include <malloc.h>
 #include <windows.h>
 
 #include "platform/fault_injection.h"
@@ -26,5 +28,15 @@ void FreeBlock(void* block) {
   GlobalUnlock(h);
   GlobalFree(h);
 }
+
+// No host frees these, so they need neither the moveable handle nor the
+// zero fill (a receive block of 2,000,000 bytes would be filled for nothing
+// each time one is made).
+void* AllocPageAligned(uint32_t size) {
+  if (AllocShouldFail(size)) return nullptr;
+  return _aligned_malloc(size == 0 ? 1 : size, kPageSize);
+}
+
+void FreePageAligned(void* block) { _aligned_free(block); }
 
 }  // namespace vxb::plat

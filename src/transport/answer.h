@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "transport/socket_link.h"
 #include "platform/sync.h"
+#include "recv_buffer.h"
 
 namespace vxb {
 
@@ -33,9 +33,9 @@ void LetGo(Answer* answer);
 
 // Answers and their blocks, kept for reuse so that a command's round trip
 // allocates nothing once the first few have been made. One pool per
-// connection; it lives until its owner has retired it and every answer
-// taken from it has come back (an answer may be kept as a thread's latest
-// response long after its connection ended).
+// connection, its reader's; it lives until the reader has retired it and
+// every answer taken from it has come back (an answer may be kept as a
+// thread's latest response long after its connection ended).
 class AnswerPool {
  public:
   // A new pool with its owner's reference; null without memory.
@@ -43,9 +43,11 @@ class AnswerPool {
   AnswerPool(const AnswerPool&) = delete;
   AnswerPool& operator=(const AnswerPool&) = delete;
 
-  // An unused answer with one holder: a spare, with the block it had, or a
-  // new one without a block. Null without memory.
-  Answer* Take() EXCLUDES(lock_);
+  // An unused answer with one holder: a spare whose block holds capacity
+  // bytes if there is one, else the spare most lately given back (its
+  // block to be grown), else a new one without a block. Null without
+  // memory.
+  Answer* Take(uint32_t capacity = 0) EXCLUDES(lock_);
   // Called by LetGo for the last holder.
   void GiveBack(Answer* answer) EXCLUDES(lock_);
   // The owner is done with the pool: it goes once the last answer is back.

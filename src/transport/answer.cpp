@@ -2,8 +2,6 @@
 
 #include <new>
 
-#include "platform/platform.h"
-
 namespace vxb {
 
 void Hold(Answer* answer) {
@@ -22,7 +20,7 @@ AnswerPool* AnswerPool::Create() { return new (std::nothrow) AnswerPool; }
 AnswerPool::~AnswerPool() {
   Guard g(lock_);
   for (size_t i = 0; i < spareCount_; ++i) {
-    plat::FreeBlock(spares_[i]->block.data);
+    FreeBuffer(spares_[i]->block);
     delete spares_[i];
   }
 }
@@ -31,11 +29,20 @@ void AnswerPool::Unref() {
   if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
-Answer* AnswerPool::Take() {
+Answer* AnswerPool::Take(uint32_t capacity) {
   Answer* a = nullptr;
   {
     Guard g(lock_);
-    if (spareCount_ > 0) a = spares_[--spareCount_];
+    if (spareCount_ > 0) {
+      // The most lately given back is the likeliest still in the caches;
+      // another is taken only when it holds the body and that one does not.
+      size_t pick = spareCount_ - 1;
+      for (size_t i = 0; i < pick && spares_[pick]->block.capacity < capacity; ++i) {
+        if (spares_[i]->block.capacity >= capacity) pick = i;
+      }
+      a = spares_[pick];
+      spares_[pick] = spares_[--spareCount_];
+    }
   }
   if (a == nullptr) {
     a = new (std::nothrow) Answer;
@@ -62,7 +69,7 @@ void AnswerPool::GiveBack(Answer* answer) {
     }
   }
   if (!kept) {
-    plat::FreeBlock(answer->block.data);
+    FreeBuffer(answer->block);
     delete answer;
   }
   Unref();
