@@ -1,0 +1,18 @@
+#!/bin/sh
+# The test command of the mutation census (docs/MUTATION.md): run in a
+# scratch clone in which the mutation tool has changed one line of src/ and
+# rebuilt BUILD. It fails as soon as one test fails. The cheap tests run
+# first, then the hostile cases side by side; the link suite (which waits on
+# the kernel's keep-alive and retransmission timers) runs only for a fault in
+# the code that only it reaches: the keep-alive setting and the socket link.
+#   scripts/mutation-tests.sh [BUILD]    (default: build)
+set -u
+build=${1:-build}
+t="ctest --test-dir ${build} --stop-on-failure --output-on-failure"
+changed=$(git diff --name-only -- src)
+${t} -j2 --timeout 30 -L quick -LE hostile || exit 1
+${t} -j3 --timeout 60 -L hostile || exit 1
+case ${changed} in
+  *keepalive_setting*|*socket_link*) ${t} --timeout 120 -L link || exit 1 ;;
+esac
+exit 0
