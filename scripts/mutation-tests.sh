@@ -11,7 +11,7 @@ build=${1:-build}
 t="ctest --test-dir ${build} --stop-on-failure --output-on-failure"
 changed=$(git diff --name-only -- src)
 ${t} -j2 --timeout 30 -L quick -LE hostile || exit 1
-${t} -j3 --timeout 60 -L hostile || exit 1
+${t} -j4 --timeout 60 -L hostile || exit 1
 case ${changed} in
   *keepalive_setting*|*socket_link*) ${t} --timeout 120 -L link || exit 1 ;;
 esac
