@@ -5,14 +5,18 @@
 # first, then the hostile cases side by side; the link suite (which waits on
 # the kernel's keep-alive and retransmission timers) runs only for a fault in
 # the code that only it reaches: the keep-alive setting and the socket link.
+# A stage that runs past its time (a planted fault that makes something
+# wait for ever) fails, its processes killed: `timeout` signals its whole
+# process group, the tests included (the tests' own TIMEOUT properties are
+# minutes long, for the slow machines of CI).
 #   scripts/mutation-tests.sh [BUILD]    (default: build)
 set -u
 build=${1:-build}
 t="ctest --test-dir ${build} --stop-on-failure --output-on-failure"
 changed=$(git diff --name-only -- src)
-${t} -j2 --timeout 30 -L quick -LE hostile || exit 1
-${t} -j4 --timeout 60 -L hostile || exit 1
+timeout -s KILL 30 ${t} -j2 -L quick -LE hostile || exit 1
+timeout -s KILL 60 ${t} -j4 -L hostile || exit 1
 case ${changed} in
-  *keepalive_setting*|*socket_link*) ${t} --timeout 120 -L link || exit 1 ;;
+  *keepalive_setting*|*socket_link*) timeout -s KILL 120 ${t} -L link || exit 1 ;;
 esac
 exit 0
