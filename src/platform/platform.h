@@ -71,12 +71,21 @@ uint64_t MonotonicMs();
 // ---- Threads ----------------------------------------------------------------
 
 using ThreadEntry = void (*)(void* arg);
-// Starts a thread running entry(arg) that nobody waits for: it ends on its
-// own and releases what it holds. While it runs, the module that holds this
-// code stays loaded (Win32: the thread holds a reference to it and leaves
-// through FreeLibraryAndExitThread; POSIX: the library is linked nodelete).
-// False when it cannot be started.
-bool ThreadStartDetached(ThreadEntry entry, void* arg);
+struct ThreadImpl;
+// Starts a thread running entry(arg) that ends on its own and releases what
+// it holds. While it runs, the module that holds this code stays loaded
+// (Win32: the thread holds a reference to it and leaves through
+// FreeLibraryAndExitThread; POSIX: the library is linked nodelete). The
+// handle lets its end be waited for (ThreadWaitEnded) and must be given up
+// with ThreadRelease, which does not wait. Null when it cannot be started.
+ThreadImpl* ThreadStart(ThreadEntry entry, void* arg);
+// Waits up to timeoutMs for the thread to have ended wholly, its exit work
+// done (Win32: its handle signalled; glibc: joined): true when it has.
+// False at once where the system cannot tell. Never from the thread itself.
+bool ThreadWaitEnded(ThreadImpl* t, uint32_t timeoutMs);
+// Gives up the handle, from any thread, the thread itself included; the
+// thread runs on. Null is ignored.
+void ThreadRelease(ThreadImpl* t);
 void SleepMs(uint32_t ms);
 
 // Asked by the library's static destructors: true when they run because

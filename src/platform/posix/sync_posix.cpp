@@ -97,7 +97,7 @@ struct Start {
   void* arg;
 };
 
-void* DetachedTrampoline(void* p) {
+void* Trampoline(void* p) {
   const Start start = *static_cast<Start*>(p);
   delete static_cast<Start*>(p);
   start.entry(start.arg);
@@ -105,24 +105,48 @@ void* DetachedTrampoline(void* p) {
 }
 }  // namespace
 
-bool ThreadStartDetached(ThreadEntry entry, void* arg) {
-  if (ThreadStartShouldFail()) return false;
-  auto* start = new (std::nothrow) Start{entry, arg};
-  if (start == nullptr) return false;
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) {
-    delete start;
-    return false;
-  }
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+// Joinable, so that its end can be waited for; detached when its handle is
+// given up without that (its resources then go as it ends).
+struct ThreadImpl {
   pthread_t id;
-  const int rc = pthread_create(&id, &attr, DetachedTrampoline, start);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
+  bool joined = false;
+};
+
+ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
+  if (ThreadStartShouldFail()) return nullptr;
+  auto* t = new (std::nothrow) ThreadImpl;
+  auto* start = new (std::nothrow) Start{entry, arg};
+  if (t == nullptr || start == nullptr || pthread_create(&t->id, nullptr, Trampoline, start) != 0) {
     delete start;
-    return false;
+    delete t;
+    return nullptr;
   }
-  return true;
+  return t;
+}
+
+bool ThreadWaitEnded(ThreadImpl* t, uint32_t timeoutMs) {
+  if (t == nullptr) return false;
+  if (t->joined) return true;
+#if defined(__GLIBC__)
+  timespec until{};
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+  until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  t->joined = pthread_timedjoin_np(t->id, nullptr, &until) == 0;
+#else
+  (void)timeoutMs;
+#endif
+  return t->joined;
+}
+
+void ThreadRelease(ThreadImpl* t) {
+  if (t == nullptr) return;
+  if (!t->joined) pthread_detach(t->id);
+  delete t;
 }
 
 bool TeardownIsProcessExit() { return true; }
