@@ -80,8 +80,10 @@ struct ThreadImpl;
 // with ThreadRelease, which does not wait. Null when it cannot be started.
 ThreadImpl* ThreadStart(ThreadEntry entry, void* arg);
 // Waits up to timeoutMs for the thread to have ended wholly, its exit work
-// done (Win32: its handle signalled; glibc: joined): true when it has.
-// False at once where the system cannot tell. Never from the thread itself.
+// done: true when it has. Win32: its handle is signalled (Wine kills a
+// process that ends while one of its threads is ending). POSIX: false at
+// once, nothing to wait for (the thread is detached; the process's end
+// copes with threads on their way out). Never from the thread itself.
 bool ThreadWaitEnded(ThreadImpl* t, uint32_t timeoutMs);
 // Gives up the handle, from any thread, the thread itself included; the
 // thread runs on. Null is ignored.

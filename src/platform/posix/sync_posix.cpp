@@ -105,18 +105,24 @@ void* Trampoline(void* p) {
 }
 }  // namespace
 
-// Joinable, so that its end can be waited for; detached when its handle is
-// given up without that (its resources then go as it ends).
-struct ThreadImpl {
-  pthread_t id;
-  bool joined = false;
-};
+// Detached: nothing needs to wait for a thread's very end here (the
+// system's process exit copes with threads on their way out), and a
+// joinable thread nobody joined would be kept for ever.
+struct ThreadImpl {};
 
 ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
   if (ThreadStartShouldFail()) return nullptr;
   auto* t = new (std::nothrow) ThreadImpl;
   auto* start = new (std::nothrow) Start{entry, arg};
-  if (t == nullptr || start == nullptr || pthread_create(&t->id, nullptr, Trampoline, start) != 0) {
+  pthread_attr_t attr;
+  bool started = false;
+  if (t != nullptr && start != nullptr && pthread_attr_init(&attr) == 0) {
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t id;
+    started = pthread_create(&id, &attr, Trampoline, start) == 0;
+    pthread_attr_destroy(&attr);
+  }
+  if (!started) {
     delete start;
     delete t;
     return nullptr;
@@ -124,30 +130,9 @@ ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
   return t;
 }
 
-bool ThreadWaitEnded(ThreadImpl* t, uint32_t timeoutMs) {
-  if (t == nullptr) return false;
-  if (t->joined) return true;
-#if defined(__GLIBC__)
-  timespec until{};
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-  until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000000000L;
-  }
-  t->joined = pthread_timedjoin_np(t->id, nullptr, &until) == 0;
-#else
-  (void)timeoutMs;
-#endif
-  return t->joined;
-}
+bool ThreadWaitEnded(ThreadImpl*, uint32_t) { return false; }
 
-void ThreadRelease(ThreadImpl* t) {
-  if (t == nullptr) return;
-  if (!t->joined) pthread_detach(t->id);
-  delete t;
-}
+void ThreadRelease(ThreadImpl* t) { delete t; }
 
 bool TeardownIsProcessExit() { return true; }
 
