@@ -247,8 +247,9 @@ VXBRIDGE_EXPORT VxResult VXAPI VxConnectA(const char *host, uint32_t port, int32
 VXBRIDGE_EXPORT VxResult VXAPI VxConnectW(const VxWChar *host, uint32_t port, int32_t mode,
                                           CallHandler onCall, BrokenHandler onBroken);
 /* Ends the connection: waiting commands return -6, and returns once the
- * CallHandler that runs has returned, its answer has left (within 2 s) and
- * the BrokenHandler has run; the socket is closed. 0 also when not
+ * CallHandler that runs has returned, its answer has left (within 2 s),
+ * the BrokenHandler has run and the connection's threads have ended (up to
+ * 5 s more); the socket is closed. 0 also when not
  * connected (after a lost connection: at once, even while its
  * BrokenHandler runs); -1 from inside a handler while connected. */
 VXBRIDGE_EXPORT VxResult VXAPI VxDisconnect(void);

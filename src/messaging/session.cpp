@@ -38,6 +38,8 @@ Session::~Session() {
     LetGo(handlerAnswer_);
     handlerAnswer_ = nullptr;
   }
+  plat::ThreadRelease(readerThread_);
+  plat::ThreadRelease(dispatcherThread_);
 }
 
 void Session::Release() {
@@ -56,12 +58,14 @@ int Session::Start() {
   // thread that did not start is taken back (the caller's keeps the
   // session).
   AddRef();
-  const bool dispatcherStarted = plat::ThreadStartDetached(&Session::DispatcherEntry, this);
+  dispatcherThread_ = plat::ThreadStart(&Session::DispatcherEntry, this);
+  const bool dispatcherStarted = dispatcherThread_ != nullptr;
   if (!dispatcherStarted) refs_.fetch_sub(1, std::memory_order_relaxed);
   bool readerStarted = false;
   if (dispatcherStarted) {
     AddRef();
-    readerStarted = plat::ThreadStartDetached(&Session::ReaderEntry, this);
+    readerThread_ = plat::ThreadStart(&Session::ReaderEntry, this);
+    readerStarted = readerThread_ != nullptr;
     if (!readerStarted) refs_.fetch_sub(1, std::memory_order_relaxed);
   }
   Guard g(lock_);
@@ -347,10 +351,18 @@ void Session::Abandon() {
 }
 
 void Session::Close() {
+  if (!EndForTheHost()) return;
+  // Done with the host; now wholly ended. (A thread's last steps take no
+  // lock of the session's, but they need not be waited for under it.)
+  plat::ThreadWaitEnded(dispatcherThread_, kThreadEndWaitMs);
+  plat::ThreadWaitEnded(readerThread_, kThreadEndWaitMs);
+}
+
+bool Session::EndForTheHost() {
   Guard g(lock_);
   // Lost on its own (or closed already): nothing to close, nothing to wait
   // for; that loss's BrokenHandler may still be running.
-  if (state_ != State::kUp) return;
+  if (state_ != State::kUp) return false;
   EndLocked(End::kByHost);
   // A CallHandler that runs is host code, and is waited for as long as it
   // takes (a handler must not wait for a thread inside the close). What
@@ -372,6 +384,7 @@ void Session::Close() {
   }
   changed_.Await(lock_, Deadline{},
                  [this]() REQUIRES(lock_) { return readerDone_ && dispatcherDone_; });
+  return true;
 }
 
 }  // namespace vxb

@@ -151,6 +151,13 @@ class Session {
   // How long the host's close gives the answer of a handler that has
   // returned, before the link goes.
   static constexpr uint32_t kClosingGraceMs = 2000;
+  // How long the host's close waits, once the workers are done with the
+  // host, for their threads to have ended wholly: a host that ends its
+  // process right after the close then finds none of them in the middle of
+  // ending (Wine kills such a process). Their last steps take no lock of
+  // the library's; the bound is for a host that closes while holding the
+  // system's loader lock.
+  static constexpr uint32_t kThreadEndWaitMs = 5000;
 
  private:
   // Why a session ended (its trace and its handlers follow from it).
@@ -211,12 +218,19 @@ class Session {
   // The workers wait for the end of `connecting`: true when the session
   // came up (it may have ended since), false when its start failed.
   bool AwaitStart() EXCLUDES(lock_);
+  // Close up to the workers being done with the host; false when there was
+  // nothing to close.
+  bool EndForTheHost() EXCLUDES(lock_);
   // A worker is done: the reader with the link, the dispatcher with the
   // host (its BrokenHandler has run).
   void WorkerDone(bool reader) EXCLUDES(lock_);
 
   std::atomic<int32_t> refs_{1};
   const uint64_t serial_;
+  // The worker threads' handles, set by Start and given up by the
+  // destructor (which may run on one of them).
+  plat::ThreadImpl* readerThread_ = nullptr;
+  plat::ThreadImpl* dispatcherThread_ = nullptr;
   const std::unique_ptr<SocketLink> link_;
   const Settings settings_;
   FrameReader reader_;  // the reader thread's own: no lock

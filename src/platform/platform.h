@@ -71,12 +71,23 @@ uint64_t MonotonicMs();
 // ---- Threads ----------------------------------------------------------------
 
 using ThreadEntry = void (*)(void* arg);
-// Starts a thread running entry(arg) that nobody waits for: it ends on its
-// own and releases what it holds. While it runs, the module that holds this
-// code stays loaded (Win32: the thread holds a reference to it and leaves
-// through FreeLibraryAndExitThread; POSIX: the library is linked nodelete).
-// False when it cannot be started.
-bool ThreadStartDetached(ThreadEntry entry, void* arg);
+struct ThreadImpl;
+// Starts a thread running entry(arg) that ends on its own and releases what
+// it holds. While it runs, the module that holds this code stays loaded
+// (Win32: the thread holds a reference to it and leaves through
+// FreeLibraryAndExitThread; POSIX: the library is linked nodelete). The
+// handle lets its end be waited for (ThreadWaitEnded) and must be given up
+// with ThreadRelease, which does not wait. Null when it cannot be started.
+ThreadImpl* ThreadStart(ThreadEntry entry, void* arg);
+// Waits up to timeoutMs for the thread to have ended wholly, its exit work
+// done: true when it has. Win32: its handle is signalled (Wine kills a
+// process that ends while one of its threads is ending). POSIX: false at
+// once, nothing to wait for (the thread is detached; the process's end
+// copes with threads on their way out). Never from the thread itself.
+bool ThreadWaitEnded(ThreadImpl* t, uint32_t timeoutMs);
+// Gives up the handle, from any thread, the thread itself included; the
+// thread runs on. Null is ignored.
+void ThreadRelease(ThreadImpl* t);
 void SleepMs(uint32_t ms);
 
 // Asked by the library's static destructors: true when they run because

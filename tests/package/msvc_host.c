@@ -64,12 +64,9 @@ void host_main(void) {
   put(line, n);
   VxFreeA(answer);
   for (int waited = 0; waited < 30000 && !__atomic_load_n(&bye_called, __ATOMIC_SEQ_CST); waited += 10) Sleep(10);
-  VxDisconnect(); /* returns once the handlers are done: on_broken has run */
-  /* That thread then ends on its own. Windows ends a thread still on its
-     way out when the process exits; Wine kills the whole process instead
-     (status 137) when it is in the middle of its thread-exit work: give it
-     a moment, as a host under Wine should. */
-  Sleep(200);
+  /* Returns once the handlers are done (on_broken has run) and the
+     connection's threads have ended: the process may end at once. */
+  VxDisconnect();
   const int ok = bye_called && connection_ended;
   put(ok ? "Bye received, connection ended: yes\n" : "no Bye, or no end\n", ~0u);
   ExitProcess(ok ? 0 : 1);

@@ -97,7 +97,7 @@ struct Start {
   void* arg;
 };
 
-void* DetachedTrampoline(void* p) {
+void* Trampoline(void* p) {
   const Start start = *static_cast<Start*>(p);
   delete static_cast<Start*>(p);
   start.entry(start.arg);
@@ -105,25 +105,34 @@ void* DetachedTrampoline(void* p) {
 }
 }  // namespace
 
-bool ThreadStartDetached(ThreadEntry entry, void* arg) {
-  if (ThreadStartShouldFail()) return false;
+// Detached: nothing needs to wait for a thread's very end here (the
+// system's process exit copes with threads on their way out), and a
+// joinable thread nobody joined would be kept for ever.
+struct ThreadImpl {};
+
+ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
+  if (ThreadStartShouldFail()) return nullptr;
+  auto* t = new (std::nothrow) ThreadImpl;
   auto* start = new (std::nothrow) Start{entry, arg};
-  if (start == nullptr) return false;
   pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) {
-    delete start;
-    return false;
+  bool started = false;
+  if (t != nullptr && start != nullptr && pthread_attr_init(&attr) == 0) {
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t id;
+    started = pthread_create(&id, &attr, Trampoline, start) == 0;
+    pthread_attr_destroy(&attr);
   }
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t id;
-  const int rc = pthread_create(&id, &attr, DetachedTrampoline, start);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
+  if (!started) {
     delete start;
-    return false;
+    delete t;
+    return nullptr;
   }
-  return true;
+  return t;
 }
+
+bool ThreadWaitEnded(ThreadImpl*, uint32_t) { return false; }
+
+void ThreadRelease(ThreadImpl* t) { delete t; }
 
 bool TeardownIsProcessExit() { return true; }
 

@@ -87,25 +87,45 @@ DWORD WINAPI DetachedTrampoline(LPVOID p) {
 
 }  // namespace
 
-bool ThreadStartDetached(ThreadEntry entry, void* arg) {
-  if (ThreadStartShouldFail()) return false;
+struct ThreadImpl {
+  HANDLE h;
+};
+
+ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
+  if (ThreadStartShouldFail()) return nullptr;
+  auto* t = new (std::nothrow) ThreadImpl{nullptr};
+  if (t == nullptr) return nullptr;
   auto* d = new (std::nothrow) Detached{entry, arg, nullptr};
-  if (d == nullptr) return false;
+  if (d == nullptr) {
+    delete t;
+    return nullptr;
+  }
   // Taken here, before the thread exists: a host that unloads the library
   // right after this call cannot pull the code from under the new thread.
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCWSTR>(&DetachedTrampoline), &d->module)) {
     delete d;
-    return false;
+    delete t;
+    return nullptr;
   }
-  const HANDLE h = CreateThread(nullptr, 0, DetachedTrampoline, d, 0, nullptr);
-  if (h == nullptr) {
+  t->h = CreateThread(nullptr, 0, DetachedTrampoline, d, 0, nullptr);
+  if (t->h == nullptr) {
     FreeLibrary(d->module);
     delete d;
-    return false;
+    delete t;
+    return nullptr;
   }
-  CloseHandle(h);
-  return true;
+  return t;
+}
+
+bool ThreadWaitEnded(ThreadImpl* t, uint32_t timeoutMs) {
+  return t != nullptr && WaitForSingleObject(t->h, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void ThreadRelease(ThreadImpl* t) {
+  if (t == nullptr) return;
+  CloseHandle(t->h);
+  delete t;
 }
 
 bool TeardownIsProcessExit() {
