@@ -248,8 +248,8 @@ VXBRIDGE_EXPORT VxResult VXAPI VxConnectW(const VxWChar *host, uint32_t port, in
                                           CallHandler onCall, BrokenHandler onBroken);
 /* Ends the connection: waiting commands return -6, and returns once the
  * CallHandler that runs has returned, its answer has left (within 2 s),
- * the BrokenHandler has run and the connection's threads have ended (up to
- * 5 s more); the socket is closed. 0 also when not
+ * the BrokenHandler has run and, on Windows, the connection's threads have
+ * ended (up to 5 s more); the socket is closed. 0 also when not
  * connected (after a lost connection: at once, even while its
  * BrokenHandler runs); -1 from inside a handler while connected. */
 VXBRIDGE_EXPORT VxResult VXAPI VxDisconnect(void);
