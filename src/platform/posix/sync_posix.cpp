@@ -107,16 +107,19 @@ void* Trampoline(void* p) {
 
 // Detached: nothing needs to wait for a thread's very end here (the
 // system's process exit copes with threads on their way out), and a
-// joinable thread nobody joined would be kept for ever.
+// joinable thread nobody joined would be kept for ever. So a handle holds
+// nothing: every thread started gets the same one.
 struct ThreadImpl {};
+namespace {
+ThreadImpl g_detached;
+}  // namespace
 
 ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
   if (ThreadStartShouldFail()) return nullptr;
-  auto* t = new (std::nothrow) ThreadImpl;
   auto* start = new (std::nothrow) Start{entry, arg};
   pthread_attr_t attr;
   bool started = false;
-  if (t != nullptr && start != nullptr && pthread_attr_init(&attr) == 0) {
+  if (start != nullptr && pthread_attr_init(&attr) == 0) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t id;
     started = pthread_create(&id, &attr, Trampoline, start) == 0;
@@ -124,15 +127,14 @@ ThreadImpl* ThreadStart(ThreadEntry entry, void* arg) {
   }
   if (!started) {
     delete start;
-    delete t;
     return nullptr;
   }
-  return t;
+  return &g_detached;
 }
 
 bool ThreadWaitEnded(ThreadImpl*, uint32_t) { return false; }
 
-void ThreadRelease(ThreadImpl* t) { delete t; }
+void ThreadRelease(ThreadImpl*) {}
 
 bool TeardownIsProcessExit() { return true; }
 
