@@ -31,6 +31,7 @@ TEST(KeepAliveSetting, ThreeNumbersWithinTheirLimitsOrTheDefaults) {
       {"1000,500", kDefaults},
       {"1000,500,3,4", kDefaults},
       {"1000, 500,3", kDefaults},
+      {"1000;500;3", kDefaults},
       {"-1000,500,3", kDefaults},
       {"1000,500,3,1000,500,3,1000,500,3", kDefaults},  // longer than any valid value
       {"", kDefaults},
@@ -46,6 +47,7 @@ TEST(KeepAliveSetting, ThreeNumbersWithinTheirLimitsOrTheDefaults) {
         << name;
     // A value was given and not taken: the trace says so, and the tools in the same words.
     const bool refused = c.text != nullptr && *c.text != 0 && c.k.idleMs == kDefaults.idleMs;
+    EXPECT_EQ(note.empty(), !refused) << name;
     EXPECT_EQ(vxtools::ignoredSettings(), refused ? std::vector<std::string>{note} : std::vector<std::string>{})
         << name;
   }
@@ -72,6 +74,7 @@ TEST(CommandTimeOutSetting, WholeMillisecondsOrNoLimit) {
     EXPECT_EQ(vxb::CommandTimeoutFromEnvironment(), c.ms) << name;
     std::string note;  // the trace's, and the tools' in the same words
     vxb::CommandTimeoutSetting(&note);
+    EXPECT_EQ(note.empty(), !c.refused) << name;
     EXPECT_EQ(vxtools::ignoredSettings(), c.refused ? std::vector<std::string>{note} : std::vector<std::string>{})
         << name;
     EXPECT_EQ(vxtools::commandTimeoutMs(), c.ms == kNone ? 0u : c.ms) << name;

@@ -9,6 +9,12 @@
 #include "transport/socket_link.h"
 #include "vxbridge.h"
 
+#ifndef _WIN32
+#include <cerrno>
+
+#include "platform/posix/winsock_errors.h"
+#endif
+
 namespace {
 
 using vxb::SocketLink;
@@ -148,5 +154,21 @@ TEST(Listener, ListensOnceAcceptsWithoutWaitingAndGivesItsPortBack) {
   }
   EXPECT_EQ(second.Open(port), 0);
 }
+
+#ifndef _WIN32
+// The POSIX side speaks Winsock's numbers: the transport decides on them
+// which failures end a link, and hosts see them in the trace.
+TEST(WinsockErrorOf, EveryErrnoASocketCallGivesHasItsWinsockTwin) {
+  const int cases[][2] = {
+      {0, 0},           {ECONNRESET, 10054}, {ENETDOWN, 10050},     {ENETRESET, 10052},  {ESHUTDOWN, 10058},
+      {EPIPE, 10058},   {ETIMEDOUT, 10060},  {EINTR, 10004},        {EAGAIN, 10035},     {EBADF, 10038},
+      {ENOTSOCK, 10038}, {EINVAL, 10022},    {EADDRINUSE, 10048},   {ECONNABORTED, 10053}, {ENOTCONN, 10057},
+      {ECONNREFUSED, 10061}, {EACCES, 10013}, {EFAULT, 10014},      {EMFILE, 10024},     {EINPROGRESS, 10036},
+      {EALREADY, 10037}, {EMSGSIZE, 10040},  {EADDRNOTAVAIL, 10049}, {ENETUNREACH, 10051}, {ENOBUFS, 10055},
+      {ENOMEM, 10055},  {EISCONN, 10056},    {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065}, {EDOM, 10022},
+  };
+  for (const auto& c : cases) EXPECT_EQ(plat::WinsockErrorOf(c[0]), c[1]) << "errno " << c[0];
+}
+#endif
 
 }  // namespace

@@ -15,16 +15,14 @@
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
+#include "winsock_errors.h"
 
 namespace vxb::plat {
-namespace {
-
-thread_local int t_lastError = 0;
 
 // errno -> Winsock number. The five errors the transport treats as a broken
 // link keep their Winsock meaning; EPIPE (send on a connection the peer has
 // ended) is the POSIX face of a shut-down link.
-int ToWinsock(int e) {
+int WinsockErrorOf(int e) {
   switch (e) {
     case 0: return kErrNone;
     case ECONNRESET: return kErrConnReset;
@@ -59,8 +57,12 @@ int ToWinsock(int e) {
   }
 }
 
+namespace {
+
+thread_local int t_lastError = 0;
+
 int Fail() {
-  t_lastError = ToWinsock(errno);
+  t_lastError = WinsockErrorOf(errno);
   return -1;
 }
 
