@@ -142,6 +142,10 @@ TEST(HeldCalls, BoundedByWhatIsHeldNotByWhatPassed) {
   EXPECT_EQ(queued, bound / 2 - 1);  // each counts its blocks and a little more
   calls.DropQueued();
   EXPECT_EQ(calls.HeldBytes(), 0u);
+  // A call that fills the bound exactly still fits; a byte more does not.
+  const size_t room = vxb::HeldCalls::kMaximumHeldBytes - vxb::KeptCalls::Footprint(big());
+  EXPECT_FALSE(calls.Queue(big(), room + 1));
+  EXPECT_TRUE(calls.Queue(big(), room));
 }
 
 // One queue for the process, in arrival order: a client's calls outlive
