@@ -4,11 +4,13 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "messaging/answer_line.h"
 #include "messaging/held_calls.h"
 #include "messaging/kept_calls.h"
+#include "messaging/last_answers.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -180,6 +182,25 @@ TEST(KeptCalls, OneQueueAndTheAnswersOwedInServerMode) {
   EXPECT_EQ(kept.SettleOldestOwed(), 9u);
   EXPECT_EQ(kept.SettleOldestOwed(), 0u);
   EXPECT_EQ(kept.Bytes(), 0u);
+}
+
+// A thread reads its own latest answer, one that sent nothing the process's;
+// an answer handed out outlives its replacement, and nothing outlives the
+// object.
+TEST(LastAnswers, WhatIsHandedOutOutlivesItsReplacement) {
+  HeapBalance balance;
+  Pool pool;
+  auto text = [](Answer* a) { return std::string(reinterpret_cast<const char*>(a->text), a->length); };
+  vxb::LastAnswers last;
+  std::thread([&] { last.Keep(pool.Make("theirs")); }).join();
+  Answer* seen = last.Current();
+  last.Keep(pool.Make("mine"));
+  last.KeepProcessLatest(pool.Make("a handler's"));
+  EXPECT_EQ(text(seen), "theirs");
+  vxb::LetGo(seen);
+  seen = last.Current();
+  EXPECT_EQ(text(seen), "mine");
+  vxb::LetGo(seen);
 }
 
 }  // namespace
