@@ -14,6 +14,7 @@ using vxb::Outgoing;
 
 constexpr int64_t kNone = -1;  // no deadline
 constexpr int64_t kUp = -2;    // a deadline already passed
+const char kPayload[] = "";    // never read: only sizes count here
 
 struct Msg {
   uint32_t head;    // bytes after the prefix
@@ -29,7 +30,10 @@ struct Box {
   explicit Box(const std::vector<Msg>& msgs) : m(msgs.size()) {
     const uint64_t base = vxb::plat::MonotonicMs() + 60000;
     for (size_t i = 0; i < msgs.size(); ++i) {
-      m[i].frame.headLength = msgs[i].head;
+      // A header of a byte and the rest as its payload, as a command's.
+      m[i].frame.headLength = msgs[i].head > 0 ? 1 : 0;
+      m[i].frame.tail = kPayload;
+      m[i].frame.tailLength = msgs[i].head > 0 ? msgs[i].head - 1 : 0;
       m[i].frame.framed = msgs[i].framed;
       m[i].deadline.at = msgs[i].due == kNone ? Deadline::kNever : msgs[i].due == kUp ? 1 : base + msgs[i].due;
       if (msgs[i].handlerAnswer) m[i].handlerAnswer = true;  // else as a command has it
@@ -94,7 +98,7 @@ TEST(Outbox, FailAllKeepsOnlyHandlerAnswersWhenAsked) {
   for (bool keep : {false, true}) {
     Box box({{1, true, kNone, false}, {2, true, kNone, true}, {3, true, kNone, false}, {4, true, kNone, true}});
     std::string woken;
-    box.box.FailAll(-6, keep, [](void* out, Outgoing* o) { *static_cast<std::string*>(out) += char('0' + o->frame.headLength); },
+    box.box.FailAll(-6, keep, [](void* out, Outgoing* o) { *static_cast<std::string*>(out) += char('1' + o->frame.tailLength); },
                     &woken);
     EXPECT_EQ(woken, keep ? "13" : "1234");
     for (const Outgoing& o : box.m) {
