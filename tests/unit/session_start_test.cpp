@@ -1,16 +1,9 @@
 // A connection whose threads cannot be started, through the exports but
 // linked statically, so that the fault hook reaches the library's own
-// thread starts; and the same under a real address-space limit.
+// thread starts.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#if defined(__linux__)
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <fstream>
-#endif
 
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
@@ -70,42 +63,5 @@ TEST(SessionStart, AThreadThatCannotStartFailsTheConnectAsAWhole) {
   EXPECT_EQ(VxSendCmdA("Works", ""), 0);
   EXPECT_EQ(VxDisconnect(), 0);
 }
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VXB_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VXB_SANITIZED 1
-#endif
-
-#if defined(__linux__) && !defined(VXB_SANITIZED)
-// A 32-bit host is the one that runs out of address space: with no room
-// left for a thread's stack, the connect fails with -11 instead of
-// reporting a connection nothing serves. (Sanitizers reserve address space
-// by the terabyte: not under them.)
-TEST(SessionStart, UnderAnAddressSpaceLimitTheConnectFails) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        vxtest::TestPeer viewer(vxtest::TestPeer::Mode::kScript);
-        const uint16_t port = viewer.Listen();
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        rlimit limit{};
-        getrlimit(RLIMIT_AS, &limit);
-        rlimit tight = limit;
-        // Room for small allocations, none for a thread's stack.
-        tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (4u << 20);
-        setrlimit(RLIMIT_AS, &tight);
-        const int rc = VxConnectA("127.0.0.1", port, 0, nullptr, nullptr);
-        setrlimit(RLIMIT_AS, &limit);
-        const bool closed = viewer.Accept() && viewer.WaitClosedByHost();
-        std::exit(rc == VX_E_NOT_ENOUGH_MEMORY && closed ? 0 : 10 + (rc < 0 ? -rc : 30));
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-#endif
 
 }  // namespace
