@@ -112,6 +112,14 @@ TEST_F(HostTest, APetitionWaitsForTheHostsAnswer) {
   EXPECT_EQ(VxDisconnect(), 0);
   EXPECT_TRUE(second.WaitClosedByHost());
   Attach(third);
+  // A client connection afterwards stops listening, and its calls are no
+  // petitions.
+  VxDisconnect();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(VxAccept(), VX_E_HOST_NOT_FOUND);
+  ASSERT_TRUE(peer.SendFrame("EXE Move(3,4)\n"));
+  ASSERT_TRUE(WaitUntil([&] { return VxRecvCmd(&record) != 0; }));
+  EXPECT_EQ(Petition(), "<none>");
 }
 
 }  // namespace

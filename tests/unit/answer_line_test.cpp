@@ -11,7 +11,9 @@
 #include "messaging/held_calls.h"
 #include "messaging/kept_calls.h"
 #include "messaging/last_answers.h"
+#include "messaging/petition_buffer.h"
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "test_support.h"
 
 namespace {
@@ -201,6 +203,25 @@ TEST(LastAnswers, WhatIsHandedOutOutlivesItsReplacement) {
   seen = last.Current();
   EXPECT_EQ(text(seen), "mine");
   vxb::LetGo(seen);
+}
+
+// The petition block is taken once, at the first petition it could be had
+// for; until then a petition reads back empty. One that does not fit is
+// refused, empty.
+TEST(PetitionBuffer, EmptyUntilItsBlockCanBeHad) {
+  constexpr uint32_t kFull = vxb::PetitionBuffer::kCapacity;
+  const std::string longest(kFull + 1, 'p');
+  vxb::plat::SetAllocFailureThreshold(1);
+  vxb::PetitionBuffer petition;
+  EXPECT_FALSE(petition.Store("EXE A()\n", 8));
+  EXPECT_EQ(petition.Size(), 0u);
+  vxb::plat::SetAllocFailureThreshold(0);
+  ASSERT_TRUE(petition.Store(longest.data(), kFull));
+  const uint8_t* block = petition.Data();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(block), kFull + 1), longest.substr(1) + '\0');
+  EXPECT_FALSE(petition.Store(longest.data(), kFull + 1));
+  EXPECT_EQ(std::make_pair(petition.Data(), petition.Size()), std::make_pair(block, 0u));
+  EXPECT_EQ(block[0], 0);
 }
 
 }  // namespace
