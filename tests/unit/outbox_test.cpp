@@ -9,86 +9,70 @@
 
 namespace {
 
-using vxb::Deadline;
 using vxb::Outgoing;
 
 constexpr int64_t kNone = -1;  // no deadline
 constexpr int64_t kUp = -2;    // a deadline already passed
-const char kPayload[] = "";    // never read: only sizes count here
 
-struct Msg {
-  uint32_t head;    // bytes after the prefix
-  bool framed;
-  int64_t due;      // ms after a common base, or kNone / kUp
-  bool handlerAnswer = false;
-};
-
-// The outbox holding msgs, named a, b, c, ... in order.
+// Messages a, b, c, ... of `sizes` bytes after the prefix (0: raw bytes of
+// 10), with deadlines `due` ms after a common base (or kNone, kUp); 'h' in
+// `answers` marks a handler's answer.
 struct Box {
   vxb::Outbox box;
   std::vector<Outgoing> m;
-  explicit Box(const std::vector<Msg>& msgs) : m(msgs.size()) {
+  Box(const std::vector<uint32_t>& sizes, const std::vector<int64_t>& due, const std::string& answers = "")
+      : m(sizes.size()) {
     const uint64_t base = vxb::plat::MonotonicMs() + 60000;
-    for (size_t i = 0; i < msgs.size(); ++i) {
+    for (size_t i = 0; i < m.size(); ++i) {
       // A header of a byte and the rest as its payload, as a command's.
-      m[i].frame.headLength = msgs[i].head > 0 ? 1 : 0;
-      m[i].frame.tail = kPayload;
-      m[i].frame.tailLength = msgs[i].head > 0 ? msgs[i].head - 1 : 0;
-      m[i].frame.framed = msgs[i].framed;
-      m[i].deadline.at = msgs[i].due == kNone ? Deadline::kNever : msgs[i].due == kUp ? 1 : base + msgs[i].due;
-      if (msgs[i].handlerAnswer) m[i].handlerAnswer = true;  // else as a command has it
+      m[i].frame = {"", 1, "", sizes[i] == 0 ? 9 : sizes[i] - 1, sizes[i] != 0, nullptr};
+      m[i].deadline.at = due[i] == kNone ? vxb::Deadline::kNever : due[i] == kUp ? 1 : base + due[i];
+      if (i < answers.size() && answers[i] == 'h') m[i].handlerAnswer = true;  // else as a command has it
       box.Append(&m[i]);
     }
   }
-  char Name(const Outgoing* o) const { return static_cast<char>('a' + (o - m.data())); }
-  // Every batch taken, "ab|c": each with the latest of its deadlines, its
-  // messages marked sending and their frames linked in the same order.
+  // Every batch taken, "ab|c": each sent by the latest of its deadlines, its
+  // messages marked sending, their frames linked in the same order.
   std::string Batches() {
     std::string out;
-    Deadline sendBy;
+    vxb::Deadline sendBy;
     while (Outgoing* first = box.TakeBatch(&sendBy)) {
-      if (!out.empty()) out += '|';
+      out += out.empty() ? "" : "|";
       uint64_t latest = 0;
       const vxb::OutFrame* frame = &first->frame;
       for (Outgoing* o = first; o != nullptr; o = o->next, frame = frame->nextInSend) {
-        out += Name(o);
-        EXPECT_EQ(o->stage, Outgoing::Stage::kSending);
-        EXPECT_EQ(frame, &o->frame);
+        out += static_cast<char>('a' + (o - m.data()));
+        EXPECT_TRUE(o->stage == Outgoing::Stage::kSending && frame == &o->frame) << out;
         latest = std::max(latest, o->deadline.at);
       }
-      EXPECT_EQ(frame, nullptr) << out;
-      EXPECT_EQ(sendBy.at, latest) << out;
+      EXPECT_TRUE(frame == nullptr && sendBy.at == latest) << out;
     }
     return out;
   }
 };
 
-struct BatchRow {
-  const char* what;
-  std::vector<Msg> msgs;
-  const char* batches;
-};
-
 TEST(Outbox, SmallFramedMessagesWithAlikeDeadlinesShareASend) {
   constexpr uint32_t kHalf = vxb::Outbox::kBatchBytes / 2 - 4;  // with its prefix, half a batch
-  const std::vector<BatchRow> rows = {
-      {"none of them has a deadline", {{10, true, kNone}, {10, true, kNone}, {10, true, kNone}}, "abc"},
-      {"exactly a batch", {{kHalf, true, kNone}, {kHalf, true, kNone}, {0, true, kNone}}, "ab|c"},
-      {"a byte over a batch", {{kHalf, true, kNone}, {kHalf + 1, true, kNone}}, "a|b"},
-      {"raw bytes go alone", {{10, true, kNone}, {10, false, kNone}, {10, true, kNone}}, "a|b|c"},
-      {"a raw first goes alone", {{10, false, kNone}, {10, true, kNone}, {10, true, kNone}}, "a|bc"},
-      {"a deadline and none", {{10, true, 100}, {10, true, kNone}}, "a|b"},
-      {"none and a deadline", {{10, true, kNone}, {10, true, 100}}, "a|b"},
-      {"within the join window", {{10, true, 100}, {10, true, 120}, {10, true, 50}}, "abc"},
-      {"just past the window", {{10, true, 100}, {10, true, 121}}, "a|b"},
-      {"an earlier one joins a later", {{10, true, 100}, {10, true, 121}, {10, true, 100}}, "a|bc"},
-      {"time already up", {{10, true, kUp}, {10, true, kUp}}, "a|b"},
+  const struct {
+    std::vector<uint32_t> sizes;
+    std::vector<int64_t> due;
+    const char* batches;
+  } rows[] = {
+      {{10, 10, 10}, {kNone, kNone, kNone}, "abc"},
+      {{kHalf, kHalf, 10}, {kNone, kNone, kNone}, "ab|c"},  // exactly a batch
+      {{kHalf, kHalf + 1}, {kNone, kNone}, "a|b"},
+      {{10, 0, 10}, {kNone, kNone, kNone}, "a|b|c"},  // raw bytes go alone
+      {{0, 10, 10}, {kNone, kNone, kNone}, "a|bc"},
+      {{10, 10}, {100, kNone}, "a|b"},
+      {{10, 10}, {kNone, 100}, "a|b"},
+      {{10, 10, 10}, {100, 120, 50}, "abc"},  // within the join window
+      {{10, 10, 10}, {100, 121, 100}, "a|bc"},
+      {{10, 10}, {kUp, kUp}, "a|b"},  // one whose time is up is left to its owner
   };
-  for (const BatchRow& row : rows) {
-    std::vector<Msg> msgs = row.msgs;
-    Box box(msgs);
-    EXPECT_EQ(box.Batches(), row.batches) << row.what;
-    EXPECT_TRUE(box.box.Empty()) << row.what;
+  for (const auto& row : rows) {
+    Box box(row.sizes, row.due);
+    EXPECT_EQ(box.Batches(), row.batches);
+    EXPECT_TRUE(box.box.Empty());
   }
 }
 
@@ -96,16 +80,12 @@ TEST(Outbox, SmallFramedMessagesWithAlikeDeadlinesShareASend) {
 // answers of handlers (which may still leave), and only those.
 TEST(Outbox, FailAllKeepsOnlyHandlerAnswersWhenAsked) {
   for (bool keep : {false, true}) {
-    Box box({{1, true, kNone, false}, {2, true, kNone, true}, {3, true, kNone, false}, {4, true, kNone, true}});
+    Box box({1, 2, 3, 4}, {kNone, kNone, kNone, kNone}, "-h-h");
     std::string woken;
     box.box.FailAll(-6, keep, [](void* out, Outgoing* o) { *static_cast<std::string*>(out) += char('1' + o->frame.tailLength); },
                     &woken);
     EXPECT_EQ(woken, keep ? "13" : "1234");
-    for (const Outgoing& o : box.m) {
-      const bool kept = keep && o.handlerAnswer;
-      EXPECT_EQ(o.stage, kept ? Outgoing::Stage::kQueued : Outgoing::Stage::kDone);
-      EXPECT_EQ(o.result, kept ? 0 : -6);
-    }
+    for (const Outgoing& o : box.m) EXPECT_EQ(o.result, keep && o.handlerAnswer ? 0 : -6);
     EXPECT_EQ(box.Batches(), keep ? "bd" : "");
   }
 }
@@ -113,7 +93,7 @@ TEST(Outbox, FailAllKeepsOnlyHandlerAnswersWhenAsked) {
 // Taking back a message from anywhere in the queue keeps the rest in order
 // and the queue's end right, and says whether it was queued.
 TEST(Outbox, RemoveTakesBackFromAnywhere) {
-  Box box({{1, false, kNone}, {2, false, kNone}, {3, false, kNone}, {4, false, kNone}});
+  Box box({0, 0, 0, 0}, {kNone, kNone, kNone, kNone});
   EXPECT_TRUE(box.box.Remove(&box.m[2]));
   EXPECT_FALSE(box.box.Remove(&box.m[2]));
   box.box.Append(&box.m[2]);  // now behind d
