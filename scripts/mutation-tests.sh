@@ -1,5 +1,5 @@
 #!/bin/sh
-# The test command of the mutation census (docs/MUTATION.md): run in a
+# The test command of the mutation census (DEVELOPING.md): run in a
 # scratch clone in which the mutation tool has changed one line of src/ and
 # rebuilt BUILD. It fails as soon as one test fails. The cheap tests run
 # first, then the hostile cases side by side; the suites that only some code
