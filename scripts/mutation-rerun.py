@@ -2,8 +2,8 @@
 """Reruns chosen mutants in a scratch clone: each a line as the census lists
 them, "path:line op: before -> after". For each one the line is changed,
 BUILD is built, TEST is run in the clone, and the file is put back; the
-verdict (killed, survived, stillborn) goes to LOG, with the first lines
-that say why a test failed.
+verdict (killed, survived, stillborn) goes to LOG, with the names of the
+tests that failed (or the sanitizer's report).
 
   scripts/mutation-rerun.py CLONE "BUILD ARGS" "TEST COMMAND" LIST LOG
 
@@ -69,8 +69,13 @@ def main():
                 open(name, "w").write(original)
             log.write(f"{verdict} {int(time.time() - start)}s {entry}\n")
             if verdict == "killed":
-                why = [x for x in out.split("\n") if "Sanitizer" in x or "Failure" in x or "FAILED" in x]
-                log.write("   " + " | ".join(why[:3])[:300] + "\n")
+                # Every test that failed, by name: with a test command that
+                # runs all of them (no --gtest_break_on_failure), which tests
+                # catch which faults, so a test that catches nothing alone
+                # can be found and replaced.
+                failed = sorted(set(re.findall(r"\[  FAILED  \] (\w+\.\w+)", out)))
+                sanitizer = [x.strip() for x in out.split("\n") if "ERROR: " in x and "Sanitizer" in x]
+                log.write("   " + " ".join(failed + sanitizer[:1])[:1000] + "\n")
             log.flush()
     run(f"cmake --build {build}", tree, BUILD_TIME_S)
 
