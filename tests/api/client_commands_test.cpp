@@ -143,6 +143,11 @@ TEST_F(Commands, ProductIdAndVersionAreAskedOncePerConnection) {
     ASSERT_EQ(VxGetRemoteProductId(&id), 0) << c.text;
     EXPECT_EQ(id, c.id) << c.text;
   }
+  // An empty answer is an empty version, whatever the caller's stack held.
+  peer.SetResponder([](const std::string&) { return RetFrame(0, ""); });
+  VxDisconnect();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(version(), "");
 }
 
 }  // namespace
