@@ -185,6 +185,27 @@ TEST_F(Hostile, AFloodOfCallsPastTheBound) {
   }
 }
 
+// Far more than the bound passes through one call after another: a call
+// answered by the handler, or taken by the host, no longer counts.
+TEST_F(Hostile, FarMoreCallsThanTheBoundPassOneAfterAnother) {
+  constexpr int kCalls = 80;  // of 1 MiB each: 80 MiB, past the 64 MiB bound
+  const std::string big = Frame("EXE Big(" + std::string(1u << 20, 'b') + ")\n");
+  for (bool handler : {true, false}) {
+    ScriptPeer viewer;
+    ASSERT_EQ(VxConnectA("127.0.0.1", viewer.Listen(), 0, handler ? LogCall : nullptr, nullptr), 0);
+    ASSERT_TRUE(viewer.Accept());
+    std::atomic<int> answered{0};
+    viewer.Run([&](TestPeer& v) {
+      for (std::string m; answered < kCalls && v.SendRaw(big) && v.NextMessage(&m, 20000) && m == "RET 0,2,OK";) ++answered;
+    });
+    CallRecord record;
+    for (int taken = 0; !handler && taken < kCalls && WaitUntil([&] { return VxRecvCmd(&record) != 0; }, 20000);) ++taken;
+    viewer.Join();
+    EXPECT_EQ(answered, kCalls) << handler;
+    EXPECT_EQ(VxDisconnect(), 0);
+  }
+}
+
 // Whether this system wakes a thread blocked in a send when another thread
 // shuts the socket down, as the library's disconnect does.
 bool EndingASocketWakesABlockedSend() {
