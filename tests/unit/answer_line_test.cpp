@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "failing_new.h"
 #include "messaging/answer_line.h"
 #include "messaging/held_calls.h"
 #include "messaging/kept_calls.h"
@@ -184,6 +186,24 @@ TEST(KeptCalls, OneQueueAndTheAnswersOwedInServerMode) {
   EXPECT_EQ(kept.SettleOldestOwed(), 9u);
   EXPECT_EQ(kept.SettleOldestOwed(), 0u);
   EXPECT_EQ(kept.Bytes(), 0u);
+  // Without memory to queue or keep a call, or to owe its answer, each says
+  // so (the one not taken stays kept); with memory again they work.
+  vxb::HeldCalls held;
+  vxb::KeptCalls owing, fresh;
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(owing.Keep(call("Owed"), 9, true));
+  auto failsWithin200 = [](const std::function<bool()>& step) {
+    for (int i = 0; i < 200; ++i) if (!step()) return true;
+    return false;
+  };
+  vxtest::FailNewFrom(1);
+  const bool queueing = failsWithin200([&] { return held.Queue(call("Held"), 0); });
+  const bool keeping = failsWithin200([&] { return fresh.Keep(call("Kept"), 9, true); });
+  const bool taking = failsWithin200([&] { return owing.Take(&r); });
+  vxtest::FailNewFrom(0);
+  EXPECT_TRUE(queueing && keeping && taking);
+  const size_t left = owing.Bytes();
+  ASSERT_TRUE(owing.Take(&r));
+  EXPECT_LT(owing.Bytes(), left);
 }
 
 // A thread reads its own latest answer, one that sent nothing the process's;

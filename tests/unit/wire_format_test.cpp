@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "failing_new.h"
 #include "linked_pair.h"
 #include "test_support.h"
 #include "transport/frame_writer.h"
@@ -41,12 +42,15 @@ TEST(FramesSent, CallsSystemCallsAndResponsesByteForByte) {
   m[8].headLength = 3;
   m[8].framed = false;
   ASSERT_EQ(vxb::WriteFrames(p.link, &m[0], vxb::plat::kInfinite), 0);
+  vxtest::FailNewFrom(64);  // no memory to join them: one send each, in order all the same
+  ASSERT_EQ(vxb::WriteFrames(p.link, &m[0], vxb::plat::kInfinite), 0);
+  vxtest::FailNewFrom(0);
   for (int i = 4; i < 9; ++i) ASSERT_EQ(vxb::WriteFrames(p.link, &m[i], vxb::plat::kInfinite), 0);
-  const std::string expected = Bytes("\x19\x00\x00\x00" "EXE VxSetLanguage('spa')\n"
-                                     "\x16\x00\x00\x00" "EXE VxGetTypeViewer()\n"
-                                     "\x0A\x00\x00\x00" "SYS FLUSH\n"
-                                     "\x0E\x00\x00\x00" "SYS CANCELALL\n"
-                                     "\x0E\x00\x00\x00" "RET 0,6,OK_ACK"
+  const std::string sentCalls = Bytes("\x19\x00\x00\x00" "EXE VxSetLanguage('spa')\n"
+                                  "\x16\x00\x00\x00" "EXE VxGetTypeViewer()\n"
+                                  "\x0A\x00\x00\x00" "SYS FLUSH\n"
+                                  "\x0E\x00\x00\x00" "SYS CANCELALL\n");
+  const std::string expected = sentCalls + sentCalls + Bytes("\x0E\x00\x00\x00" "RET 0,6,OK_ACK"
                                      "\x0A\x00\x00\x00" "RET 0,2,OK"
                                      "\x09\x00\x00\x00" "RET -5,0,"
                                      "\x49\x00\x00\x00" "RET 7,64,") +
