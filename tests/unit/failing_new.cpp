@@ -19,3 +19,8 @@ void* operator new(std::size_t n) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// The array forms too, so that every block is made by malloc and given back
+// by free (a sanitizer checks that they pair).
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
