@@ -85,6 +85,7 @@ TEST_F(HostTest, TheTraceIsWrittenLineByLine) {
                                    "T -- break: the connection was closed or lost"});
   EXPECT_EQ(Lines(path), expected);
   EXPECT_EQ(VxDisconnect(), 0);
+  EXPECT_EQ(VxConnectA("127.0.0.1", FreeLoopbackPort(), 0, nullptr, nullptr), VX_E_HOST_NOT_FOUND);  // its socket closed
   // The viewer has closed its sockets too: at most as many as before, once
   // the lost connection's threads, which own its socket and trace file, have
   // ended (on their own, moments after its BrokenHandler).
