@@ -23,13 +23,15 @@ TEST_F(Hostile, OddAnswersKeepTheStreamInStep) {
       {"RET 2147483648,2,OK", VX_E_INVALID_RESPONSE, ""}, {"RET 4294967290,2,OK", VX_E_INVALID_RESPONSE, ""},
       {"RET 4294967295", VX_E_INVALID_RESPONSE, ""},
       // A payload length past the message is cut to what is there.
-      {"RET 0,4294967295,abc", 0, "abc"}, {"RET 0,99999999999,abc", 0, "abc"},
+      {"RET 0,4294967295,abc", 0, "abc"}, {"RET 0,99999999999,abc", 0, "abc"}, {"RET 0,4294967297,abc", 0, "abc"},
       {"RET 3,50,short", 3, "short"}, {"RET 3,5,", 3, ""}, {"RET 7,3,bad", 7, "bad"},
       {"RET 0,0,", 0, ""}, {"RET 0,9,cut", 0, "cut"}, {"RET x,1,a", VX_E_INVALID_RESPONSE, ""},
       {"RET 4,x,ab", 4, ""}, {"RET -6,2,OK", VX_E_INVALID_RESPONSE, ""},
       {"RET +0,2,OK", VX_E_INVALID_RESPONSE, ""}, {"RET 0,-2,OK", 0, ""},
+      {"RET ,2,OK", VX_E_INVALID_RESPONSE, ""}, {"RET 4294967296,2,OK", VX_E_INVALID_RESPONSE, ""}, {"RET 3,", 3, ""},
       {"RET 3 2 OK", VX_E_INVALID_RESPONSE, ""}, {"RET 3;2;OK", VX_E_INVALID_RESPONSE, ""},
-      {"RET 3", 3, ""}, {"RET 3,2OK", 3, ""}, {"RET 3,,OK", 3, ""}, {Bytes("RET 1\0,2,OK"), 1, ""},
+      {"RET 3", 3, ""}, {"RET 3,2OK", 3, ""}, {"RET 3,,OK", 3, ""},
+      {Bytes("RET 1\0,2,OK"), 1, ""}, {Bytes("RET 3\0" "2,OK"), 3, ""},  // a NUL ends the header: no ","
       {Bytes("RET 0,3,\0\xFF\n"), 0, Bytes("\0\xFF\n")},
   };
   std::string junk(4 * 1000, '\0');  // a thousand empty frames
