@@ -118,22 +118,6 @@ TEST(AnswerLine, UnaskedAnswersAreLimitedByTheirBlocks) {
   EXPECT_EQ(line.UnaskedBytes(), 0u);
 }
 
-// Calls held for the host are bounded, those queued for the dispatcher and
-// those kept for VxRecvCmd together: a call that fills the bound to the
-// byte still fits, a byte more does not. (That a call answered or taken no
-// longer counts: the hostile suite, far past the bound.)
-TEST(HeldCalls, BoundedToTheByteByWhatIsHeld) {
-  vxb::HeldCalls calls;
-  vxb::IncomingMessage big;
-  big.kind = vxb::Call;
-  big.name = "Big";
-  big.args.assign(1u << 20, 'x');
-  const size_t footprint = vxb::KeptCalls::Footprint(big);
-  EXPECT_FALSE(calls.Queue(big, vxb::HeldCalls::kMaximumHeldBytes - footprint + 1));
-  EXPECT_TRUE(calls.Queue(big, vxb::HeldCalls::kMaximumHeldBytes - footprint));
-  EXPECT_EQ(calls.HeldBytes(), footprint);
-}
-
 // One queue for the process, in arrival order: a client's calls outlive
 // their connection (spaces after each text); a server's go with their
 // viewer (zeros after each text), and each one the host takes is owed an
@@ -166,9 +150,16 @@ TEST(KeptCalls, OneQueueAndTheAnswersOwedInServerMode) {
   EXPECT_EQ(kept.SettleOldestOwed(), 9u);
   EXPECT_EQ(kept.SettleOldestOwed(), 0u);
   EXPECT_EQ(kept.Bytes(), 0u);
+  // The calls held for the host, queued for the dispatcher and kept for
+  // VxRecvCmd together, are bounded to the byte: a call that fills the bound
+  // still fits, a byte more does not.
+  vxb::HeldCalls held;
+  const size_t footprint = vxb::KeptCalls::Footprint(call("Held"));
+  EXPECT_FALSE(held.Queue(call("Held"), vxb::HeldCalls::kMaximumHeldBytes - footprint + 1));
+  EXPECT_TRUE(held.Queue(call("Held"), vxb::HeldCalls::kMaximumHeldBytes - footprint));
+  EXPECT_EQ(held.HeldBytes(), footprint);
   // Without memory to queue or keep a call, or to owe its answer, each says
   // so (the one not taken stays kept); with memory again they work.
-  vxb::HeldCalls held;
   vxb::KeptCalls owing, fresh;
   for (int i = 0; i < 200; ++i) ASSERT_TRUE(owing.Keep(call("Owed"), 9, true));
   auto failsWithin200 = [](const std::function<bool()>& step) {

@@ -106,7 +106,8 @@ TEST(FramedIo, SendsBothRangesOrOnlyTheFirst) {
 }
 
 // After a failed receive a client gives its link up whatever the error; a
-// server keeps its peer only through errors that pass.
+// server keeps its peer only through errors that pass, never past a failed
+// send.
 TEST(FramedIo, AServerKeepsItsPeerOnlyThroughTransientErrors) {
   const struct {
     int error;
@@ -132,6 +133,11 @@ TEST(FramedIo, AServerKeepsItsPeerOnlyThroughTransientErrors) {
       EXPECT_EQ(reader.Read(&m), kept ? 0 : -6);
       EXPECT_EQ(m.call.name, kept ? "A" : "");
       EXPECT_EQ(p.link.DataSocket() != plat::kInvalidSocket, kept);
+      if (kept) {  // a failed send ends it all the same: part of the message may have left
+        plat::InjectSocketError(p.link.DataSocket(), c.error);
+        EXPECT_EQ(p.link.Send("abc", 3, "de", 2), -6);
+        EXPECT_EQ(p.link.DataSocket(), plat::kInvalidSocket);
+      }
     }
   }
 }

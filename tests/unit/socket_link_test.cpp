@@ -1,11 +1,12 @@
-// SocketLink: address parsing, keep-alive on every data socket, closing,
-// and the POSIX side's Winsock error numbers. (Connecting, listening and
-// accepting: the API suite, through the exports.)
+// SocketLink: address parsing and closing, a listener's port, and the POSIX
+// side's Winsock error numbers. (Connecting, listening and accepting: the API
+// suite, through the exports; keep-alive: the link suite.)
 #include <gtest/gtest.h>
 
 #include "linked_pair.h"
 #include "platform/test_hooks.h"
 #include "test_support.h"
+#include "transport/listener.h"
 #include "transport/socket_link.h"
 
 #ifndef _WIN32
@@ -47,21 +48,6 @@ TEST(IsDottedAddress, DecidesBetweenTheTwoLookups) {
   }
 }
 
-TEST(SocketLink, EveryDataSocketProbesAnIdlePeer) {
-  for (bool serverMode : {false, true}) {
-    vxtest::LinkedPair p(serverMode);
-    EXPECT_EQ(p.link.ServerRole(), serverMode);
-    plat::KeepAlive k;
-    ASSERT_TRUE(plat::GetKeepAlive(p.link.DataSocket(), &k)) << serverMode;
-    // Windows tells only that keep-alive is on, not the times it was given.
-    if (k.idleMs != 0) {
-      EXPECT_EQ(k.idleMs, 30000u);
-      EXPECT_EQ(k.intervalMs, 5000u);
-      EXPECT_EQ(k.probes, 5u);
-    }
-  }
-}
-
 // A socket closed while a thread still uses it is shut at once (its peer
 // and its users learn it) but stays open until that thread is done with
 // it: otherwise its number could go to the next connection meanwhile.
@@ -78,6 +64,16 @@ TEST(SocketLink, AClosedSocketIsReleasedByItsLastUser) {
     EXPECT_EQ(plat::LocalPort(s), local);
   }
   EXPECT_EQ(plat::LocalPort(s), 0);
+}
+
+// A listener that is closed gives its port back at once.
+TEST(Listener, GivesItsPortBackWhenClosed) {
+  vxb::Listener first, second;
+  ASSERT_EQ(first.Open(0), 0);
+  const uint16_t port = first.Port();
+  first.Close();
+  EXPECT_EQ(first.Port(), 0);
+  EXPECT_EQ(second.Open(port), 0);
 }
 
 #ifndef _WIN32
