@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "linked_pair.h"
-#include "platform/test_hooks.h"
-#include "test_support.h"
 #include "transport/listener.h"
 #include "transport/socket_link.h"
 
